@@ -1,0 +1,2 @@
+// Replaced as the stand-in lands.
+namespace hostgpu { int placeholder = 0; }

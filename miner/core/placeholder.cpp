@@ -1,0 +1,1 @@
+namespace korvath_placeholder { int unused = 0; }
