@@ -1,0 +1,41 @@
+#pragma once
+// The seam between the stand-in's runtime (devices, memory, streams, launches)
+// and its executor (blocks, fibers, barriers, warp operations, shared and
+// constant memory). The runtime decides *when* a grid runs; the executor runs it.
+#include <cstddef>
+#include <functional>
+
+#include <driver_types.h>
+#include <vector_types.h>
+
+namespace hostgpu {
+
+struct GridLaunch {
+  dim3 grid;
+  dim3 block;
+  size_t dynamic_shared_bytes = 0;
+  int device = 0;               // ordinal whose constant memory the kernel sees
+  const void* kernel = nullptr; // identity of the kernel, for messages
+};
+
+// Runs every block of the grid in order on the calling host thread, each
+// thread of a block as a fiber that calls body(). Returns cudaSuccess, or
+// cudaErrorLaunchFailure after a fault inside the kernel (a barrier that not
+// every thread reached, a trap); the reason is kept for last_kernel_fault().
+cudaError_t execute_grid(const GridLaunch& launch, const std::function<void()>& body);
+
+// Text describing the most recent kernel fault on this host thread.
+const char* last_kernel_fault();
+
+// Device constant memory: the per-device storage behind a registered device
+// symbol (the address the program passes to cudaMemcpyToSymbol). Returns null
+// when the address is not a registered symbol; *bytes receives its size.
+void* constant_symbol_storage(const void* symbol, int device, size_t* bytes);
+
+// Kernel trampolines: the launch path of cudaLaunchKernel turns the untyped
+// argument array back into a call of the kernel function.
+using KernelInvoker = void (*)(const void* kernel, void** args);
+void register_kernel(const void* kernel, KernelInvoker invoke);
+KernelInvoker find_kernel(const void* kernel);
+
+}  // namespace hostgpu

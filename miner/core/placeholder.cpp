@@ -1,1 +1,0 @@
-namespace korvath_placeholder { int unused = 0; }
