@@ -1,4 +1,9 @@
 #pragma once
+// Launch-side addition (runtime): register_kernel_parameters, below. A launch
+// copies its argument values when it is enqueued, so the runtime needs each
+// kernel parameter's byte size; whoever registers a kernel's invoker registers
+// its parameter sizes too (the template form derives them from the kernel's type).
+//
 // The seam between the stand-in's runtime (devices, memory, streams, launches)
 // and its executor (blocks, fibers, barriers, warp operations, shared and
 // constant memory). The runtime decides *when* a grid runs; the executor runs it.
@@ -22,6 +27,8 @@ struct GridLaunch {
 // thread of a block as a fiber that calls body(). Returns cudaSuccess, or
 // cudaErrorLaunchFailure after a fault inside the kernel (a barrier that not
 // every thread reached, a trap); the reason is kept for last_kernel_fault().
+// A grid or block with a zero dimension runs nothing. Device code cannot
+// launch grids: a call from inside a kernel fails.
 cudaError_t execute_grid(const GridLaunch& launch, const std::function<void()>& body);
 
 // Text describing the most recent kernel fault on this host thread.
@@ -30,6 +37,8 @@ const char* last_kernel_fault();
 // Device constant memory: the per-device storage behind a registered device
 // symbol (the address the program passes to cudaMemcpyToSymbol). Returns null
 // when the address is not a registered symbol; *bytes receives its size.
+// Symbols register themselves when declared with HOSTGPU_DEVICE_CONSTANT; a
+// device's storage starts as a copy of the declaration's initial image.
 void* constant_symbol_storage(const void* symbol, int device, size_t* bytes);
 
 // Kernel trampolines: the launch path of cudaLaunchKernel turns the untyped
@@ -37,5 +46,14 @@ void* constant_symbol_storage(const void* symbol, int device, size_t* bytes);
 using KernelInvoker = void (*)(const void* kernel, void** args);
 void register_kernel(const void* kernel, KernelInvoker invoke);
 KernelInvoker find_kernel(const void* kernel);
+
+// Launch side: the byte size of each kernel parameter, in order. Defined by the runtime.
+void register_kernel_parameters(const void* kernel, const size_t* sizes, size_t count);
+
+template <typename... Params>
+void register_kernel_parameters(void (*kernel)(Params...)) {
+  const size_t sizes[] = {sizeof(Params)..., 0};
+  register_kernel_parameters(reinterpret_cast<const void*>(kernel), sizes, sizeof...(Params));
+}
 
 }  // namespace hostgpu

@@ -1,0 +1,21 @@
+#pragma once
+// CUDA's declaration keywords for device code compiled by the host compiler.
+// The toolkit's headers define them empty for a non-CUDA compiler; the ones
+// whose meaning the executor depends on are redefined here.
+#include <cuda_runtime.h>
+
+// Static shared memory: one instance per block. The threads of a block are
+// fibers on one host thread and blocks of a grid run one after another, while
+// different devices (and streams) run on different host threads.
+#undef __shared__
+#define __shared__ static thread_local
+
+// Constant memory is per device, which a plain global cannot be: device
+// constants are declared through HOSTGPU_DEVICE_CONSTANT (device_constant.h).
+#undef __constant__
+#define __constant__ \
+  static_assert(false, "constant memory is per device: declare it with the device-constant macro");
+
+#ifndef __launch_bounds__
+#define __launch_bounds__(...)
+#endif

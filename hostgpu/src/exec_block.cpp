@@ -1,0 +1,313 @@
+#include "exec_block.h"
+
+#include <cstdio>
+#include <exception>
+#include <stdexcept>
+#include <utility>
+
+#include "hostgpu/device_coordinates.h"
+
+namespace hostgpu::detail {
+namespace {
+
+// Ends the faulting thread's fiber; the fault itself is already recorded.
+struct KernelFault {};
+
+thread_local BlockRun* current_block = nullptr;
+
+const char* op_name(WarpOp op) {
+  switch (op) {
+    case WarpOp::sync: return "__syncwarp";
+    case WarpOp::shfl_idx: return "__shfl_sync";
+    case WarpOp::shfl_up: return "__shfl_up_sync";
+    case WarpOp::shfl_down: return "__shfl_down_sync";
+    case WarpOp::shfl_xor: return "__shfl_xor_sync";
+    case WarpOp::ballot: return "__ballot_sync";
+    case WarpOp::any: return "__any_sync";
+    case WarpOp::all: return "__all_sync";
+  }
+  return "warp operation";
+}
+
+bool is_shuffle(WarpOp op) {
+  return op == WarpOp::shfl_idx || op == WarpOp::shfl_up || op == WarpOp::shfl_down || op == WarpOp::shfl_xor;
+}
+
+std::string hex_mask(unsigned mask) {
+  char text[16];
+  std::snprintf(text, sizeof(text), "0x%08x", mask);
+  return text;
+}
+
+std::string triple(uint3 v) {
+  return "(" + std::to_string(v.x) + "," + std::to_string(v.y) + "," + std::to_string(v.z) + ")";
+}
+
+// Makes the block the running one for as long as it runs or unwinds.
+class RunningBlockScope {
+ public:
+  explicit RunningBlockScope(BlockRun* block) : previous_(std::exchange(current_block, block)) {}
+  ~RunningBlockScope() { current_block = previous_; }
+
+ private:
+  BlockRun* previous_;
+};
+
+BlockRun& require_running_block(const char* what) {
+  if (current_block == nullptr) throw std::logic_error(std::string(what) + " called outside a kernel");
+  return *current_block;
+}
+
+}  // namespace
+
+BlockRun* running_block() { return current_block; }
+
+BlockRun::BlockRun(uint3 block_idx, uint3 block_dim, const std::function<void()>& body, FiberStackPool& stacks)
+    : block_idx_(block_idx),
+      block_dim_(block_dim),
+      thread_count_(block_dim.x * block_dim.y * block_dim.z),
+      body_(body),
+      stacks_(stacks),
+      threads_(thread_count_),
+      warp_arrived_((thread_count_ + 31) / 32, 0u) {}
+
+BlockRun::~BlockRun() {
+  // Unwinds the stacks of threads still suspended after a fault.
+  RunningBlockScope scope(this);
+  for (Thread& thread : threads_) thread.fiber = boost::context::fiber();
+}
+
+bool BlockRun::run(std::string* fault) {
+  RunningBlockScope scope(this);
+  blockIdx = block_idx_;
+  blockDim = dim3(block_dim_);
+  for (unsigned i = 0; i < thread_count_; ++i) runnable_.push_back(i);
+  while (!runnable_.empty() && fault_.empty()) {
+    const unsigned next = runnable_.front();
+    runnable_.pop_front();
+    resume(next);
+  }
+  if (fault_.empty() && returned_ < thread_count_) fault_ = block_name() + ": " + describe_deadlock();
+  if (fault_.empty()) return true;
+  *fault = fault_;
+  return false;
+}
+
+void BlockRun::resume(unsigned index) {
+  Thread& thread = threads_[index];
+  running_ = index;
+  threadIdx = uint3{index % block_dim_.x, (index / block_dim_.x) % block_dim_.y,
+                                 index / (block_dim_.x * block_dim_.y)};
+  if (thread.state == State::not_started) {
+    thread.state = State::runnable;
+    thread.fiber = boost::context::fiber(std::allocator_arg, PooledFiberStack{&stacks_},
+                                         [this, index](boost::context::fiber&& scheduler) {
+                                           return thread_main(index, std::move(scheduler));
+                                         });
+  }
+  thread.fiber = std::move(thread.fiber).resume();
+}
+
+boost::context::fiber BlockRun::thread_main(unsigned index, boost::context::fiber&& scheduler) {
+  scheduler_ = std::move(scheduler);
+  try {
+    body_();
+  } catch (const boost::context::detail::forced_unwind&) {
+    throw;  // the block is being torn down after a fault
+  } catch (const KernelFault&) {
+  } catch (const std::exception& error) {
+    if (fault_.empty()) fault_ = block_name() + ", " + thread_name(index) + ": exception in kernel: " + error.what();
+  } catch (...) {
+    if (fault_.empty()) fault_ = block_name() + ", " + thread_name(index) + ": exception in kernel";
+  }
+  threads_[index].state = State::returned;
+  ++returned_;
+  return std::move(scheduler_);
+}
+
+void BlockRun::suspend() { scheduler_ = std::move(scheduler_).resume(); }
+
+void BlockRun::fail(const std::string& reason) {
+  if (fault_.empty()) fault_ = block_name() + ", " + thread_name(running_) + ": " + reason;
+  throw KernelFault{};
+}
+
+int BlockRun::barrier(BarrierReduction reduction, int predicate) {
+  const unsigned self = running_;
+  ++barrier_arrived_;
+  if (predicate != 0) ++barrier_true_;
+  if (barrier_arrived_ == thread_count_) {
+    barrier_result_ = barrier_true_;
+    barrier_arrived_ = 0;
+    barrier_true_ = 0;
+    for (unsigned i = 0; i < thread_count_; ++i) {
+      if (i != self && threads_[i].state == State::at_barrier) {
+        threads_[i].state = State::runnable;
+        runnable_.push_back(i);
+      }
+    }
+  } else {
+    threads_[self].state = State::at_barrier;
+    suspend();
+  }
+  // The result stays until every thread has left the barrier: the next one
+  // cannot complete before then.
+  switch (reduction) {
+    case BarrierReduction::none: return 0;
+    case BarrierReduction::count: return static_cast<int>(barrier_result_);
+    case BarrierReduction::all: return barrier_result_ == thread_count_ ? 1 : 0;
+    case BarrierReduction::any: return barrier_result_ != 0 ? 1 : 0;
+  }
+  return 0;
+}
+
+unsigned BlockRun::existing_lanes(unsigned warp) const {
+  const unsigned first = warp * 32;
+  return thread_count_ - first >= 32 ? 0xffffffffu : (1u << (thread_count_ - first)) - 1u;
+}
+
+unsigned BlockRun::active_lanes() const {
+  const unsigned warp = running_ / 32;
+  unsigned lanes = 0;
+  for (unsigned lane = 0; lane < 32 && warp * 32 + lane < thread_count_; ++lane) {
+    if (threads_[warp * 32 + lane].state != State::returned) lanes |= 1u << lane;
+  }
+  return lanes;
+}
+
+unsigned long long BlockRun::warp_collective(WarpOp op, unsigned mask, unsigned long long value, int lane_argument,
+                                             int width) {
+  const unsigned self = running_;
+  const unsigned warp = self / 32;
+  const unsigned lane = self % 32;
+  if (((mask >> lane) & 1u) == 0) {
+    fail(std::string(op_name(op)) + " with mask " + hex_mask(mask) + " that does not name the calling lane " +
+         std::to_string(lane));
+  }
+  if (is_shuffle(op) && (width < 1 || width > 32 || (width & (width - 1)) != 0)) {
+    fail(std::string(op_name(op)) + " with width " + std::to_string(width) + ", not a power of two from 1 to 32");
+  }
+  Thread& me = threads_[self];
+  me.op = op;
+  me.mask = mask;
+  me.value = value;
+  me.lane_argument = lane_argument;
+  me.width = width;
+  me.state = State::at_warp_op;
+  warp_arrived_[warp] |= 1u << lane;
+  const unsigned lanes = mask & existing_lanes(warp);
+  if ((warp_arrived_[warp] & lanes) == lanes) {
+    complete_warp_op(warp, lanes);
+  } else {
+    suspend();
+  }
+  return me.result;
+}
+
+void BlockRun::complete_warp_op(unsigned warp, unsigned lanes) {
+  const Thread& arriving = threads_[running_];
+  for (unsigned lane = 0; lane < 32; ++lane) {
+    if (((lanes >> lane) & 1u) == 0) continue;
+    const Thread& other = threads_[warp * 32 + lane];
+    if (other.op != arriving.op || other.mask != arriving.mask) {
+      fail(std::string(op_name(arriving.op)) + " with mask " + hex_mask(arriving.mask) + " meets lane " +
+           std::to_string(lane) + " at " + op_name(other.op) + " with mask " + hex_mask(other.mask));
+    }
+  }
+  std::vector<unsigned long long> results(32, 0);
+  for (unsigned lane = 0; lane < 32; ++lane) {
+    if ((lanes >> lane) & 1u) results[lane] = warp_op_result(warp, lane, lanes);
+  }
+  for (unsigned lane = 0; lane < 32; ++lane) {
+    if (((lanes >> lane) & 1u) == 0) continue;
+    const unsigned index = warp * 32 + lane;
+    threads_[index].result = results[lane];
+    threads_[index].state = State::runnable;
+    if (index != running_) runnable_.push_back(index);
+  }
+  warp_arrived_[warp] &= ~lanes;
+}
+
+unsigned long long BlockRun::warp_op_result(unsigned warp, unsigned lane, unsigned lanes) const {
+  const Thread& me = threads_[warp * 32 + lane];
+  unsigned votes = 0;
+  for (unsigned other = 0; other < 32; ++other) {
+    if (((lanes >> other) & 1u) && threads_[warp * 32 + other].value != 0) votes |= 1u << other;
+  }
+  // Shuffles as the hardware defines them: the lane operand's low five bits,
+  // segments of `width` lanes, and the lane's own value when the source lies
+  // outside the segment's bounds.
+  const int operand = me.lane_argument & 31;
+  const int segment_first = static_cast<int>(lane) & ~(me.width - 1);
+  const int segment_last = segment_first + me.width - 1;
+  int source = static_cast<int>(lane);
+  switch (me.op) {
+    case WarpOp::sync: return 0;
+    case WarpOp::ballot: return votes;
+    case WarpOp::any: return votes != 0 ? 1 : 0;
+    case WarpOp::all: return votes == lanes ? 1 : 0;
+    case WarpOp::shfl_idx: source = segment_first | (operand & (me.width - 1)); break;
+    case WarpOp::shfl_up: source = static_cast<int>(lane) - operand; if (source < segment_first) source = static_cast<int>(lane); break;
+    case WarpOp::shfl_down: source = static_cast<int>(lane) + operand; if (source > segment_last) source = static_cast<int>(lane); break;
+    case WarpOp::shfl_xor: source = static_cast<int>(lane) ^ operand; if (source > segment_last) source = static_cast<int>(lane); break;
+  }
+  // A source lane that takes no part has no defined value; it reads as zero.
+  if (((lanes >> source) & 1u) == 0) return 0;
+  return threads_[warp * 32 + static_cast<unsigned>(source)].value;
+}
+
+std::string BlockRun::describe_deadlock() const {
+  for (unsigned i = 0; i < thread_count_; ++i) {
+    const Thread& waiting = threads_[i];
+    if (waiting.state != State::at_warp_op) continue;
+    const unsigned warp = i / 32;
+    const unsigned named = waiting.mask & existing_lanes(warp);
+    unsigned blocking = named & ~warp_arrived_[warp];
+    if (blocking == 0) {
+      // Every named lane is at a warp operation, but not at the same one.
+      for (unsigned lane = 0; lane < 32; ++lane) {
+        const Thread& other = threads_[warp * 32 + lane];
+        if (((named >> lane) & 1u) && (other.op != waiting.op || other.mask != waiting.mask)) blocking |= 1u << lane;
+      }
+    }
+    if (blocking == 0) continue;
+    const unsigned lane = static_cast<unsigned>(__builtin_ctz(blocking));
+    const Thread& absent = threads_[warp * 32 + lane];
+    std::string where = absent.state == State::returned     ? "which returned"
+                        : absent.state == State::at_barrier ? "which waits at __syncthreads()"
+                        : std::string("which waits at ") + op_name(absent.op) + " with mask " + hex_mask(absent.mask);
+    return thread_name(i) + " waits at " + op_name(waiting.op) + " with mask " + hex_mask(waiting.mask) +
+           " for lane " + std::to_string(lane) + " of warp " + std::to_string(warp) + ", " + where;
+  }
+  unsigned first_returned = thread_count_;
+  for (unsigned i = 0; i < thread_count_ && first_returned == thread_count_; ++i) {
+    if (threads_[i].state == State::returned) first_returned = i;
+  }
+  std::string text = "__syncthreads() not reached by every thread of the block: " + std::to_string(barrier_arrived_) +
+                     " of " + std::to_string(thread_count_) + " threads wait at it, " + std::to_string(returned_) +
+                     " returned without reaching it";
+  if (first_returned < thread_count_) text += " (the first: " + thread_name(first_returned) + ")";
+  return text;
+}
+
+std::string BlockRun::thread_name(unsigned index) const {
+  return "thread " + triple(uint3{index % block_dim_.x, (index / block_dim_.x) % block_dim_.y,
+                                  index / (block_dim_.x * block_dim_.y)});
+}
+
+std::string BlockRun::block_name() const { return "block " + triple(block_idx_); }
+
+int block_barrier(BarrierReduction reduction, int predicate) {
+  return require_running_block("__syncthreads()").barrier(reduction, predicate);
+}
+
+unsigned long long warp_collective(WarpOp op, unsigned mask, unsigned long long value, int lane_argument,
+                                   int width) {
+  return require_running_block(op_name(op)).warp_collective(op, mask, value, lane_argument, width);
+}
+
+unsigned active_lanes() { return require_running_block("__activemask()").active_lanes(); }
+
+void trap() { require_running_block("__trap()").fail("__trap() called"); }
+
+}  // namespace hostgpu::detail

@@ -1,0 +1,35 @@
+// The kernels' invokers, by the kernel's address (what cudaLaunchKernel gets).
+#include <mutex>
+#include <unordered_map>
+
+#include "hostgpu/executor.h"
+
+namespace hostgpu {
+namespace {
+
+struct KernelRegistry {
+  std::mutex mutex;
+  std::unordered_map<const void*, KernelInvoker> invokers;
+};
+
+KernelRegistry& registry() {
+  static KernelRegistry instance;
+  return instance;
+}
+
+}  // namespace
+
+void register_kernel(const void* kernel, KernelInvoker invoke) {
+  KernelRegistry& kernels = registry();
+  std::lock_guard<std::mutex> lock(kernels.mutex);
+  kernels.invokers[kernel] = invoke;
+}
+
+KernelInvoker find_kernel(const void* kernel) {
+  KernelRegistry& kernels = registry();
+  std::lock_guard<std::mutex> lock(kernels.mutex);
+  const auto found = kernels.invokers.find(kernel);
+  return found == kernels.invokers.end() ? nullptr : found->second;
+}
+
+}  // namespace hostgpu

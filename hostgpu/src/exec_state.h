@@ -1,0 +1,16 @@
+#pragma once
+// What the executor knows about the grid that the calling host thread runs:
+// the device whose constant memory kernels read, and the block's dynamic
+// shared memory.
+#include <cstddef>
+
+namespace hostgpu::detail {
+
+struct ExecutionState {
+  int device = -1;                       // -1: no grid is running on this host thread
+  unsigned char* dynamic_shared = nullptr;
+};
+
+ExecutionState& execution_state();
+
+}  // namespace hostgpu::detail

@@ -1,2 +1,0 @@
-// Replaced as the stand-in lands.
-namespace hostgpu { int placeholder = 0; }

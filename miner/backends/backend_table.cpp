@@ -1,0 +1,85 @@
+// The backend rows, their selection and the CMP 170HX device test.
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "backends/backend_descriptor.h"
+#include "core/config.h"
+
+namespace {
+
+// Rows whose operations have not been built into this program yet hold null
+// slots; the mining engine refuses such a row by name before using it.
+constexpr GpuBackendDescriptor kVolta{"volta_sm70"};
+constexpr GpuBackendDescriptor kTuring{"turing_sm75"};
+constexpr GpuBackendDescriptor kAmpere{"ampere_sm8x"};
+constexpr GpuBackendDescriptor kCmp170hx{"cmp170hx_sm80"};
+constexpr GpuBackendDescriptor kCmp170hxDp2a{"cmp170hx_dp2a_int"};
+constexpr GpuBackendDescriptor kCmp170hxScalar{"cmp170hx_scalar_int"};
+constexpr GpuBackendDescriptor kAda{"ada_sm89"};
+constexpr GpuBackendDescriptor kHopper{"hopper_sm90"};
+constexpr GpuBackendDescriptor kBlackwell{"blackwell_sm120"};
+constexpr GpuBackendDescriptor kBlackwellNative{"blackwell_native_sm120"};
+constexpr GpuBackendDescriptor kBlackwellB200{"blackwell_b200_sm100"};
+constexpr GpuBackendDescriptor kBlackwellB300{"blackwell_b300_sm103"};
+
+struct ForceName {
+  const char* name;
+  const GpuBackendDescriptor* row;
+};
+
+// In the order in which a forced name is compared.
+constexpr ForceName kForceNames[] = {
+    {"volta", &kVolta},
+    {"turing", &kTuring},
+    {"ampere", &kAmpere},
+    {"cmp170hx", &kCmp170hx},
+    {"cmp170hx-dp2a", &kCmp170hxDp2a},
+    {"cmp170hx-scalar", &kCmp170hxScalar},
+    {"ada", &kAda},
+    {"blackwell", &kBlackwell},
+    {"hopper", &kHopper},
+    {"blackwell-native", &kBlackwellNative},
+    {"blackwell-b200", &kBlackwellB200},
+    {"blackwell_b200_sm100", &kBlackwellB200},
+    {"blackwell-b300", &kBlackwellB300},
+    {"blackwell_b300_sm103", &kBlackwellB300},
+};
+
+}  // namespace
+
+bool is_cmp170hx_device(const cudaDeviceProp& prop) {
+  const std::string name(prop.name, strnlen(prop.name, sizeof(prop.name)));
+  if (name.find("170HX") != std::string::npos) return true;
+  if (name.find("CMP") != std::string::npos) return true;
+  if (name.find("NVIDIA Graphics Device") != std::string::npos) {
+    const double gib = static_cast<double>(prop.totalGlobalMem) / (1024.0 * 1024.0 * 1024.0);
+    return gib >= 7.0 && gib <= 12.0;
+  }
+  return false;
+}
+
+const GpuBackendDescriptor& select_backend(const Config& config, const cudaDeviceProp& prop) {
+  const std::string& forced = config.force_backend;
+  if (!forced.empty()) {
+    for (const ForceName& entry : kForceNames) {
+      if (forced == entry.name) return *entry.row;
+    }
+    throw std::runtime_error(
+        "HEADLESS_MINER_FORCE_BACKEND/--force-backend must be volta, turing, ampere, cmp170hx, "
+        "cmp170hx-dp2a, cmp170hx-scalar, ada, hopper, blackwell, blackwell-native, "
+        "blackwell-b200, or blackwell-b300");
+  }
+  const int major = prop.major;
+  const int minor = prop.minor;
+  if (major == 7 && minor == 0) return kVolta;
+  if (major == 7 && minor == 5) return kTuring;
+  if (major == 10) return minor <= 2 ? kBlackwellB200 : kBlackwellB300;
+  if (major == 12) return kBlackwellNative;
+  if (major == 9) return kHopper;
+  if (major == 8 && minor > 8) return kAda;
+  if (major == 8 && minor == 0 && prop.multiProcessorCount == 70 && is_cmp170hx_device(prop)) {
+    return kCmp170hx;
+  }
+  return kAmpere;
+}

@@ -1,0 +1,61 @@
+#pragma once
+// launch_kernel: every kernel launch of the miner goes through here.
+//   launch_kernel(kernel, grid, block, dynamic_shared_bytes, stream, args...)
+// converts the arguments to the kernel's parameter types and returns the
+// result of cudaLaunchKernel; the caller reads cudaGetLastError as after any
+// launch. In the host flavour the kernel's typed invoker and parameter sizes
+// are first registered with the stand-in, which runs the grid in stream order.
+#include <cstddef>
+#include <tuple>
+#include <utility>
+
+#include "core/gpu_platform.h"
+
+#if defined(KORVATH_FLAVOUR_HOST)
+#include <atomic>
+
+#include "hostgpu/executor.h"
+
+namespace kernel_launch_detail {
+
+template <typename... Params, size_t... I>
+void call_kernel(void (*kernel)(Params...), void** args, std::index_sequence<I...>) {
+  kernel(*static_cast<Params*>(args[I])...);
+}
+
+// The stand-in's untyped call back into the kernel function.
+template <typename... Params>
+void invoke_kernel(const void* kernel, void** args) {
+  call_kernel(reinterpret_cast<void (*)(Params...)>(const_cast<void*>(kernel)), args,
+              std::index_sequence_for<Params...>{});
+}
+
+template <typename... Params>
+void register_with_stand_in(void (*kernel)(Params...)) {
+  // Re-registering is harmless; this only spares the registry's lock.
+  static std::atomic<void (*)(Params...)> last_registered{nullptr};
+  if (last_registered.load(std::memory_order_acquire) == kernel) return;
+  hostgpu::register_kernel(reinterpret_cast<const void*>(kernel), &invoke_kernel<Params...>);
+  hostgpu::register_kernel_parameters(kernel);
+  last_registered.store(kernel, std::memory_order_release);
+}
+
+}  // namespace kernel_launch_detail
+#endif
+
+template <typename... Params, typename... Args>
+cudaError_t launch_kernel(void (*kernel)(Params...), dim3 grid, dim3 block, size_t dynamic_shared_bytes,
+                          cudaStream_t stream, Args&&... args) {
+  static_assert(sizeof...(Params) == sizeof...(Args), "launch_kernel: one argument per kernel parameter");
+#if defined(KORVATH_FLAVOUR_HOST)
+  kernel_launch_detail::register_with_stand_in(kernel);
+#endif
+  std::tuple<Params...> values(std::forward<Args>(args)...);
+  return std::apply(
+      [&](Params&... value) {
+        void* pointers[] = {static_cast<void*>(&value)..., nullptr};
+        return cudaLaunchKernel(reinterpret_cast<const void*>(kernel), grid, block, pointers,
+                                dynamic_shared_bytes, stream);
+      },
+      values);
+}

@@ -1,0 +1,101 @@
+// launch_kernel through the stand-in's runtime: argument conversion, stream
+// order, per-device constants written with cudaMemcpyToSymbol, and kernel
+// faults reported as launch failures.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "core/gpu_platform.h"
+#include "core/kernel_launch.h"
+#include "hostgpu/inspect.h"
+
+KORVATH_DEVICE_CONSTANT(uint32_t[4], launch_test_words, 1, 2, 3, 4);
+
+namespace {
+
+class LaunchTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("HOSTGPU_DEVICES", "8.6,Host A;8.9,Host B", 1);
+    hostgpu::inspect::reinitialise();
+  }
+  void TearDown() override {
+    unsetenv("HOSTGPU_DEVICES");
+    hostgpu::inspect::reinitialise();
+  }
+};
+
+struct Scale {
+  int numerator;
+  int denominator;
+};
+
+__global__ void scaled_index_kernel(long long* out, long long base, Scale scale, float offset) {
+  const long long i = blockIdx.x * blockDim.x + threadIdx.x;
+  out[i] = base + i * scale.numerator / scale.denominator + static_cast<long long>(offset * 2.0f);
+}
+
+TEST_F(LaunchTest, ArgumentsAreConvertedToTheKernelsParameterTypes) {
+  long long* out = nullptr;
+  ASSERT_EQ(cudaMalloc(&out, 64 * sizeof(long long)), cudaSuccess);
+  // int for long long, double for float: converted as a call would convert them.
+  ASSERT_EQ(launch_kernel(scaled_index_kernel, dim3(2), dim3(32), 0, nullptr, out, 1000, Scale{3, 2}, 1.5),
+            cudaSuccess);
+  ASSERT_EQ(cudaGetLastError(), cudaSuccess);
+  std::vector<long long> host(64);
+  ASSERT_EQ(cudaMemcpy(host.data(), out, 64 * sizeof(long long), cudaMemcpyDeviceToHost), cudaSuccess);
+  for (long long i = 0; i < 64; ++i) EXPECT_EQ(host[i], 1000 + i * 3 / 2 + 3);
+  ASSERT_EQ(cudaFree(out), cudaSuccess);
+}
+
+__global__ void read_words_kernel(uint32_t* out) { out[threadIdx.x] = launch_test_words[threadIdx.x]; }
+
+TEST_F(LaunchTest, MemcpyToSymbolWritesTheCurrentDevicesConstants) {
+  const uint32_t words[2][4] = {{10, 20, 30, 40}, {50, 60, 70, 80}};
+  for (int device = 0; device < 2; ++device) {
+    ASSERT_EQ(cudaSetDevice(device), cudaSuccess);
+    ASSERT_EQ(cudaMemcpyToSymbol(launch_test_words, words[device], sizeof(words[device])), cudaSuccess);
+  }
+  for (int device = 0; device < 2; ++device) {
+    ASSERT_EQ(cudaSetDevice(device), cudaSuccess);
+    uint32_t* out = nullptr;
+    ASSERT_EQ(cudaMalloc(&out, sizeof(words[device])), cudaSuccess);
+    ASSERT_EQ(launch_kernel(read_words_kernel, dim3(1), dim3(4), 0, nullptr, out), cudaSuccess);
+    uint32_t seen[4] = {};
+    ASSERT_EQ(cudaMemcpy(seen, out, sizeof(seen), cudaMemcpyDeviceToHost), cudaSuccess);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(seen[i], words[device][i]) << "device " << device;
+    ASSERT_EQ(cudaFree(out), cudaSuccess);
+  }
+}
+
+__global__ void half_the_block_returns_kernel(int* out) {
+  if (threadIdx.x >= 16) return;
+  __syncthreads();
+  out[threadIdx.x] = 1;
+}
+
+TEST_F(LaunchTest, ABarrierNotEveryThreadReachesFailsTheLaunch) {
+  int* out = nullptr;
+  ASSERT_EQ(cudaMalloc(&out, 32 * sizeof(int)), cudaSuccess);
+  launch_kernel(half_the_block_returns_kernel, dim3(1), dim3(32), 0, nullptr, out);
+  const cudaError_t synchronized = cudaDeviceSynchronize();
+  EXPECT_EQ(synchronized, cudaErrorLaunchFailure);
+  EXPECT_EQ(std::string(cudaGetErrorString(synchronized)), "unspecified launch failure");
+  EXPECT_NE(std::string(hostgpu::last_kernel_fault()).find("__syncthreads() not reached by every thread"),
+            std::string::npos);
+}
+
+TEST_F(LaunchTest, ABadConfigurationIsReturnedAndLeftAsTheLastError) {
+  long long* out = nullptr;
+  ASSERT_EQ(cudaMalloc(&out, sizeof(long long)), cudaSuccess);
+  EXPECT_EQ(launch_kernel(scaled_index_kernel, dim3(1), dim3(2048), 0, nullptr, out, 0, Scale{1, 1}, 0.0f),
+            cudaErrorInvalidConfiguration);
+  EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
+  EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  ASSERT_EQ(cudaFree(out), cudaSuccess);
+}
+
+}  // namespace
