@@ -1,7 +1,6 @@
 // execute_grid: the blocks of a grid one after another on the calling host thread.
 #include <cstdio>
 #include <exception>
-#include <new>
 #include <string>
 #include <utility>
 
@@ -16,33 +15,7 @@ namespace hostgpu {
 namespace detail {
 namespace {
 
-constexpr size_t dynamic_shared_alignment = 1024;
-
 thread_local std::string last_fault;
-
-// The host thread's dynamic shared memory, grown to the largest launch seen.
-class DynamicSharedBuffer {
- public:
-  ~DynamicSharedBuffer() { release(); }
-  unsigned char* reserve(size_t bytes) {
-    if (bytes > capacity_ || data_ == nullptr) {
-      release();
-      const size_t rounded = (bytes + dynamic_shared_alignment - 1) / dynamic_shared_alignment * dynamic_shared_alignment;
-      capacity_ = rounded == 0 ? dynamic_shared_alignment : rounded;
-      data_ = static_cast<unsigned char*>(::operator new(capacity_, std::align_val_t{dynamic_shared_alignment}));
-    }
-    return data_;
-  }
-
- private:
-  void release() {
-    if (data_ != nullptr) ::operator delete(data_, std::align_val_t{dynamic_shared_alignment});
-    data_ = nullptr;
-    capacity_ = 0;
-  }
-  unsigned char* data_ = nullptr;
-  size_t capacity_ = 0;
-};
 
 // Installs the grid's device and shared memory for the host thread, and
 // clears them again however the grid ends.
@@ -77,8 +50,6 @@ ExecutionState& execution_state() {
   return state;
 }
 
-void* dynamic_shared_base() { return execution_state().dynamic_shared; }
-
 }  // namespace detail
 
 cudaError_t execute_grid(const GridLaunch& launch, const std::function<void()>& body) {
@@ -91,8 +62,12 @@ cudaError_t execute_grid(const GridLaunch& launch, const std::function<void()>& 
   const dim3 block = launch.block;
   if (grid.x == 0 || grid.y == 0 || grid.z == 0 || block.x == 0 || block.y == 0 || block.z == 0) return cudaSuccess;
 
-  thread_local DynamicSharedBuffer dynamic_shared;
-  GridScope scope(launch, dynamic_shared.reserve(launch.dynamic_shared_bytes));
+  if (launch.dynamic_shared_bytes > max_dynamic_shared_bytes) {
+    last_fault = kernel_name(launch.kernel) + ": " + std::to_string(launch.dynamic_shared_bytes) +
+                 " bytes of dynamic shared memory, more than any device has";
+    return cudaErrorLaunchFailure;
+  }
+  GridScope scope(launch, host_thread_dynamic_shared());
   try {
     for (unsigned z = 0; z < grid.z; ++z) {
       for (unsigned y = 0; y < grid.y; ++y) {

@@ -13,4 +13,7 @@ struct ExecutionState {
 
 ExecutionState& execution_state();
 
+// The calling host thread's dynamic shared memory (max_dynamic_shared_bytes).
+unsigned char* host_thread_dynamic_shared();
+
 }  // namespace hostgpu::detail

@@ -12,6 +12,8 @@
 #include "core/kernel_launch.h"
 #include "hostgpu/inspect.h"
 
+#include <cutlass/device_kernel.h>
+
 KORVATH_DEVICE_CONSTANT(uint32_t[4], launch_test_words, 1, 2, 3, 4);
 
 namespace {
@@ -95,6 +97,50 @@ TEST_F(LaunchTest, ABadConfigurationIsReturnedAndLeftAsTheLastError) {
             cudaErrorInvalidConfiguration);
   EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidConfiguration);
   EXPECT_EQ(cudaGetLastError(), cudaSuccess);
+  ASSERT_EQ(cudaFree(out), cudaSuccess);
+}
+
+// A kernel in CUTLASS's form: an operator with a parameter block, run by
+// cutlass::device_kernel with the block's dynamic shared memory.
+struct PrefixSumOperator {
+  static constexpr int MaxThreadsPerBlock = 128;
+  static constexpr int MinBlocksPerMultiprocessor = 1;
+  struct Params {
+    const int* in;
+    int* out;
+  };
+  void operator()(const Params& params, char* shared) const {
+    int* staged = reinterpret_cast<int*>(shared);
+    const int i = static_cast<int>(blockIdx.x * blockDim.x + threadIdx.x);
+    staged[threadIdx.x] = params.in[i];
+    __syncthreads();
+    int sum = 0;
+    for (unsigned j = 0; j <= threadIdx.x; ++j) sum += staged[j];
+    params.out[i] = sum;
+  }
+};
+
+TEST_F(LaunchTest, CutlassDeviceKernelsRunWithDynamicSharedMemory) {
+  int* in = nullptr;
+  int* out = nullptr;
+  ASSERT_EQ(cudaMalloc(&in, 256 * sizeof(int)), cudaSuccess);
+  ASSERT_EQ(cudaMalloc(&out, 256 * sizeof(int)), cudaSuccess);
+  std::vector<int> values(256);
+  for (int i = 0; i < 256; ++i) values[i] = i % 7 - 3;
+  ASSERT_EQ(cudaMemcpy(in, values.data(), 256 * sizeof(int), cudaMemcpyHostToDevice), cudaSuccess);
+  ASSERT_EQ(launch_kernel(cutlass::device_kernel<PrefixSumOperator>, dim3(2), dim3(128), 128 * sizeof(int), nullptr,
+                          PrefixSumOperator::Params{in, out}),
+            cudaSuccess);
+  std::vector<int> sums(256);
+  ASSERT_EQ(cudaMemcpy(sums.data(), out, 256 * sizeof(int), cudaMemcpyDeviceToHost), cudaSuccess);
+  for (int b = 0; b < 2; ++b) {
+    int running = 0;
+    for (int t = 0; t < 128; ++t) {
+      running += values[b * 128 + t];
+      EXPECT_EQ(sums[b * 128 + t], running) << "block " << b << " thread " << t;
+    }
+  }
+  ASSERT_EQ(cudaFree(in), cudaSuccess);
   ASSERT_EQ(cudaFree(out), cudaSuccess);
 }
 

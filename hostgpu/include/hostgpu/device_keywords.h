@@ -6,9 +6,13 @@
 
 // Static shared memory: one instance per block. The threads of a block are
 // fibers on one host thread and blocks of a grid run one after another, while
-// different devices (and streams) run on different host threads.
+// different devices (and streams) run on different host threads. (A
+// thread_local variable at block scope is static.) `extern __shared__`
+// declarations name a host-thread variable that must be defined somewhere:
+// device code reaches dynamic shared memory through hostgpu::dynamic_shared,
+// and CUTLASS's kernel entry point finds it as cutlass::smem.
 #undef __shared__
-#define __shared__ static thread_local
+#define __shared__ thread_local
 
 // Constant memory is per device, which a plain global cannot be: device
 // constants are declared through HOSTGPU_DEVICE_CONSTANT (device_constant.h).
