@@ -146,9 +146,8 @@ cudaError_t cudaFuncSetAttribute(const void* kernel, cudaFuncAttribute attribute
   Platform& p = platform();
   const cudaError_t ready = check_ready(p);
   if (ready != cudaSuccess) return fail(ready);
-  if (kernel == nullptr || hostgpu::find_kernel(kernel) == nullptr) {
-    return fail(cudaErrorInvalidDeviceFunction);
-  }
+  // Kernels register at their first launch, so attributes may come before it.
+  if (kernel == nullptr) return fail(cudaErrorInvalidDeviceFunction);
   const int device = current_device();
   KernelAttributes& attributes = attributes_of(p, kernel, device);
   switch (attribute) {
@@ -182,9 +181,8 @@ cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* out, const void* kernel) {
   Platform& p = platform();
   const cudaError_t ready = check_ready(p);
   if (ready != cudaSuccess) return fail(ready);
-  if (kernel == nullptr || hostgpu::find_kernel(kernel) == nullptr) {
-    return fail(cudaErrorInvalidDeviceFunction);
-  }
+  // Kernels register at their first launch, so attributes may come before it.
+  if (kernel == nullptr) return fail(cudaErrorInvalidDeviceFunction);
   const int device = current_device();
   const KernelAttributes& attributes = attributes_of(p, kernel, device);
   const int version = p.devices[device].major * 10 + p.devices[device].minor;

@@ -88,6 +88,20 @@ TEST_F(LaunchTest, UnregisteredKernelsAreInvalidDeviceFunctions) {
   EXPECT_EQ(cudaGetLastError(), cudaErrorInvalidDeviceFunction);
 }
 
+// A launcher sets a kernel's attributes before that kernel's first launch.
+TEST_F(LaunchTest, AttributesMayBeSetBeforeTheFirstLaunch) {
+  configure("8.6");
+  ASSERT_EQ(cudaFuncSetAttribute(reinterpret_cast<const void*>(&unregistered_kernel),
+                                 cudaFuncAttributeMaxDynamicSharedMemorySize, 65536),
+            cudaSuccess);
+  EXPECT_EQ(hostgpu::inspect::kernel_attributes(reinterpret_cast<const void*>(&unregistered_kernel), 0)
+                .max_dynamic_shared_bytes,
+            65536);
+  EXPECT_EQ(cudaFuncSetAttribute(nullptr, cudaFuncAttributeMaxDynamicSharedMemorySize, 1),
+            cudaErrorInvalidDeviceFunction);
+  cudaGetLastError();
+}
+
 TEST_F(LaunchTest, DynamicSharedMemoryIsBoundByTheKernelsAttribute) {
   configure("8.6");
   make_buffer();
