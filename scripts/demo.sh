@@ -1,9 +1,20 @@
 #!/usr/bin/env bash
-# The main job: builds korvath and runs it.
+# The main job: builds korvath and runs a short dry run: on the real GPU when
+# one is present, else on the host stand-in device at a small shape.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
 jobs=$(nproc)
-cmake --preset host >/dev/null
-cmake --build --preset host -j "$jobs" --target korvath
-./build/host/korvath help
+if command -v nvidia-smi >/dev/null 2>&1 || [ -e /proc/driver/nvidia ]; then
+  cmake --preset cuda >/dev/null
+  cmake --build --preset cuda -j "$jobs" --target korvath
+  ./build/cuda/korvath --dry-run --max-attempts 20
+else
+  cmake --preset host >/dev/null
+  cmake --build --preset host -j "$jobs" --target korvath
+  # The stand-in runs kernels on the CPU, so the shape is small; the backend
+  # is one whose operations are built into this program.
+  HOSTGPU_DEVICES="8.0,Host CMP 170HX,1024,70" ./build/host/korvath --dry-run \
+    --force-backend cmp170hx-dp2a --m 256 --n 256 --k 256 --rank 64 \
+    --max-attempts 10 --status-interval 2
+fi

@@ -1,6 +1,7 @@
 #include "exec_block.h"
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <stdexcept>
 #include <utility>
@@ -25,6 +26,7 @@ const char* op_name(WarpOp op) {
     case WarpOp::ballot: return "__ballot_sync";
     case WarpOp::any: return "__any_sync";
     case WarpOp::all: return "__all_sync";
+    case WarpOp::exchange: return "a warp-collective instruction";
   }
   return "warp operation";
 }
@@ -112,6 +114,7 @@ boost::context::fiber BlockRun::thread_main(unsigned index, boost::context::fibe
   scheduler_ = std::move(scheduler);
   try {
     body_();
+    threads_[index].async_copies.complete_all();
   } catch (const boost::context::detail::forced_unwind&) {
     throw;  // the block is being torn down after a fault
   } catch (const KernelFault&) {
@@ -180,14 +183,15 @@ unsigned long long BlockRun::warp_collective(WarpOp op, unsigned mask, unsigned 
   const unsigned self = running_;
   const unsigned warp = self / 32;
   const unsigned lane = self % 32;
+  Thread& me = threads_[self];
   if (((mask >> lane) & 1u) == 0) {
-    fail(std::string(op_name(op)) + " with mask " + hex_mask(mask) + " that does not name the calling lane " +
+    me.op = op;
+    fail(op_label(me) + " with mask " + hex_mask(mask) + " that does not name the calling lane " +
          std::to_string(lane));
   }
   if (is_shuffle(op) && (width < 1 || width > 32 || (width & (width - 1)) != 0)) {
     fail(std::string(op_name(op)) + " with width " + std::to_string(width) + ", not a power of two from 1 to 32");
   }
-  Thread& me = threads_[self];
   me.op = op;
   me.mask = mask;
   me.value = value;
@@ -209,14 +213,20 @@ void BlockRun::complete_warp_op(unsigned warp, unsigned lanes) {
   for (unsigned lane = 0; lane < 32; ++lane) {
     if (((lanes >> lane) & 1u) == 0) continue;
     const Thread& other = threads_[warp * 32 + lane];
-    if (other.op != arriving.op || other.mask != arriving.mask) {
-      fail(std::string(op_name(arriving.op)) + " with mask " + hex_mask(arriving.mask) + " meets lane " +
-           std::to_string(lane) + " at " + op_name(other.op) + " with mask " + hex_mask(other.mask));
+    const bool same_exchange = arriving.op != WarpOp::exchange || other.op != WarpOp::exchange ||
+                               (std::strcmp(other.instruction, arriving.instruction) == 0 && other.value == arriving.value);
+    if (other.op != arriving.op || other.mask != arriving.mask || !same_exchange) {
+      fail(op_label(arriving) + " with mask " + hex_mask(arriving.mask) + " meets lane " + std::to_string(lane) +
+           " at " + op_label(other) + " with mask " + hex_mask(other.mask));
     }
   }
   std::vector<unsigned long long> results(32, 0);
-  for (unsigned lane = 0; lane < 32; ++lane) {
-    if ((lanes >> lane) & 1u) results[lane] = warp_op_result(warp, lane, lanes);
+  if (arriving.op == WarpOp::exchange) {
+    complete_exchange(warp, lanes, static_cast<unsigned>(arriving.value));
+  } else {
+    for (unsigned lane = 0; lane < 32; ++lane) {
+      if ((lanes >> lane) & 1u) results[lane] = warp_op_result(warp, lane, lanes);
+    }
   }
   for (unsigned lane = 0; lane < 32; ++lane) {
     if (((lanes >> lane) & 1u) == 0) continue;
@@ -226,6 +236,36 @@ void BlockRun::complete_warp_op(unsigned warp, unsigned lanes) {
     if (index != running_) runnable_.push_back(index);
   }
   warp_arrived_[warp] &= ~lanes;
+}
+
+// Every deposit is read now, while all the lanes wait: what each lane then
+// reads from the table is what the warp saw at the instruction.
+void BlockRun::complete_exchange(unsigned warp, unsigned lanes, unsigned bytes) {
+  auto table = std::make_shared<std::vector<unsigned char>>(size_t{32} * bytes, 0);
+  for (unsigned lane = 0; lane < 32; ++lane) {
+    const Thread& depositing = threads_[warp * 32 + lane];
+    if (((lanes >> lane) & 1u) && depositing.deposit != nullptr) {
+      std::memcpy(table->data() + size_t{lane} * bytes, depositing.deposit, bytes);
+    }
+  }
+  for (unsigned lane = 0; lane < 32; ++lane) {
+    if ((lanes >> lane) & 1u) threads_[warp * 32 + lane].exchanged = table;
+  }
+}
+
+const unsigned char* BlockRun::warp_exchange(const char* instruction, unsigned mask, const void* deposit,
+                                             unsigned bytes) {
+  Thread& me = threads_[running_];
+  me.instruction = instruction;
+  me.deposit = deposit;
+  warp_collective(WarpOp::exchange, mask, bytes, 0, 32);
+  me.deposit = nullptr;
+  return me.exchanged->data();
+}
+
+std::string BlockRun::op_label(const Thread& thread) const {
+  if (thread.op != WarpOp::exchange) return op_name(thread.op);
+  return std::string(thread.instruction) + " (" + std::to_string(thread.value) + " bytes per lane)";
 }
 
 unsigned long long BlockRun::warp_op_result(unsigned warp, unsigned lane, unsigned lanes) const {
@@ -242,7 +282,8 @@ unsigned long long BlockRun::warp_op_result(unsigned warp, unsigned lane, unsign
   const int segment_last = segment_first + me.width - 1;
   int source = static_cast<int>(lane);
   switch (me.op) {
-    case WarpOp::sync: return 0;
+    case WarpOp::sync:
+    case WarpOp::exchange: return 0;  // an exchange's result is its table
     case WarpOp::ballot: return votes;
     case WarpOp::any: return votes != 0 ? 1 : 0;
     case WarpOp::all: return votes == lanes ? 1 : 0;
@@ -275,8 +316,8 @@ std::string BlockRun::describe_deadlock() const {
     const Thread& absent = threads_[warp * 32 + lane];
     std::string where = absent.state == State::returned     ? "which returned"
                         : absent.state == State::at_barrier ? "which waits at __syncthreads()"
-                        : std::string("which waits at ") + op_name(absent.op) + " with mask " + hex_mask(absent.mask);
-    return thread_name(i) + " waits at " + op_name(waiting.op) + " with mask " + hex_mask(waiting.mask) +
+                        : "which waits at " + op_label(absent) + " with mask " + hex_mask(absent.mask);
+    return thread_name(i) + " waits at " + op_label(waiting) + " with mask " + hex_mask(waiting.mask) +
            " for lane " + std::to_string(lane) + " of warp " + std::to_string(warp) + ", " + where;
   }
   unsigned first_returned = thread_count_;
@@ -306,8 +347,16 @@ unsigned long long warp_collective(WarpOp op, unsigned mask, unsigned long long 
   return require_running_block(op_name(op)).warp_collective(op, mask, value, lane_argument, width);
 }
 
+const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes) {
+  return require_running_block(instruction).warp_exchange(instruction, mask, deposit, bytes);
+}
+
+unsigned lane_id() { return require_running_block("%laneid").running_lane(); }
+
 unsigned active_lanes() { return require_running_block("__activemask()").active_lanes(); }
 
 void trap() { require_running_block("__trap()").fail("__trap() called"); }
+
+void fault(const std::string& reason) { require_running_block(reason.c_str()).fail(reason); }
 
 }  // namespace hostgpu::detail

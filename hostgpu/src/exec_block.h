@@ -6,12 +6,14 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <boost/context/fiber.hpp>
 #include <vector_types.h>
 
+#include "exec_async_copy.h"
 #include "exec_fiber_stack.h"
 #include "hostgpu/device_sync.h"
 
@@ -31,7 +33,10 @@ class BlockRun {
   int barrier(BarrierReduction reduction, int predicate);
   unsigned long long warp_collective(WarpOp op, unsigned mask, unsigned long long value, int lane_argument,
                                      int width);
+  const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes);
   unsigned active_lanes() const;
+  unsigned running_lane() const { return running_ % 32; }
+  AsyncCopyQueue& running_async_copies() { return threads_[running_].async_copies; }
   [[noreturn]] void fail(const std::string& reason);
 
  private:
@@ -46,12 +51,18 @@ class BlockRun {
     int lane_argument = 0;
     int width = 32;
     unsigned long long result = 0;
+    const char* instruction = nullptr;  // of a warp exchange
+    const void* deposit = nullptr;
+    std::shared_ptr<const std::vector<unsigned char>> exchanged;  // the last exchange's table
+    AsyncCopyQueue async_copies;
   };
 
   boost::context::fiber thread_main(unsigned index, boost::context::fiber&& scheduler);
   void resume(unsigned index);
   void suspend();
   void complete_warp_op(unsigned warp, unsigned lanes);
+  void complete_exchange(unsigned warp, unsigned lanes, unsigned bytes);
+  std::string op_label(const Thread& thread) const;
   unsigned long long warp_op_result(unsigned warp, unsigned lane, unsigned lanes) const;
   unsigned existing_lanes(unsigned warp) const;
   std::string describe_deadlock() const;

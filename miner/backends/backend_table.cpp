@@ -4,6 +4,8 @@
 #include <string>
 
 #include "backends/backend_descriptor.h"
+#include "backends/cmp170hx_dp2a_mining_kernel.h"
+#include "backends/cmp170hx_scalar_mining_kernel.h"
 #include "core/config.h"
 
 namespace {
@@ -14,8 +16,38 @@ constexpr GpuBackendDescriptor kVolta{"volta_sm70"};
 constexpr GpuBackendDescriptor kTuring{"turing_sm75"};
 constexpr GpuBackendDescriptor kAmpere{"ampere_sm8x"};
 constexpr GpuBackendDescriptor kCmp170hx{"cmp170hx_sm80"};
-constexpr GpuBackendDescriptor kCmp170hxDp2a{"cmp170hx_dp2a_int"};
-constexpr GpuBackendDescriptor kCmp170hxScalar{"cmp170hx_scalar_int"};
+constexpr GpuBackendDescriptor kCmp170hxDp2a{
+    "cmp170hx_dp2a_int",
+    vexal_cmp170hx_dp2a::launch_fill_int8,
+    vexal_cmp170hx_dp2a::launch_generate_noise,
+    nullptr,
+    nullptr,
+    vexal_cmp170hx_dp2a::launch_noise_and_mine,
+    vexal_cmp170hx_dp2a::launch_noise_and_mine_dump,
+    vexal_cmp170hx_dp2a::launch_dump_headless_coords,
+    vexal_cmp170hx_dp2a::launch_debug_gemm_tile,
+    vexal_cmp170hx_dp2a::signal_header_bytes,
+    vexal_cmp170hx_dp2a::signal_sync_bytes,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
+constexpr GpuBackendDescriptor kCmp170hxScalar{
+    "cmp170hx_scalar_int",
+    vexal_cmp170hx_scalar::launch_fill_int8,
+    vexal_cmp170hx_scalar::launch_generate_noise,
+    nullptr,
+    nullptr,
+    vexal_cmp170hx_scalar::launch_noise_and_mine,
+    vexal_cmp170hx_scalar::launch_noise_and_mine_dump,
+    vexal_cmp170hx_scalar::launch_dump_headless_coords,
+    vexal_cmp170hx_scalar::launch_debug_gemm_tile,
+    vexal_cmp170hx_scalar::signal_header_bytes,
+    vexal_cmp170hx_scalar::signal_sync_bytes,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 constexpr GpuBackendDescriptor kAda{"ada_sm89"};
 constexpr GpuBackendDescriptor kHopper{"hopper_sm90"};
 constexpr GpuBackendDescriptor kBlackwell{"blackwell_sm120"};

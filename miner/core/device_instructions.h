@@ -2,7 +2,9 @@
 // Device-only instructions, reached through this one layer: inline PTX or a
 // CUDA intrinsic with nvcc, an exact emulation in the host flavour. An
 // instruction is one inline function in namespace device_instructions whose
-// two bodies sit side by side below, so both flavours stay in step.
+// two bodies sit side by side in one header of core/instructions/, so both
+// flavours stay in step. CuTe kernels reach the same instructions through the
+// host twins of CuTe's atoms in "core/instructions/cute_twins.h".
 //
 // Warp votes and shuffles and the integer dot products (__dp4a, __dp2a_lo/hi)
 // are CUDA intrinsics with exact host definitions in hostgpu, so device code
@@ -15,4 +17,11 @@
 #define KORVATH_DEVICE_INSTRUCTION inline
 #endif
 
-namespace device_instructions {}  // namespace device_instructions
+// Tensor-core int8 matrix multiply-accumulate (mma.sync).
+#include "core/instructions/mma.h"
+// Warp-wide matrix loads from shared memory (ldmatrix).
+#include "core/instructions/ldmatrix.h"
+// Asynchronous copies into shared memory and their groups (cp.async).
+#include "core/instructions/cp_async.h"
+// Bulk tensor copies (TMA) and shared-memory barriers (mbarrier).
+#include "core/instructions/tma.h"

@@ -4,13 +4,14 @@
 // the block's fibers; a rendezvous that cannot complete faults the launch.
 #include <atomic>
 #include <cstring>
+#include <string>
 #include <type_traits>
 
 namespace hostgpu::detail {
 
 enum class BarrierReduction : unsigned char { none, count, all, any };
 
-enum class WarpOp : unsigned char { sync, shfl_idx, shfl_up, shfl_down, shfl_xor, ballot, any, all };
+enum class WarpOp : unsigned char { sync, shfl_idx, shfl_up, shfl_down, shfl_xor, ballot, any, all, exchange };
 
 // Waits until every thread of the block arrives; returns the number of
 // threads that passed a non-zero predicate, reduced as asked.
@@ -21,10 +22,27 @@ int block_barrier(BarrierReduction reduction, int predicate);
 unsigned long long warp_collective(WarpOp op, unsigned mask, unsigned long long value,
                                    int lane_argument, int width);
 
+// The warp-collective instructions' rendezvous (matrix multiply-accumulate,
+// matrix loads): every lane named in mask arrives at the same instruction
+// with a deposit of the same size; when the last one arrives, all deposits
+// are read at once (null reads as zeros) into a table of 32 slots of `bytes`
+// bytes, slot i holding lane i's deposit (zeros for lanes outside the mask).
+// Returns the calling lane's view of that table, valid until its next warp
+// operation. `instruction` names the instruction in fault messages and must
+// match across the lanes.
+const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes);
+
+// The calling thread's lane in its warp (%laneid): its linear index in the block modulo 32.
+unsigned lane_id();
+
 // Lanes of the calling thread's warp that exist and have not returned.
 unsigned active_lanes();
 
 [[noreturn]] void trap();
+
+// Ends the kernel with a fault that names its reason (what a GPU reports as
+// an illegal or misaligned access, or an illegal instruction).
+[[noreturn]] void fault(const std::string& reason);
 
 template <typename T>
 unsigned long long to_shuffle_bits(const T& value) {

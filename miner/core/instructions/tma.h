@@ -1,0 +1,195 @@
+#pragma once
+// Bulk tensor copies (TMA) and the shared-memory barriers (mbarrier) that
+// count their bytes. Part of the instruction layer: include
+// "core/device_instructions.h", not this header.
+//
+// The instructions exist from sm_90 on; images for older architectures still
+// build, and trap if they ever reach one. On the host device a bulk tensor
+// copy is done at once from the tensor map, so a barrier's phase completes as
+// soon as its bytes are expected and copied; a wait for a phase that has not
+// completed could never be satisfied by the cooperative threads and traps.
+#include <cstdint>
+
+#if defined(KORVATH_FLAVOUR_HOST)
+#include <cstring>
+
+#include "hostgpu/tensor_map.h"
+#endif
+
+#if defined(KORVATH_FLAVOUR_CUDA) && defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 900
+#define KORVATH_DEVICE_HAS_TMA 1
+#endif
+
+namespace device_instructions {
+
+#if defined(KORVATH_FLAVOUR_HOST)
+namespace host_mbarrier {
+// The host's encoding of a barrier word: pending arrivals (bits 0-19),
+// expected arrivals (20-39), pending transaction bytes as a signed count
+// (40-62) and the phase parity (63).
+constexpr uint64_t kCountMask = (uint64_t{1} << 20) - 1;
+constexpr uint64_t kTxMask = (uint64_t{1} << 23) - 1;
+
+struct State {
+  uint32_t pending;
+  uint32_t expected;
+  int32_t tx;
+  uint32_t phase;
+};
+
+inline State decode(uint64_t word) {
+  State s;
+  s.pending = static_cast<uint32_t>(word & kCountMask);
+  s.expected = static_cast<uint32_t>((word >> 20) & kCountMask);
+  const uint32_t tx = static_cast<uint32_t>((word >> 40) & kTxMask);
+  s.tx = (tx & (1u << 22)) ? static_cast<int32_t>(tx) - (1 << 23) : static_cast<int32_t>(tx);
+  s.phase = static_cast<uint32_t>(word >> 63);
+  return s;
+}
+
+inline uint64_t encode(State s) {
+  if (s.pending == 0 && s.tx == 0) {  // the phase completes
+    s.pending = s.expected;
+    s.phase ^= 1u;
+  }
+  return (uint64_t{s.pending} & kCountMask) | ((uint64_t{s.expected} & kCountMask) << 20) |
+         ((static_cast<uint64_t>(static_cast<uint32_t>(s.tx)) & kTxMask) << 40) |
+         (uint64_t{s.phase} << 63);
+}
+}  // namespace host_mbarrier
+#endif
+
+// Initialises a barrier in shared memory for `arrivals` arrivals per phase.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_init(uint64_t* barrier, uint32_t arrivals) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  asm volatile("mbarrier.init.shared::cta.b64 [%0], %1;" ::"r"(address), "r"(arrivals) : "memory");
+#else
+  __trap();
+#endif
+#else
+  *barrier = host_mbarrier::encode({arrivals, arrivals, 0, 0});
+#endif
+}
+
+// Makes initialised barriers visible to the bulk copy unit; follow with a block barrier.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_init_fence() {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  asm volatile("fence.mbarrier_init.release.cluster;" ::: "memory");
+#else
+  __trap();
+#endif
+#endif
+}
+
+// One arrival that also announces `bytes` of bulk copies for the current phase.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_expect_tx(uint64_t* barrier, uint32_t bytes) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  asm volatile("mbarrier.arrive.expect_tx.shared::cta.b64 _, [%0], %1;" ::"r"(address), "r"(bytes)
+               : "memory");
+#else
+  __trap();
+#endif
+#else
+  host_mbarrier::State s = host_mbarrier::decode(*barrier);
+  s.tx += static_cast<int32_t>(bytes);
+  s.pending -= 1;
+  *barrier = host_mbarrier::encode(s);
+#endif
+}
+
+// True once the phase of the given parity has completed.
+KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint32_t parity) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  uint32_t ready = 0;
+  asm volatile(
+      "{\n"
+      ".reg .pred p;\n"
+      "mbarrier.try_wait.parity.shared::cta.b64 p, [%1], %2;\n"
+      "selp.b32 %0, 1, 0, p;\n"
+      "}\n"
+      : "=r"(ready)
+      : "r"(address), "r"(parity)
+      : "memory");
+  return ready != 0;
+#else
+  __trap();
+  return false;
+#endif
+#else
+  return host_mbarrier::decode(*barrier).phase != (parity & 1u);
+#endif
+}
+
+KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity(uint64_t* barrier, uint32_t parity) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+  while (!mbarrier_try_wait_parity(barrier, parity)) {
+  }
+#else
+  // Nothing else can complete the phase while this thread holds the host thread.
+  if (!mbarrier_try_wait_parity(barrier, parity)) __trap();
+#endif
+}
+
+// Copies the box of `map` at element coordinates (x, y) into shared memory at
+// `destination` (aligned as the map's swizzle requires) and counts its bytes
+// on `barrier`. Elements outside the tensor read as zero.
+KORVATH_DEVICE_INSTRUCTION void tma_load_2d(void* destination, const CUtensorMap* map, int32_t x,
+                                            int32_t y, uint64_t* barrier) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t dst = static_cast<uint32_t>(__cvta_generic_to_shared(destination));
+  const uint32_t bar = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  asm volatile(
+      "cp.async.bulk.tensor.2d.shared::cluster.global.mbarrier::complete_tx::bytes"
+      " [%0], [%1, {%3, %4}], [%2];" ::"r"(dst),
+      "l"(reinterpret_cast<uint64_t>(map)), "r"(bar), "r"(x), "r"(y)
+      : "memory");
+#else
+  __trap();
+#endif
+#else
+  hostgpu::TiledTensorMap m;
+  if (!hostgpu::decode_tensor_map(*map, &m) || m.rank != 2 ||
+      m.interleave != CU_TENSOR_MAP_INTERLEAVE_NONE || m.element_strides[0] != 1 ||
+      m.element_strides[1] != 1) {
+    __trap();
+  }
+  const uint64_t element = m.global_strides[0];
+  const uint64_t row_bytes = m.box_dim[0] * element;
+  const uint32_t swizzle_bits = m.swizzle == CU_TENSOR_MAP_SWIZZLE_128B  ? 3
+                                : m.swizzle == CU_TENSOR_MAP_SWIZZLE_64B ? 2
+                                : m.swizzle == CU_TENSOR_MAP_SWIZZLE_32B ? 1
+                                                                         : 0;
+  auto* out = static_cast<unsigned char*>(destination);
+  const auto* global = static_cast<const unsigned char*>(m.global_address);
+  for (uint32_t row = 0; row < m.box_dim[1]; ++row) {
+    const int64_t gy = int64_t{y} + row;
+    for (uint32_t column = 0; column < m.box_dim[0]; ++column) {
+      const int64_t gx = int64_t{x} + column;
+      const bool inside = gx >= 0 && gy >= 0 && static_cast<uint64_t>(gx) < m.global_dim[0] &&
+                          static_cast<uint64_t>(gy) < m.global_dim[1];
+      // The swizzle permutes 16-byte units by the bits of the shared address above them.
+      uintptr_t address = reinterpret_cast<uintptr_t>(out + row * row_bytes + column * element);
+      address ^= ((address >> 7) & ((uintptr_t{1} << swizzle_bits) - 1)) << 4;
+      unsigned char* target = reinterpret_cast<unsigned char*>(address);
+      if (inside) {
+        std::memcpy(target, global + gy * m.global_strides[1] + gx * element, element);
+      } else {
+        std::memset(target, 0, element);
+      }
+    }
+  }
+  host_mbarrier::State s = host_mbarrier::decode(*barrier);
+  s.tx -= static_cast<int32_t>(row_bytes * m.box_dim[1]);
+  *barrier = host_mbarrier::encode(s);
+#endif
+}
+
+}  // namespace device_instructions

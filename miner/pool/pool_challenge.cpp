@@ -1,0 +1,53 @@
+#include "pool/pool_challenge.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "core/codecs.h"
+#include "core/log.h"
+#include "pool/json_fields.h"
+#include "pool/json_text.h"
+#include "pool/pool_connection.h"
+#include "pool/pool_rpc.h"
+#include "proof/challenge_solver.h"
+
+void handle_challenge(PoolConnection& conn, const std::string& line) {
+  const std::string seed = json_string_field(line, "seed");
+  const uint64_t difficulty = std::stoul(json_int_field(line, "difficulty"), nullptr, 10);
+  if (seed.size() != 64) throw std::runtime_error("malformed vexal.challenge seed");
+  hex_decode(seed);
+  // Refused before narrowing: a cut-down difficulty would answer a different challenge.
+  check_challenge_difficulty(difficulty);
+  conn.challenge_seed = seed;
+  conn.has_challenge = true;
+  conn.challenge_difficulty = static_cast<uint32_t>(difficulty);
+  log_info("pool", "challenge_received difficulty=" + std::to_string(conn.challenge_difficulty) +
+                       " seed=" + seed.substr(0, 8));
+}
+
+void solve_and_answer_challenge(PoolConnection& conn) {
+  try {
+    const std::vector<uint8_t> seed = hex_decode(conn.challenge_seed);
+    if (seed.size() != 32) throw std::runtime_error("malformed vexal.challenge seed");
+    const uint32_t difficulty = conn.challenge_difficulty;
+    const auto started = std::chrono::steady_clock::now();
+    const uint64_t nonce = conn.solve_challenge(seed.data(), difficulty);
+    const auto finished = std::chrono::steady_clock::now();
+    const double seconds =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(finished - started).count() / 1e9;
+    char nonce_text[17];
+    std::snprintf(nonce_text, sizeof(nonce_text), "%016llx", static_cast<unsigned long long>(nonce));
+    log_info("pool", "challenge_solved difficulty=" + std::to_string(difficulty) + " nonce=" + nonce_text +
+                         " seconds=" + format_fixed(seconds, 3));
+    conn.phase = "challenge_response";
+    rpc_call(conn, "vexal.challenge_response",
+             "{\"seed\":\"" + json_escape(conn.challenge_seed) + "\",\"nonce\":\"" + nonce_text + "\"}");
+    conn.has_challenge = false;
+    conn.challenge_seed.clear();
+    conn.challenge_difficulty = 0;
+  } catch (const ChallengeAnswerError&) {
+    throw;
+  } catch (const std::exception& e) {
+    throw ChallengeAnswerError(std::string("challenge answer failed: ") + e.what());
+  }
+}

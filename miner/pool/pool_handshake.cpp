@@ -1,0 +1,123 @@
+#include "pool/pool_handshake.h"
+
+#include <algorithm>
+#include <chrono>
+#include <stdexcept>
+
+#include "core/errors.h"
+#include "core/log.h"
+#include "core/usage.h"
+#include "pool/json_text.h"
+#include "pool/line_transport.h"
+#include "pool/pool_challenge.h"
+#include "pool/pool_connection.h"
+#include "pool/pool_notifications.h"
+#include "pool/pool_rpc.h"
+
+namespace {
+
+constexpr int64_t kFirstBackoffMs = 250;
+constexpr int64_t kMaxBackoffMs = 4000;
+constexpr int64_t kJobDeadlineNs = 30LL * 1000 * 1000 * 1000;
+
+std::string endpoint_text(const Endpoint& endpoint) {
+  return endpoint.host + ":" + std::to_string(endpoint.port);
+}
+
+void reset_connection_state(PoolConnection& conn) {
+  conn.phase = "disconnected";
+  conn.has_job = false;
+  conn.has_mining_params = false;
+  conn.has_share_nbits_override = false;
+  conn.has_challenge = false;
+  conn.share_nbits_override.clear();
+  conn.challenge_seed.clear();
+  conn.challenge_difficulty = 0;
+  conn.rows_pattern.clear();
+  conn.cols_pattern.clear();
+  conn.pending_responses.clear();
+}
+
+int64_t steady_now_ns() {
+  return std::chrono::duration_cast<std::chrono::nanoseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+void try_handshake(PoolConnection& conn) {
+  reset_connection_state(conn);
+  const Endpoint& endpoint = conn.endpoints.at(conn.failover_index);
+  conn.fd = tcp_connect(endpoint.host, static_cast<uint16_t>(endpoint.port), "stratum pool");
+  conn.connect_time = steady_now_ns();
+  conn.phase = "tcp_connected";
+  std::string connected = "connected host=" + endpoint.host + " port=" + std::to_string(endpoint.port);
+  if (conn.failover_index != 0) connected += " failover_index=" + std::to_string(conn.failover_index);
+  log_info("pool", connected);
+
+  conn.phase = "handshake.initial_challenge";
+  if (wait_readable(conn, 10000)) {
+    dispatch_notification(conn, recv_line(conn, 5000));
+    if (conn.has_challenge) solve_and_answer_challenge(conn);
+  }
+
+  conn.phase = "handshake.configure";
+  const std::string configured = rpc_call(conn, "mining.configure", "[[\"vexal/v1\"],{}]");
+  if (configured.find("\"vexal/v1\":true") == std::string::npos) {
+    throw std::runtime_error("Stratum pool did not accept vexal/v1: " + configured);
+  }
+  conn.phase = "handshake.subscribe";
+  rpc_call(conn, "mining.subscribe", std::string("[\"korvath/") + kKorvathVersion + "\"]");
+  conn.phase = "handshake.authorize";
+  rpc_call(conn, "mining.authorize",
+           "[\"" + json_escape(conn.login) + "\",\"" + json_escape(conn.password) + "\"]");
+
+  const int64_t deadline = conn.clock.now_ns() + kJobDeadlineNs;
+  conn.phase = "handshake.wait_job";
+  while (!(conn.has_mining_params && conn.has_job)) {
+    if (conn.clock.now_ns() >= deadline) break;
+    if (!wait_readable(conn, 30000)) {
+      throw StratumConnectionError(
+          describe_stratum_connection(conn, "timed out waiting for Stratum job", 0, 30000));
+    }
+    dispatch_notification(conn, recv_line(conn, 5000));
+  }
+  if (!conn.has_mining_params) throw std::runtime_error("timed out waiting for vexal.set_mining_params");
+  if (!conn.has_job) throw std::runtime_error("timed out waiting for mining.notify");
+  check_pool_shape(conn);
+
+  conn.phase = "idle";
+  conn.consecutive_failures = 0;
+}
+
+}  // namespace
+
+void connect_and_handshake(PoolConnection& conn) {
+  conn.close_socket();
+  int64_t backoff_ms = kFirstBackoffMs;
+  for (;;) {
+    std::string failure;
+    try {
+      try_handshake(conn);
+      return;
+    } catch (const std::exception& e) {
+      failure = e.what();
+    }
+    conn.close_socket();
+    reset_connection_state(conn);
+    ++conn.consecutive_failures;
+    const Endpoint tried = conn.endpoints.at(conn.failover_index);
+    log_line(LogLevel::Warn, "pool",
+             "reconnect_failed error=\"" + failure + "\" retry_ms=" + std::to_string(backoff_ms) +
+                 " failures=" + std::to_string(conn.consecutive_failures) + " endpoint=" + endpoint_text(tried));
+    if (conn.endpoints.size() > 1 && conn.consecutive_failures >= 2) {
+      conn.consecutive_failures = 0;
+      conn.failover_index = (conn.failover_index + 1) % conn.endpoints.size();
+      log_line(LogLevel::Warn, "pool",
+               "failover_switch from=" + endpoint_text(tried) + " to=" +
+                   endpoint_text(conn.endpoints[conn.failover_index]) +
+                   " index=" + std::to_string(conn.failover_index));
+    }
+    conn.clock.sleep_ms(backoff_ms);
+    backoff_ms = std::min(backoff_ms * 2, kMaxBackoffMs);
+  }
+}

@@ -1,0 +1,97 @@
+#include "pool/pool_operations.h"
+
+#include <mutex>
+#include <stdexcept>
+
+#include "core/errors.h"
+#include "core/log.h"
+#include "pool/json_text.h"
+#include "pool/line_transport.h"
+#include "pool/pool_connection.h"
+#include "pool/pool_handshake.h"
+#include "pool/pool_rpc.h"
+
+namespace {
+
+constexpr int64_t kJobWaitNs = 30LL * 1000 * 1000 * 1000;
+
+void route_waiting_lines(PoolConnection& conn) {
+  conn.phase = "poll";
+  while (wait_readable(conn, 0)) dispatch_notification(conn, recv_line(conn, 5000));
+  conn.phase = "idle";
+}
+
+// A broken connection, a line the client cannot take and a failed challenge
+// answer all end the same way: a fresh connection with a job.
+void reconnect_after_poll_failure(PoolConnection& conn, const std::exception& failure) {
+  log_line(LogLevel::Warn, "pool",
+           std::string("connection_lost phase=poll error=\"") + failure.what() + "\" action=reconnect");
+  connect_and_handshake(conn);
+}
+
+std::string dropped_reply(int32_t id, const char* reason) {
+  return "{\"id\":" + std::to_string(id) + ",\"result\":null,\"error\":null,\"dropped\":true,\"reason\":\"" +
+         reason + "\"}";
+}
+
+}  // namespace
+
+bool poll_connection(PoolConnection& conn, MiningJob& out) {
+  std::unique_lock<std::mutex> lock(conn.mutex, std::try_to_lock);
+  if (!lock.owns_lock()) return false;
+  try {
+    route_waiting_lines(conn);
+  } catch (const std::exception& e) {
+    reconnect_after_poll_failure(conn, e);
+  }
+  if (conn.has_job) out = conn.job;
+  return conn.has_job;
+}
+
+MiningJob wait_for_job(PoolConnection& conn) {
+  std::lock_guard<std::mutex> lock(conn.mutex);
+  for (;;) {
+    bool deadline_passed = false;
+    try {
+      route_waiting_lines(conn);
+      if (conn.has_job) return conn.job;
+      const int64_t deadline = conn.clock.now_ns() + kJobWaitNs;
+      conn.phase = "wait_job";
+      while (!conn.has_job) {
+        if (conn.clock.now_ns() >= deadline) {
+          deadline_passed = true;
+          break;
+        }
+        dispatch_notification(conn, recv_line(conn, 30000));
+      }
+      if (!deadline_passed) return conn.job;
+    } catch (const std::exception& e) {
+      reconnect_after_poll_failure(conn, e);
+      continue;
+    }
+    throw std::runtime_error("timed out waiting for Stratum job");
+  }
+}
+
+std::string submit_share(PoolConnection& conn, const std::string& proof_b64, const MiningJob& job) {
+  std::lock_guard<std::mutex> lock(conn.mutex);
+  conn.phase = "submit." + job.job_id;
+  const int32_t id = take_request_id(conn);
+  const std::string request = "{\"id\":" + std::to_string(id) +
+                              ",\"method\":\"mining.submit\",\"params\":[\"" + json_escape(conn.login) +
+                              "\",\"" + json_escape(job.job_id) + "\",\"" + json_escape(proof_b64) + "\"]}\n";
+  try {
+    send_all(conn, request.data(), request.size());
+    return wait_response(conn, id, 60000);
+  } catch (const StratumResponseError& e) {
+    log_line(LogLevel::Warn, "pool",
+             "submit_error job=" + job.job_id + " error=\"" + e.what() + "\" action=drop_share_keep_conn");
+    return dropped_reply(id, "rejected");
+  } catch (const std::exception& e) {
+    log_line(LogLevel::Warn, "pool",
+             "connection_lost phase=submit job=" + job.job_id + " error=\"" + e.what() +
+                 "\" action=reconnect_drop_ambiguous_share");
+    connect_and_handshake(conn);
+    return dropped_reply(id, "stratum_reconnect");
+  }
+}

@@ -1,0 +1,90 @@
+#include "pool/pool_rpc.h"
+
+#include <cctype>
+
+#include "core/errors.h"
+#include "pool/line_transport.h"
+#include "pool/pool_challenge.h"
+#include "pool/pool_connection.h"
+#include "pool/pool_notifications.h"
+
+namespace {
+
+// The reply id of a line, or -1 for a notification (no numeric id).
+// A digit run beyond int32 throws std::out_of_range from std::stoi.
+bool reply_id(const std::string& line, int32_t& id) {
+  const size_t key = line.find("\"id\"");
+  if (key == std::string::npos) return false;
+  const size_t colon = line.find(':', key + 4);
+  if (colon == std::string::npos) return false;
+  size_t pos = colon + 1;
+  while (pos < line.size() && std::isspace(static_cast<unsigned char>(line[pos]))) ++pos;
+  if (pos >= line.size() || line[pos] < '0' || line[pos] > '9') return false;
+  size_t end = pos;
+  while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
+  id = std::stoi(line.substr(pos, end - pos));
+  return true;
+}
+
+}  // namespace
+
+bool reply_has_error(const std::string& line) {
+  return line.find("\"error\":null") == std::string::npos && line.find("\"error\"") != std::string::npos;
+}
+
+int32_t take_request_id(PoolConnection& conn) { return conn.next_request_id++; }
+
+std::string rpc_call(PoolConnection& conn, const std::string& method, const std::string& params) {
+  const int32_t id = take_request_id(conn);
+  const std::string request =
+      "{\"id\":" + std::to_string(id) + ",\"method\":\"" + method + "\",\"params\":" + params + "}\n";
+  conn.phase = "rpc." + method;
+  send_all(conn, request.data(), request.size());
+  return wait_response(conn, id, 30000);
+}
+
+std::string wait_response(PoolConnection& conn, int32_t id, uint32_t timeout_ms) {
+  const std::string outer_phase = conn.phase;
+  conn.phase = outer_phase + ".wait_response";
+  std::string line;
+  for (;;) {
+    const auto parked = conn.pending_responses.find(id);
+    if (parked != conn.pending_responses.end()) {
+      line = std::move(parked->second);
+      conn.pending_responses.erase(parked);
+      break;
+    }
+    line = recv_line(conn, timeout_ms);
+    int32_t line_id = 0;
+    if (!reply_id(line, line_id)) {
+      dispatch_notification(conn, line);
+      // A nested challenge answer restores its own phase; keep ours for errors.
+      conn.phase = outer_phase + ".wait_response";
+      continue;
+    }
+    if (line_id == id) break;
+    if (conn.pending_responses.size() >= kMaxParkedReplies &&
+        conn.pending_responses.count(line_id) == 0) {
+      throw StratumConnectionError(describe_stratum_connection(
+          conn, "too many parked Stratum replies limit=" + std::to_string(kMaxParkedReplies), 0,
+          timeout_ms));
+    }
+    conn.pending_responses[line_id] = std::move(line);
+  }
+  if (reply_has_error(line)) throw StratumResponseError("Stratum error response: " + line);
+  conn.phase = outer_phase;
+  return line;
+}
+
+void dispatch_notification(PoolConnection& conn, const std::string& line) {
+  if (line.find("\"method\":\"vexal.set_mining_params\"") != std::string::npos) {
+    handle_set_mining_params(conn, line);
+  } else if (line.find("\"method\":\"mining.notify\"") != std::string::npos) {
+    handle_mining_notify(conn, line);
+  } else if (line.find("\"method\":\"mining.set_difficulty\"") != std::string::npos) {
+    handle_set_difficulty(conn, line);
+  } else if (line.find("\"method\":\"vexal.challenge\"") != std::string::npos) {
+    handle_challenge(conn, line);
+    solve_and_answer_challenge(conn);
+  }
+}

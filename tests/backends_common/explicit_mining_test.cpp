@@ -1,0 +1,159 @@
+// Mining through the "cmp170hx_dp2a_int" and "cmp170hx_scalar_int" rows: the
+// reported candidate against the CPU replay, the election of the winner, the
+// jackpot dump, and bit-for-bit agreement of the two rows.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "core/blake3_block.h"
+#include "device_fixture.h"
+#include "mining_attempt.h"
+
+namespace {
+
+struct RowCase {
+  const char* force_name;
+  AttemptShape shape;
+};
+
+class ExplicitMiningTest : public HostDeviceTest, public ::testing::WithParamInterface<RowCase> {};
+
+TEST_P(ExplicitMiningTest, AllOnesTargetReportsTheFirstThreadWithTheCpuTranscript) {
+  const RowCase c = GetParam();
+  MiningAttempt attempt(c.shape);
+  ASSERT_EQ(attempt.mine(forced_row(c.force_name), all_ones_target()), cudaSuccess);
+  EXPECT_EQ(attempt.device_noised_a(), attempt.cpu_noised_a());
+  EXPECT_EQ(attempt.device_noised_b(), attempt.cpu_noised_b());
+
+  const HostSignalHeader& h = attempt.header();
+  ASSERT_EQ(h.status, 1u);
+  // Every digest hits: the lowest key, tile (0, 0) thread 0, wins.
+  EXPECT_EQ(h.tile_m_index, 0u);
+  EXPECT_EQ(h.tile_n_index, 0u);
+  EXPECT_EQ(h.candidate_thread, 0);
+  EXPECT_EQ(h.tile_height, 128);
+  EXPECT_EQ(h.tile_width, 128);
+  ASSERT_EQ(h.pair_count, 128);
+
+  // The opened pairs are the thread's cells; replay them on the CPU.
+  const ThreadTranscript cpu = cpu_thread_transcript(attempt, 0, 0, 0);
+  EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words)));
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32));
+  uint8_t keyed[32];
+  blake3_keyed_hash_block(keyed, h.transcript, attempt.seed_a().data());
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, keyed, 32));
+  for (int v = 0; v < 128; ++v) {
+    EXPECT_EQ(h.pair_rows[v], v < 64 ? 0 : 32);
+    EXPECT_EQ(h.pair_cols[v], v % 64);
+  }
+}
+
+TEST_P(ExplicitMiningTest, ZeroTargetFindsNothing) {
+  const RowCase c = GetParam();
+  MiningAttempt attempt(c.shape);
+  ASSERT_EQ(attempt.mine(forced_row(c.force_name), zero_target()), cudaSuccess);
+  EXPECT_EQ(attempt.header().status, 0u);
+}
+
+TEST_P(ExplicitMiningTest, TheLowestHittingThreadOfTheLaunchWins) {
+  const RowCase c = GetParam();
+  MiningAttempt attempt(c.shape);
+  const std::vector<uint32_t> target = one_in_sixteen_target();
+  ASSERT_EQ(attempt.mine(forced_row(c.force_name), target), cudaSuccess);
+
+  // Keys run along m first, then thread: the first hit in that order wins.
+  const uint32_t tiles_m = c.shape.m / 128;
+  const uint32_t tiles_n = c.shape.n / 128;
+  bool found = false;
+  for (uint32_t tn = 0; tn < tiles_n && !found; ++tn) {
+    for (uint32_t tm = 0; tm < tiles_m && !found; ++tm) {
+      for (int t = 0; t < 128 && !found; ++t) {
+        const ThreadTranscript cpu = cpu_thread_transcript(attempt, tm, tn, t);
+        if ((uint32_t(cpu.digest[31]) << 24 | uint32_t(cpu.digest[30]) << 16 | uint32_t(cpu.digest[29]) << 8 |
+             cpu.digest[28]) > target[7]) {
+          continue;
+        }
+        found = true;
+        const HostSignalHeader& h = attempt.header();
+        ASSERT_EQ(h.status, 1u);
+        EXPECT_EQ(h.tile_m_index, tm);
+        EXPECT_EQ(h.tile_n_index, tn);
+        EXPECT_EQ(h.candidate_thread, t);
+        EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words)));
+        EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32));
+      }
+    }
+  }
+  ASSERT_TRUE(found) << "no digest met the target; choose other seeds";
+}
+
+TEST_P(ExplicitMiningTest, JackpotDumpRecordsEveryStepOfEveryThread) {
+  const RowCase c = GetParam();
+  const AttemptShape s{128, 128, c.shape.k, c.shape.rank};
+  const int steps = s.k / s.rank;
+  MiningAttempt attempt(s);
+  DeviceArray<VexalHeadlessJackpotDumpEntry> entries(size_t(128) * steps);
+  DeviceArray<int32_t> values(size_t(128) * steps * 128);
+  DeviceArray<uint32_t> counts(size_t(128) * steps * 128);
+  ASSERT_EQ(attempt.mine_with_dump(forced_row(c.force_name), all_ones_target(), entries.ptr, values.ptr,
+                                   counts.ptr, steps),
+            cudaSuccess);
+  const auto dumped = entries.download();
+  const auto dumped_values = values.download();
+  for (uint32_t count : counts.download()) ASSERT_EQ(count, 1u);
+
+  for (int thread : {0, 37, 127}) {
+    SCOPED_TRACE(thread);
+    // Replay the thread's step by step: its two rows, its 64 columns.
+    const uint64_t row = 64 * ((thread / 32) % 2) + thread % 32;
+    const std::vector<int8_t> a = attempt.a_rows({row, row + 32});
+    std::vector<uint64_t> cols;
+    for (int j = 0; j < 64; ++j) cols.push_back(64 * (thread / 64) + j);
+    const std::vector<int8_t> b = attempt.b_rows(cols);
+    std::vector<uint32_t> acc(128, 0);
+    uint32_t state[16] = {};
+    for (int q = 0; q < steps; ++q) {
+      for (int t = q * s.rank; t < (q + 1) * s.rank; ++t) {
+        for (int v = 0; v < 128; ++v) acc[v] += uint32_t(int32_t(a[(v / 64) * s.k + t]) * b[(v % 64) * s.k + t]);
+      }
+      uint32_t fold = 0;
+      for (uint32_t value : acc) fold ^= value;
+      const int word = q % 16;
+      state[word] = fold ^ ((state[word] << 13) | (state[word] >> 19));
+      const VexalHeadlessJackpotDumpEntry& e = dumped[size_t(thread) * steps + q];
+      EXPECT_EQ(e.transcript_index, uint32_t(word));
+      EXPECT_EQ(e.xored_tile, fold);
+      EXPECT_EQ(e.transcript_word, state[word]);
+      EXPECT_EQ(e.k_pos, uint32_t((q + 1) * s.rank));
+      for (int v = 0; v < 128; ++v) {
+        ASSERT_EQ(uint32_t(dumped_values[(size_t(thread) * steps + q) * 128 + v]), acc[v]) << v;
+      }
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ExplicitMiningTest,
+                         ::testing::Values(RowCase{"cmp170hx-dp2a", {256, 256, 256, 64}},
+                                           RowCase{"cmp170hx-dp2a", {256, 256, 256, 128}},
+                                           RowCase{"cmp170hx-scalar", {256, 256, 256, 64}},
+                                           RowCase{"cmp170hx-scalar", {256, 256, 256, 128}}),
+                         [](const ::testing::TestParamInfo<RowCase>& info) {
+                           std::string name = info.param.force_name;
+                           name = name.substr(name.find('-') + 1);
+                           return name + "_rank" + std::to_string(info.param.shape.rank);
+                         });
+
+using RowAgreementTest = HostDeviceTest;
+
+TEST_F(RowAgreementTest, Dp2aAndScalarReportTheSameHeader) {
+  for (const auto& target : {all_ones_target(), one_in_sixteen_target()}) {
+    MiningAttempt dp2a({256, 384, 256, 64});
+    MiningAttempt scalar({256, 384, 256, 64});
+    ASSERT_EQ(dp2a.mine(forced_row("cmp170hx-dp2a"), target), cudaSuccess);
+    ASSERT_EQ(scalar.mine(forced_row("cmp170hx-scalar"), target), cudaSuccess);
+    EXPECT_EQ(dp2a.header().status, 1u);
+    EXPECT_EQ(0, std::memcmp(&dp2a.header(), &scalar.header(), sizeof(HostSignalHeader)));
+  }
+}
+
+}  // namespace
