@@ -23,3 +23,16 @@ if [ "$have_cutlass" != "$CUTLASS_VERSION" ]; then
   echo "setup: installing nvidia-cutlass==$CUTLASS_VERSION (headers only)"
   python3 -m pip install -q --no-deps "nvidia-cutlass==$CUTLASS_VERSION"
 fi
+
+# The CUDA 12 assembler for the sm_70 images (the installed toolkit no longer
+# targets sm_70); kept apart from other Python packages, whose nvidia/ tree
+# it would otherwise share.
+SM70_PTXAS_VERSION=12.9.86
+SM70_PTXAS_PREFIX=/opt/korvath/cuda12-ptxas
+if [ "$(cat "$SM70_PTXAS_PREFIX/VERSION" 2>/dev/null)" != "$SM70_PTXAS_VERSION" ]; then
+  echo "setup: installing nvidia-cuda-nvcc-cu12==$SM70_PTXAS_VERSION (ptxas for sm_70) into $SM70_PTXAS_PREFIX"
+  rm -rf "$SM70_PTXAS_PREFIX"
+  python3 -m pip install -q --no-deps --target "$SM70_PTXAS_PREFIX" "nvidia-cuda-nvcc-cu12==$SM70_PTXAS_VERSION"
+  chmod +x "$SM70_PTXAS_PREFIX/nvidia/cuda_nvcc/bin/ptxas"
+  echo "$SM70_PTXAS_VERSION" > "$SM70_PTXAS_PREFIX/VERSION"
+fi

@@ -3,16 +3,33 @@
 #include <stdexcept>
 #include <string>
 
+#include "backends/ada_mining_kernel.h"
 #include "backends/backend_descriptor.h"
 #include "backends/cmp170hx_dp2a_mining_kernel.h"
 #include "backends/cmp170hx_scalar_mining_kernel.h"
+#include "backends/volta_mining_kernel.h"
 #include "core/config.h"
 
 namespace {
 
 // Rows whose operations have not been built into this program yet hold null
 // slots; the mining engine refuses such a row by name before using it.
-constexpr GpuBackendDescriptor kVolta{"volta_sm70"};
+constexpr GpuBackendDescriptor kVolta{
+    "volta_sm70",
+    vexal_volta::launch_fill_int8,
+    vexal_volta::launch_generate_noise,
+    nullptr,
+    nullptr,
+    vexal_volta::launch_noise_and_mine,
+    vexal_volta::launch_noise_and_mine_dump,
+    vexal_volta::launch_dump_headless_coords,
+    vexal_volta::launch_debug_gemm_tile,
+    vexal_volta::signal_header_bytes,
+    vexal_volta::signal_sync_bytes,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 constexpr GpuBackendDescriptor kTuring{"turing_sm75"};
 constexpr GpuBackendDescriptor kAmpere{"ampere_sm8x"};
 constexpr GpuBackendDescriptor kCmp170hx{"cmp170hx_sm80"};
@@ -48,7 +65,32 @@ constexpr GpuBackendDescriptor kCmp170hxScalar{
     nullptr,
     nullptr,
     nullptr};
-constexpr GpuBackendDescriptor kAda{"ada_sm89"};
+namespace ada_sm89 {
+// Slot 4: the ada mining launch takes extra, so it is passed on unchanged.
+cudaError_t headless_mine_adapter(const int8_t* a, const int8_t* b, int m, int n, int k,
+                                  HostSignalHeader* header, HostSignalSync* sync,
+                                  const uint32_t* target, const uint32_t* seed, int rank,
+                                  uint32_t* extra, cudaStream_t stream) {
+  return vexal_ada::launch_headless_mine(a, b, m, n, k, header, sync, target, seed, rank, extra,
+                                         stream);
+}
+}  // namespace ada_sm89
+constexpr GpuBackendDescriptor kAda{
+    "ada_sm89",
+    vexal_ada::launch_fill_int8,
+    vexal_ada::launch_generate_noise,
+    vexal_ada::launch_apply_sparse_noise,
+    ada_sm89::headless_mine_adapter,
+    vexal_ada::launch_noise_and_mine,
+    vexal_ada::launch_noise_and_mine_dump,
+    vexal_ada::launch_dump_headless_coords,
+    vexal_ada::launch_debug_gemm_tile,
+    vexal_ada::signal_header_bytes,
+    vexal_ada::signal_sync_bytes,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 constexpr GpuBackendDescriptor kHopper{"hopper_sm90"};
 constexpr GpuBackendDescriptor kBlackwell{"blackwell_sm120"};
 constexpr GpuBackendDescriptor kBlackwellNative{"blackwell_native_sm120"};

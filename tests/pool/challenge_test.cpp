@@ -1,0 +1,197 @@
+#include "pool/pool_challenge.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "core/codecs.h"
+#include "pool/line_transport.h"
+#include "pool/pool_connection.h"
+#include "pool/pool_handshake.h"
+#include "pool/pool_operations.h"
+#include "scripted_pool.h"
+
+namespace {
+
+const std::string kSeedUpper = "00112233445566778899AABBCCDDEEFF00112233445566778899AABBCCDDEEFF";
+
+std::string challenge_line(const std::string& seed, const std::string& difficulty) {
+  return "{\"id\":null,\"method\":\"vexal.challenge\",\"params\":{\"seed\":\"" + seed +
+         "\",\"difficulty\":" + difficulty + "}}";
+}
+
+// Reads the miner's answer, checks it with BLAKE3 and returns its request id.
+int32_t expect_valid_answer(PeerLink& link, const std::string& seed, uint32_t difficulty) {
+  const std::string line = link.read_line();
+  const std::string head = "{\"id\":";
+  const std::string middle = ",\"method\":\"vexal.challenge_response\",\"params\":{\"seed\":\"" + seed + "\",\"nonce\":\"";
+  EXPECT_EQ(line.rfind(head, 0), 0u) << line;
+  const size_t id_end = line.find(',');
+  const int32_t id = std::atoi(line.substr(head.size(), id_end - head.size()).c_str());
+  EXPECT_EQ(line.compare(id_end, middle.size(), middle), 0) << line;
+  const std::string nonce_text = line.substr(id_end + middle.size(), 16);
+  EXPECT_EQ(line.substr(id_end + middle.size() + 16), "\"}}");
+  const uint64_t nonce = std::strtoull(nonce_text.c_str(), nullptr, 16);
+  EXPECT_TRUE(challenge_answer_ok(hex_decode(seed).data(), nonce, difficulty)) << nonce_text;
+  return id;
+}
+
+TEST(ChallengeTest, ChallengeBeforeConfigureIsAnsweredFirst) {
+  ScriptedPool pool;
+  pool.run([](ScriptedPool& p) {
+    auto link = p.accept();
+    link->send_line(challenge_line(kSeedUpper, "8"));
+    const int32_t answer_id = expect_valid_answer(*link, kSeedUpper, 8);
+    EXPECT_EQ(answer_id, 1);
+    link->send_line(ok_reply(answer_id));
+    // The rest of the handshake, without the greeting.
+    link->expect_line("{\"id\":2,\"method\":\"mining.configure\",\"params\":[[\"vexal/v1\"],{}]}");
+    link->send_line(ok_reply(2, "{\"vexal/v1\":true}"));
+    link->read_line();
+    link->send_line(ok_reply(3));
+    link->read_line();
+    link->send_line(ok_reply(4));
+    link->send_line(mining_params_line());
+    link->send_line(notify_line("\"job-1\"", "1d00ffff", true));
+    EXPECT_TRUE(link->closed_by_miner());
+  });
+  FakeClock clock;
+  LogCapture log;
+  {
+    auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+    connect_and_handshake(*conn);
+    EXPECT_FALSE(conn->has_challenge);
+    EXPECT_TRUE(conn->challenge_seed.empty());
+    EXPECT_TRUE(conn->has_job);
+  }
+  pool.join();
+  log.finish();
+  EXPECT_NE(log.out.find("component=pool challenge_received difficulty=8 seed=00112233\n"), std::string::npos);
+  EXPECT_NE(log.out.find("component=pool challenge_solved difficulty=8 nonce="), std::string::npos);
+  EXPECT_TRUE(clock.sleeps().empty());
+}
+
+TEST(ChallengeTest, ChallengeDuringASubmitIsAnsweredAndTheShareReplyParked) {
+  const std::string seed(64, 'a');
+  ScriptedPool pool;
+  pool.run([&seed](ScriptedPool& p) {
+    int32_t id = 1;
+    auto link = p.accept();
+    serve_handshake(*link, id);
+    link->expect_line("{\"id\":4,\"method\":\"mining.submit\",\"params\":[\"vex1miner.rig0\",\"job-1\",\"cHJvb2Y=\"]}");
+    link->send_line(challenge_line(seed, "6"));
+    link->send_line(ok_reply(4));  // the share's reply arrives before the answer's
+    const int32_t answer_id = expect_valid_answer(*link, seed, 6);
+    EXPECT_EQ(answer_id, 5);
+    link->send_line(ok_reply(answer_id));
+    EXPECT_TRUE(link->closed_by_miner());
+  });
+  FakeClock clock;
+  LogCapture log;
+  std::string reply;
+  {
+    auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+    connect_and_handshake(*conn);
+    reply = submit_share(*conn, "cHJvb2Y=", conn->job);
+    EXPECT_TRUE(conn->pending_responses.empty());
+    EXPECT_EQ(conn->phase, "submit.job-1");
+  }
+  pool.join();
+  log.finish();
+  EXPECT_EQ(reply, ok_reply(4));
+}
+
+// A challenge the miner cannot take or whose answer the pool refuses ends the
+// connection, not the run; inside a submit it never counts as the share's rejection.
+TEST(ChallengeTest, FailedChallengesReconnect) {
+  const std::string seed(64, 'b');
+  struct Case {
+    std::string name;
+    std::string challenge;
+    bool answered;        // the miner sends an answer that the pool refuses
+    std::string error;    // in the connection_lost line
+  };
+  const Case cases[] = {
+      {"difficulty above 256", challenge_line(seed, "257"), false, "BLAKE3 challenge difficulty exceeds 256 bits"},
+      {"difficulty cut to 32 bits", challenge_line(seed, "4294967301"), false,
+       "BLAKE3 challenge difficulty exceeds 256 bits"},
+      {"seed of 63 digits", challenge_line(seed.substr(1), "4"), false, "malformed vexal.challenge seed"},
+      {"seed not hex", challenge_line("g" + seed.substr(1), "4"), false, "invalid hex data"},
+      {"answer refused", challenge_line(seed, "4"), true,
+       "challenge answer failed: Stratum error response: {\"id\":4,\"result\":null,\"error\":[20,\"bad nonce\"]}"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPool pool;
+    pool.run([&c](ScriptedPool& p) {
+      int32_t id = 1;
+      {
+        auto link = p.accept();
+        serve_handshake(*link, id);
+        link->send_line(c.challenge);
+        if (c.answered) {
+          link->read_line();
+          link->send_line("{\"id\":4,\"result\":null,\"error\":[20,\"bad nonce\"]}");
+          ++id;
+        }
+        EXPECT_TRUE(link->closed_by_miner());
+      }
+      auto link = p.accept();
+      serve_handshake(*link, id);
+      EXPECT_TRUE(link->closed_by_miner());
+    });
+    FakeClock clock;
+    LogCapture log;
+    bool polled = false;
+    {
+      auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+      connect_and_handshake(*conn);
+      EXPECT_TRUE(wait_readable(*conn, 3000));
+      MiningJob job;
+      polled = poll_connection(*conn, job);
+      EXPECT_FALSE(conn->has_challenge);
+    }
+    pool.join();
+    log.finish();
+    EXPECT_TRUE(polled);
+    EXPECT_NE(log.err.find("component=pool connection_lost phase=poll error=\"" + c.error), std::string::npos)
+        << log.err;
+  }
+}
+
+TEST(ChallengeTest, RefusedAnswerDuringASubmitDropsTheShareAsLostNotRejected) {
+  const std::string seed(64, 'c');
+  ScriptedPool pool;
+  pool.run([&seed](ScriptedPool& p) {
+    int32_t id = 1;
+    {
+      auto link = p.accept();
+      serve_handshake(*link, id);
+      link->read_line();  // the share
+      link->send_line(challenge_line(seed, "4"));
+      link->read_line();  // the answer
+      link->send_line("{\"id\":5,\"result\":null,\"error\":[20,\"bad nonce\"]}");
+      EXPECT_TRUE(link->closed_by_miner());
+    }
+    id = 6;
+    auto link = p.accept();
+    serve_handshake(*link, id);
+    EXPECT_TRUE(link->closed_by_miner());
+  });
+  FakeClock clock;
+  LogCapture log;
+  std::string reply;
+  {
+    auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+    connect_and_handshake(*conn);
+    reply = submit_share(*conn, "cHJvb2Y=", conn->job);
+  }
+  pool.join();
+  log.finish();
+  EXPECT_EQ(reply, "{\"id\":4,\"result\":null,\"error\":null,\"dropped\":true,\"reason\":\"stratum_reconnect\"}");
+  EXPECT_EQ(log.err.find("submit_error"), std::string::npos);
+  EXPECT_NE(log.err.find("connection_lost phase=submit job=job-1 error=\"challenge answer failed: "),
+            std::string::npos);
+}
+
+}  // namespace
