@@ -57,6 +57,43 @@ __host__ __device__ inline int cell_value_index(int row, int col) {
   return 64 * ((row / 32) % 2) + col % 64;
 }
 
+// XORs the thread's accumulators into their owners' words. The fragment of
+// the 16 x 8 x 32 MMA with 2 x 2 warps over the 128 x 128 tile is
+// ((column pair, row + 8), 4 M repeats of 32 rows, 8 N repeats of 16
+// columns), and a thread's rows lie below 32 within a repeat and its columns
+// below 16: so the cells of one row half, two consecutive M repeats (64 rows)
+// and four consecutive N repeats (64 columns) share one owner, and each
+// thread makes 8 shared-memory XORs instead of 128.
+template <class Accumulators, class Cells>
+__device__ void fold_into_owners(const Accumulators& accumulators, const Cells& cells,
+                                 uint32_t* owner_folds) {
+  using namespace cute;
+  static_assert(decltype(size<0>(accumulators))::value == 4 &&
+                    decltype(size<1>(accumulators))::value == 4 &&
+                    decltype(size<2>(accumulators))::value == 8,
+                "the fragment of the 2 x 2 warps' 16 x 8 x 32 MMA over a 128 x 128 tile");
+  CUTE_UNROLL
+  for (int row_group = 0; row_group < 2; ++row_group) {
+    CUTE_UNROLL
+    for (int col_group = 0; col_group < 2; ++col_group) {
+      CUTE_UNROLL
+      for (int row_half = 0; row_half < 2; ++row_half) {
+        uint32_t fold = 0;
+        CUTE_UNROLL
+        for (int m = 2 * row_group; m < 2 * row_group + 2; ++m) {
+          CUTE_UNROLL
+          for (int n = 4 * col_group; n < 4 * col_group + 4; ++n) {
+            fold ^= static_cast<uint32_t>(accumulators(make_coord(0, row_half), m, n)) ^
+                    static_cast<uint32_t>(accumulators(make_coord(1, row_half), m, n));
+          }
+        }
+        const auto cell = cells(make_coord(0, row_half), 2 * row_group, 4 * col_group);
+        atomicXor(&owner_folds[cell_owner(get<0>(cell), get<1>(cell))], fold);
+      }
+    }
+  }
+}
+
 // Accumulates the block tile (tile_m, tile_n) over the whole of k into the
 // thread's fragment, calling after_k_tile(k_pos) on every thread once each K
 // tile has been added (k_pos: the columns accumulated so far).
@@ -199,15 +236,14 @@ __device__ void mine_block(ProblemShape shape, CtaTiler tiler, const int8_t* a, 
       block_entries = (static_cast<uint64_t>(tiles_m) * tile_n + tile_m) * kThreads * steps +
                       static_cast<uint64_t>(step);
     }
-    CUTE_UNROLL
-    for (int v = 0; v < size(accumulators); ++v) {
-      const int row = get<0>(cells(v));
-      const int col = get<1>(cells(v));
-      const int owner = cell_owner(row, col);
-      atomicXor(&owner_folds[owner], static_cast<uint32_t>(accumulators(v)));
-      if constexpr (kDump) {
-        if (dump_step) {
-          const uint64_t entry = block_entries + static_cast<uint64_t>(owner) * steps;
+    fold_into_owners(accumulators, cells, owner_folds);
+    if constexpr (kDump) {
+      if (dump_step) {
+        CUTE_UNROLL
+        for (int v = 0; v < size(accumulators); ++v) {
+          const int row = get<0>(cells(v));
+          const int col = get<1>(cells(v));
+          const uint64_t entry = block_entries + static_cast<uint64_t>(cell_owner(row, col)) * steps;
           values[entry * kValuesPerThread + cell_value_index(row, col)] = accumulators(v);
         }
       }

@@ -4,9 +4,13 @@
 #include <string>
 
 #include "backends/ada_mining_kernel.h"
+#include "backends/ampere_mining_kernel.h"
 #include "backends/backend_descriptor.h"
+#include "backends/blackwell_mining_kernel.h"
 #include "backends/cmp170hx_dp2a_mining_kernel.h"
+#include "backends/cmp170hx_mining_kernel.h"
 #include "backends/cmp170hx_scalar_mining_kernel.h"
+#include "backends/turing_mining_kernel.h"
 #include "backends/volta_mining_kernel.h"
 #include "core/config.h"
 
@@ -30,9 +34,113 @@ constexpr GpuBackendDescriptor kVolta{
     nullptr,
     nullptr,
     nullptr};
-constexpr GpuBackendDescriptor kTuring{"turing_sm75"};
-constexpr GpuBackendDescriptor kAmpere{"ampere_sm8x"};
-constexpr GpuBackendDescriptor kCmp170hx{"cmp170hx_sm80"};
+namespace turing_sm75 {
+// Slots 4 and 5: the turing launches take no extra, so it is dropped.
+cudaError_t headless_mine_adapter(const int8_t* a, const int8_t* b, int m, int n, int k,
+                                  HostSignalHeader* header, HostSignalSync* sync,
+                                  const uint32_t* target, const uint32_t* seed, int rank,
+                                  uint32_t* /*extra*/, cudaStream_t stream) {
+  return vexal_turing::launch_headless_mine(a, b, m, n, k, header, sync, target, seed, rank,
+                                            stream);
+}
+cudaError_t noise_and_mine_adapter(const int8_t* a, const int8_t* b, const int8_t* a_left,
+                                   const int8_t* b_left, const int8_t* a_right,
+                                   const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+                                   int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
+                                   int16_t* b_index1, int m, int n, int k, int rank,
+                                   HostSignalHeader* header, HostSignalSync* sync,
+                                   const uint32_t* target, const uint32_t* seed,
+                                   uint32_t* /*extra*/, cudaStream_t stream) {
+  return vexal_turing::launch_noise_and_mine(a, b, a_left, b_left, a_right, b_right, noised_a,
+                                             noised_b, a_index0, a_index1, b_index0, b_index1, m,
+                                             n, k, rank, header, sync, target, seed, stream);
+}
+}  // namespace turing_sm75
+constexpr GpuBackendDescriptor kTuring{
+    "turing_sm75",
+    vexal_turing::launch_fill_int8,
+    vexal_turing::launch_generate_noise,
+    vexal_turing::launch_apply_sparse_noise,
+    turing_sm75::headless_mine_adapter,
+    turing_sm75::noise_and_mine_adapter,
+    vexal_turing::launch_noise_and_mine_dump,
+    vexal_turing::launch_dump_headless_coords,
+    vexal_turing::launch_debug_gemm_tile,
+    vexal_turing::signal_header_bytes,
+    vexal_turing::signal_sync_bytes,
+    vexal_turing::tile_m,
+    vexal_turing::tile_n,
+    vexal_turing::tile_k,
+    nullptr};
+namespace ampere_sm8x {
+// Slots 4 and 5: the ampere launches take no extra, so it is dropped.
+cudaError_t headless_mine_adapter(const int8_t* a, const int8_t* b, int m, int n, int k,
+                                  HostSignalHeader* header, HostSignalSync* sync,
+                                  const uint32_t* target, const uint32_t* seed, int rank,
+                                  uint32_t* /*extra*/, cudaStream_t stream) {
+  return vexal_ampere::launch_headless_mine(a, b, m, n, k, header, sync, target, seed, rank,
+                                            stream);
+}
+cudaError_t noise_and_mine_adapter(const int8_t* a, const int8_t* b, const int8_t* a_left,
+                                   const int8_t* b_left, const int8_t* a_right,
+                                   const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+                                   int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
+                                   int16_t* b_index1, int m, int n, int k, int rank,
+                                   HostSignalHeader* header, HostSignalSync* sync,
+                                   const uint32_t* target, const uint32_t* seed,
+                                   uint32_t* /*extra*/, cudaStream_t stream) {
+  return vexal_ampere::launch_noise_and_mine(a, b, a_left, b_left, a_right, b_right, noised_a,
+                                             noised_b, a_index0, a_index1, b_index0, b_index1, m,
+                                             n, k, rank, header, sync, target, seed, stream);
+}
+}  // namespace ampere_sm8x
+constexpr GpuBackendDescriptor kAmpere{
+    "ampere_sm8x",
+    vexal_ampere::launch_fill_int8,
+    vexal_ampere::launch_generate_noise,
+    vexal_ampere::launch_apply_sparse_noise,
+    ampere_sm8x::headless_mine_adapter,
+    ampere_sm8x::noise_and_mine_adapter,
+    vexal_ampere::launch_noise_and_mine_dump,
+    vexal_ampere::launch_dump_headless_coords,
+    vexal_ampere::launch_debug_gemm_tile,
+    vexal_ampere::signal_header_bytes,
+    vexal_ampere::signal_sync_bytes,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
+namespace cmp170hx_sm80 {
+// Slot 5: the CMP 170HX tensor-core launch takes no extra, so it is dropped.
+cudaError_t noise_and_mine_adapter(const int8_t* a, const int8_t* b, const int8_t* a_left,
+                                   const int8_t* b_left, const int8_t* a_right,
+                                   const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+                                   int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
+                                   int16_t* b_index1, int m, int n, int k, int rank,
+                                   HostSignalHeader* header, HostSignalSync* sync,
+                                   const uint32_t* target, const uint32_t* seed,
+                                   uint32_t* /*extra*/, cudaStream_t stream) {
+  return vexal_cmp170hx::launch_noise_and_mine(a, b, a_left, b_left, a_right, b_right, noised_a,
+                                               noised_b, a_index0, a_index1, b_index0, b_index1,
+                                               m, n, k, rank, header, sync, target, seed, stream);
+}
+}  // namespace cmp170hx_sm80
+constexpr GpuBackendDescriptor kCmp170hx{
+    "cmp170hx_sm80",
+    vexal_cmp170hx::launch_fill_int8,
+    vexal_cmp170hx::launch_generate_noise,
+    nullptr,
+    nullptr,
+    cmp170hx_sm80::noise_and_mine_adapter,
+    vexal_cmp170hx::launch_noise_and_mine_dump,
+    vexal_cmp170hx::launch_dump_headless_coords,
+    vexal_cmp170hx::launch_debug_gemm_tile,
+    vexal_cmp170hx::signal_header_bytes,
+    vexal_cmp170hx::signal_sync_bytes,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 constexpr GpuBackendDescriptor kCmp170hxDp2a{
     "cmp170hx_dp2a_int",
     vexal_cmp170hx_dp2a::launch_fill_int8,
@@ -91,8 +199,55 @@ constexpr GpuBackendDescriptor kAda{
     nullptr,
     nullptr,
     nullptr};
-constexpr GpuBackendDescriptor kHopper{"hopper_sm90"};
-constexpr GpuBackendDescriptor kBlackwell{"blackwell_sm120"};
+// Slots 1 to 3 and 8 from the blackwell unit; the others come with the hopper unit.
+constexpr GpuBackendDescriptor kHopper{
+    "hopper_sm90",
+    vexal_blackwell::launch_fill_int8,
+    vexal_blackwell::launch_generate_noise,
+    vexal_blackwell::launch_apply_sparse_noise,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    vexal_blackwell::launch_debug_gemm_tile,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
+namespace blackwell_sm120 {
+// Slot 5: the blackwell launch takes extra, so it is passed on unchanged.
+cudaError_t noise_and_mine_adapter(const int8_t* a, const int8_t* b, const int8_t* a_left,
+                                   const int8_t* b_left, const int8_t* a_right,
+                                   const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+                                   int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
+                                   int16_t* b_index1, int m, int n, int k, int rank,
+                                   HostSignalHeader* header, HostSignalSync* sync,
+                                   const uint32_t* target, const uint32_t* seed, uint32_t* extra,
+                                   cudaStream_t stream) {
+  return vexal_blackwell::launch_noise_and_mine(a, b, a_left, b_left, a_right, b_right, noised_a,
+                                                noised_b, a_index0, a_index1, b_index0, b_index1,
+                                                m, n, k, rank, header, sync, target, seed, extra,
+                                                stream);
+}
+}  // namespace blackwell_sm120
+constexpr GpuBackendDescriptor kBlackwell{
+    "blackwell_sm120",
+    vexal_blackwell::launch_fill_int8,
+    vexal_blackwell::launch_generate_noise,
+    nullptr,
+    nullptr,
+    blackwell_sm120::noise_and_mine_adapter,
+    vexal_blackwell::launch_noise_and_mine_dump,
+    vexal_blackwell::launch_dump_headless_coords,
+    vexal_blackwell::launch_debug_gemm_tile,
+    vexal_blackwell::signal_header_bytes,
+    vexal_blackwell::signal_sync_bytes,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr};
 constexpr GpuBackendDescriptor kBlackwellNative{"blackwell_native_sm120"};
 constexpr GpuBackendDescriptor kBlackwellB200{"blackwell_b200_sm100"};
 constexpr GpuBackendDescriptor kBlackwellB300{"blackwell_b300_sm103"};

@@ -45,7 +45,7 @@ using ProblemShape = Shape<int, int, int>;
 using BlockTile = Shape<Int<kTileM>, Int<kTileN>, Int<kTileK>>;
 using OperandStride = Stride<int, _1>;
 // 128 rows of 64 bytes, one stage; the 16-byte chunks of a row permuted by
-// the row so that matrix loads of eight rows hit distinct banks.
+// the row so that the eight rows of a matrix load spread over the banks.
 using SharedLayout =
     decltype(composition(Swizzle<2, 4, 3>{},
                          Layout<Shape<Shape<_16, _8>, Shape<_64, _1>, Shape<_1, _1>>,
@@ -111,12 +111,10 @@ __device__ void accumulate_block_tile(Shape_ shape_mnk, Tiler tiler, const int8_
     copy(a_copy, a_global(_, _, _, k_tile), a_staged);
     copy(b_copy, b_global(_, _, _, k_tile), b_staged);
     __syncthreads();
-    CUTE_UNROLL
-    for (int k_block = 0; k_block < size<2>(a_fragment); ++k_block) {
-      copy(a_matrix_load, a_shared(_, _, k_block), a_registers(_, _, k_block));
-      copy(b_matrix_load, b_shared(_, _, k_block), b_registers(_, _, k_block));
-      gemm(mma, a_fragment(_, _, k_block), b_fragment(_, _, k_block), accumulators);
-    }
+    // One 4-matrix load spans two MMA k blocks, so the stage is loaded whole.
+    copy(a_matrix_load, a_shared, a_registers);
+    copy(b_matrix_load, b_shared, b_registers);
+    gemm(mma, a_fragment, b_fragment, accumulators);
     after_k_tile((k_tile + 1) * kTileK, accumulators, coordinates);
   }
 }
@@ -212,7 +210,7 @@ __global__ void __launch_bounds__(kThreads)
   const auto positions = [thread](int v) { return explicit_mining::value_position(thread, v); };
 
   __shared__ int32_t exchange[kTileM * kRegroupColumns];
-  int32_t mine[explicit_mining::kValuesPerThread];
+  int32_t mine[explicit_mining::kValuesPerThread] = {};
   const auto values = [&mine](int v) { return mine[v]; };
 
   accumulate_block_tile(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride,
@@ -241,6 +239,7 @@ __global__ void __launch_bounds__(kThreads)
       b_atom, mma, 0, 0,
       [&](int k_pos, const auto& accumulators, const auto& coordinates) {
         if (k_pos != get<2>(shape_mnk)) return;
+        CUTE_UNROLL
         for (int v = 0; v < size(accumulators); ++v) {
           const int64_t at = get<0>(coordinates(v)) * n + get<1>(coordinates(v));
           product[at] = accumulators(v);

@@ -49,9 +49,10 @@ function(korvath_add_sm70_image unit source)
 
   # nvcc splits -Xfatbin values at commas, so the image goes in an options file.
   file(WRITE "${_options}" "--image3=kind=elf,sm=70,file=${_cubin}\n")
+  # The cubin is rebuilt whenever the unit's object is (same source, same
+  # headers), and before it.
   add_dependencies(${unit} ${unit}_sm70_cubin)
   target_compile_options(${unit} PRIVATE "$<$<COMPILE_LANGUAGE:CUDA>:-Xfatbin=--options-file=${_options}>")
-  set_property(SOURCE "${source}" TARGET_DIRECTORY ${unit} APPEND PROPERTY OBJECT_DEPENDS "${_cubin}")
 endfunction()
 
 if(KORVATH_FLAVOUR STREQUAL "cuda")

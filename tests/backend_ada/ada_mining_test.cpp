@@ -1,6 +1,7 @@
 // Mining through the "ada_sm89" row: the reported candidate against the CPU
 // replay on the split and fused paths, the election of the winner, the
 // jackpot dump, the extra counter, and agreement with the verified dp2a row.
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -15,10 +16,19 @@ enum class Path { split, fused };
 struct MiningCase {
   Path path;
   AttemptShape shape;
+  bool deferred_streams;
 };
 
 class AdaMiningTest : public AdaDeviceTest, public ::testing::WithParamInterface<MiningCase> {
  protected:
+  void SetUp() override {
+    if (GetParam().deferred_streams) setenv("HOSTGPU_STREAMS", "deferred", 1);
+    AdaDeviceTest::SetUp();
+  }
+  void TearDown() override {
+    unsetenv("HOSTGPU_STREAMS");
+    AdaDeviceTest::TearDown();
+  }
   cudaError_t mine(MiningAttempt& attempt, const std::vector<uint32_t>& target) {
     return GetParam().path == Path::split ? attempt.mine_split(ada_row(), target)
                                           : attempt.mine_fused(ada_row(), target);
@@ -103,15 +113,18 @@ TEST_P(AdaMiningTest, ExtraCountsTheTilesMinedAndNoSurplusBlock) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Paths, AdaMiningTest,
-                         ::testing::Values(MiningCase{Path::split, {128, 256, 256, 128}},
-                                           MiningCase{Path::fused, {128, 256, 256, 128}},
-                                           MiningCase{Path::split, {256, 512, 256, 128}},
-                                           MiningCase{Path::fused, {256, 512, 128, 128}}),
+                         ::testing::Values(MiningCase{Path::split, {128, 256, 256, 128}, false},
+                                           MiningCase{Path::fused, {128, 256, 256, 128}, false},
+                                           MiningCase{Path::split, {256, 512, 256, 128}, false},
+                                           MiningCase{Path::fused, {256, 512, 128, 128}, false},
+                                           MiningCase{Path::split, {256, 512, 256, 128}, true},
+                                           MiningCase{Path::fused, {128, 256, 256, 128}, true}),
                          [](const ::testing::TestParamInfo<MiningCase>& info) {
                            const AttemptShape& s = info.param.shape;
                            return std::string(info.param.path == Path::split ? "split" : "fused") +
                                   "_m" + std::to_string(s.m) + "_n" + std::to_string(s.n) +
-                                  "_k" + std::to_string(s.k);
+                                  "_k" + std::to_string(s.k) +
+                                  (info.param.deferred_streams ? "_deferred" : "");
                          });
 
 using AdaJackpotDumpTest = AdaDeviceTest;

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "backends/turing_mining_kernel.h"
+#include "core/config.h"
 #include "turing_fixture.h"
 
 namespace {

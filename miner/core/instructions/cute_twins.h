@@ -5,8 +5,8 @@
 //   host flavour: twins with the same registers and IDENTICAL traits (their
 //   cute::MMA_Traits / cute::Copy_Traits are CuTe's, inherited or copied)
 //   whose instruction bodies call the instruction layer, which the host
-//   device executes exactly. (CuTe's own atoms compile on the host but their
-//   bodies do nothing there.)
+//   device executes exactly. (CuTe's own atoms compile on the host too, but
+//   their bodies only print a message there: never name cute:: atoms.)
 // The cp.async groups are closed and awaited with korvath_cute::cp_async_fence
 // and korvath_cute::cp_async_wait<N>, never cute::'s (which do nothing on the host).
 //

@@ -1,0 +1,155 @@
+// Mining through the "cmp170hx_sm80" row: the reported candidate against the
+// CPU replay, agreement with the already verified dp2a row (header and
+// jackpot dump), the unit's mining launch, and surplus blocks that touch
+// nothing.
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "backends/cmp170hx_mining_kernel.h"
+#include "core/blake3_block.h"
+#include "device_fixture.h"
+#include "mining_attempt.h"
+
+namespace {
+
+const GpuBackendDescriptor& cmp170hx() { return forced_row("cmp170hx"); }
+const GpuBackendDescriptor& dp2a() { return forced_row("cmp170hx-dp2a"); }
+
+class Cmp170hxMiningTest : public HostDeviceTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Cmp170hxMiningTest, AllOnesTargetReportsTheFirstThreadWithTheCpuTranscript) {
+  MiningAttempt attempt({256, 256, GetParam(), 128});
+  ASSERT_EQ(attempt.mine(cmp170hx(), all_ones_target()), cudaSuccess);
+  EXPECT_EQ(attempt.device_noised_a(), attempt.cpu_noised_a());
+  EXPECT_EQ(attempt.device_noised_b(), attempt.cpu_noised_b());
+
+  const HostSignalHeader& h = attempt.header();
+  ASSERT_EQ(h.status, 1u);
+  EXPECT_EQ(h.tile_m_index, 0u);
+  EXPECT_EQ(h.tile_n_index, 0u);
+  EXPECT_EQ(h.candidate_thread, 0);
+  EXPECT_EQ(h.tile_height, 128);
+  EXPECT_EQ(h.tile_width, 128);
+  ASSERT_EQ(h.pair_count, 128);
+  for (int v = 0; v < 128; ++v) {
+    EXPECT_EQ(h.pair_rows[v], v < 64 ? 0 : 32);
+    EXPECT_EQ(h.pair_cols[v], v % 64);
+  }
+  const ThreadTranscript cpu = cpu_thread_transcript(attempt, 0, 0, 0);
+  EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words)));
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32));
+  uint8_t keyed[32];
+  blake3_keyed_hash_block(keyed, h.transcript, attempt.seed_a().data());
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, keyed, 32));
+}
+
+TEST_P(Cmp170hxMiningTest, ZeroTargetFindsNothing) {
+  MiningAttempt attempt({256, 256, GetParam(), 128});
+  ASSERT_EQ(attempt.mine(cmp170hx(), zero_target()), cudaSuccess);
+  EXPECT_EQ(attempt.header().status, 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Depths, Cmp170hxMiningTest, ::testing::Values(256, 384),
+                         [](const ::testing::TestParamInfo<int>& info) {
+                           return "k" + std::to_string(info.param);
+                         });
+
+class Cmp170hxAgreementTest : public HostDeviceTest {};
+
+TEST_F(Cmp170hxAgreementTest, HeadersEqualTheDp2aRowsForTheSameAttempt) {
+  struct Case {
+    AttemptShape shape;
+    std::vector<uint32_t> target;
+  };
+  const Case cases[] = {{{256, 384, 256, 128}, all_ones_target()},
+                        {{256, 384, 256, 128}, one_in_sixteen_target()},
+                        {{384, 256, 384, 128}, one_in_sixteen_target()}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.shape.m << " x " << c.shape.n << " rank " << c.shape.rank);
+    MiningAttempt reference(c.shape);
+    MiningAttempt mined(c.shape);
+    ASSERT_EQ(reference.mine(dp2a(), c.target), cudaSuccess);
+    ASSERT_EQ(mined.mine(cmp170hx(), c.target), cudaSuccess);
+    ASSERT_EQ(reference.header().status, 1u);
+    EXPECT_EQ(0, std::memcmp(&reference.header(), &mined.header(), sizeof(HostSignalHeader)));
+  }
+}
+
+TEST_F(Cmp170hxAgreementTest, TheUnitsMiningLaunchMinesTheNoisedOperandsAsSlot5Does) {
+  const AttemptShape s{256, 256, 256, 128};
+  MiningAttempt fused(s);
+  ASSERT_EQ(fused.mine(cmp170hx(), one_in_sixteen_target()), cudaSuccess);
+  ASSERT_EQ(fused.header().status, 1u);
+
+  DeviceArray<int8_t> noised_a(fused.cpu_noised_a()), noised_b(fused.cpu_noised_b());
+  DeviceArray<uint8_t> seed(fused.seed_a());
+  DeviceArray<uint32_t> target(one_in_sixteen_target());
+  DeviceArray<HostSignalSync> sync(1);
+  HostSignalHeader* header = nullptr;
+  ASSERT_EQ(cudaHostAlloc(reinterpret_cast<void**>(&header), sizeof(HostSignalHeader), cudaHostAllocDefault),
+            cudaSuccess);
+  std::memset(header, 0, sizeof(HostSignalHeader));
+  ASSERT_EQ(vexal_cmp170hx::launch_headless_mine(noised_a.ptr, noised_b.ptr, s.m, s.n, s.k, header, sync.ptr,
+                                                 target.ptr, reinterpret_cast<const uint32_t*>(seed.ptr), s.rank,
+                                                 nullptr),
+            cudaSuccess);
+  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  EXPECT_EQ(0, std::memcmp(header, &fused.header(), sizeof(HostSignalHeader)));
+  cudaFreeHost(header);
+}
+
+struct DumpRun {
+  std::vector<VexalHeadlessJackpotDumpEntry> entries;
+  std::vector<int32_t> values;
+  std::vector<uint32_t> counts;
+  HostSignalHeader header;
+};
+
+// One 128 x 128 tile: the grid holds 16 blocks, 15 of them surplus. The dump
+// buffers have room for all 16, so a surplus block's writes would show.
+DumpRun mine_with_dump(const GpuBackendDescriptor& row, const AttemptShape& s, int capacity) {
+  const size_t blocks = 16;
+  const size_t entries_count = blocks * 128 * (s.k / s.rank);
+  MiningAttempt attempt(s);
+  DeviceArray<VexalHeadlessJackpotDumpEntry> entries(entries_count);
+  DeviceArray<int32_t> values(entries_count * 128);
+  DeviceArray<uint32_t> counts(entries_count * 128);
+  EXPECT_EQ(attempt.mine_with_dump(row, all_ones_target(), entries.ptr, values.ptr, counts.ptr, capacity),
+            cudaSuccess);
+  return DumpRun{entries.download(), values.download(), counts.download(), attempt.header()};
+}
+
+bool same_entry(const VexalHeadlessJackpotDumpEntry& a, const VexalHeadlessJackpotDumpEntry& b) {
+  return std::memcmp(&a, &b, sizeof(a)) == 0;
+}
+
+TEST_F(Cmp170hxAgreementTest, JackpotDumpEqualsTheDp2aRowsAndSurplusBlocksWriteNothing) {
+  const AttemptShape s{128, 128, 384, 128};
+  const int steps = s.k / s.rank;
+  const DumpRun reference = mine_with_dump(dp2a(), s, steps);
+  const DumpRun mined = mine_with_dump(cmp170hx(), s, steps);
+  const size_t used = size_t(128) * steps;  // the one real block's entries
+  for (size_t e = 0; e < reference.entries.size(); ++e) {
+    ASSERT_TRUE(same_entry(reference.entries[e], mined.entries[e])) << e;
+  }
+  EXPECT_EQ(reference.values, mined.values);
+  for (size_t i = 0; i < mined.counts.size(); ++i) ASSERT_EQ(mined.counts[i], i < used * 128 ? 1u : 0u) << i;
+  EXPECT_EQ(mined.entries[used - 1].k_pos, uint32_t(s.k));
+  EXPECT_EQ(mined.entries[used].k_pos, 0u);
+  EXPECT_EQ(0, std::memcmp(&reference.header, &mined.header, sizeof(HostSignalHeader)));
+}
+
+TEST_F(Cmp170hxAgreementTest, DumpBeyondItsCapacityKeepsTheTranscript) {
+  const AttemptShape s{128, 128, 384, 128};
+  const DumpRun full = mine_with_dump(cmp170hx(), s, 3);
+  const DumpRun short_dump = mine_with_dump(cmp170hx(), s, 1);
+  EXPECT_EQ(0, std::memcmp(&full.header, &short_dump.header, sizeof(HostSignalHeader)));
+  for (size_t e = 0; e < size_t(128) * 3; ++e) {
+    const bool kept = e % 3 < 1;
+    EXPECT_EQ(short_dump.entries[e].k_pos, kept ? full.entries[e].k_pos : 0u) << e;
+    for (int v = 0; v < 128; ++v) ASSERT_EQ(short_dump.counts[e * 128 + v], kept ? 1u : 0u) << e;
+  }
+}
+
+}  // namespace
