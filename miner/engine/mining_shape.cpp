@@ -11,6 +11,8 @@
 namespace {
 
 constexpr uint64_t kLeafBytes = 1024;
+constexpr uint64_t kCellsPerCandidate = 128;
+constexpr uint64_t kMaxCandidates = 0xFFFFFFFFull;
 
 // The mining launch's shape rule of one group of rows.
 struct MiningShapeRule {
@@ -97,6 +99,15 @@ void check_mining_shape(const Config& shape, const GpuBackendDescriptor& row) {
     if (rule->exact_rank && shape.rank != rule->exact_rank) {
       refuse(shape, row, "rank must be " + std::to_string(rule->exact_rank));
     }
+  }
+  // The kernels elect a launch's winner by a 32-bit ticket per candidate
+  // thread, and each candidate thread covers 128 cells of the product.
+  const uint64_t candidates =
+      static_cast<uint64_t>(shape.m) * static_cast<uint64_t>(shape.n) / kCellsPerCandidate;
+  if (candidates >= kMaxCandidates) {
+    refuse(shape, row,
+           "m x n gives " + std::to_string(candidates) + " candidate threads, more than " +
+               std::to_string(kMaxCandidates - 1));
   }
   const uint64_t largest = static_cast<uint64_t>(
       std::max(matrix_bytes(shape.m, shape.k), matrix_bytes(shape.n, shape.k)));

@@ -62,6 +62,9 @@ TEST(MiningShape, RefusesWhatTheRowCannotMine) {
       {shape(256, 256, 256, 128), &b200, "n must be a multiple of 512"},
       // 2^20 rows of 8192 bytes: more than the 32-bit byte count of the tensor hash.
       {shape(1048576, 128, 8192, 128), &dp2a, "exceeds the tensor hash limit"},
+      // 2^20 x 2^19 cells: 2^32 candidate threads, one more than a 32-bit ticket can elect.
+      {shape(1048576, 524288, 128, 128), &dp2a, "candidate threads"},
+      {shape(1048576, 524160, 128, 128), &dp2a, ""},
   };
   for (const Case& c : cases) {
     const std::string text = refusal(c.config, *c.row);
