@@ -12,9 +12,9 @@ if command -v nvidia-smi >/dev/null 2>&1 || [ -e /proc/driver/nvidia ]; then
 else
   cmake --preset host >/dev/null
   cmake --build --preset host -j "$jobs" --target korvath
-  # The stand-in runs kernels on the CPU, so the shape is small; the backend
-  # is one whose operations are built into this program.
-  HOSTGPU_DEVICES="8.0,Host CMP 170HX,1024,70" ./build/host/korvath --dry-run \
-    --force-backend cmp170hx-dp2a --m 256 --n 256 --k 256 --rank 64 \
-    --max-attempts 10 --status-interval 2
+  # The stand-in runs kernels on the CPU, so the shape is small. A capability
+  # 8.6 device selects the ampere row, which mines through the two-slot
+  # offline pipeline.
+  HOSTGPU_DEVICES="8.6,Host RTX 3090,1024,82" ./build/host/korvath --dry-run \
+    --m 256 --n 256 --k 256 --rank 64 --max-attempts 20 --status-interval 5
 fi
