@@ -172,4 +172,45 @@ TEST(MiningRun, HeadlessBenchmarkNeedsASplitRowAndConnectsToNothing) {
   }
 }
 
+// Split rows, chosen by capability, mine through the two-slot offline pipeline.
+TEST(MiningRun, SplitRowsMineThroughTheOfflinePipeline) {
+  struct Case {
+    const char* device;
+    const char* row;
+    const char* streams;
+    std::vector<std::string> shape;
+  };
+  const std::vector<Case> cases = {
+      {"8.6,Host RTX 3090,1024,82", "ampere_sm8x", "eager", {}},
+      {"8.6,Host RTX 3090,1024,82", "ampere_sm8x", "deferred", {}},
+      {"7.5,Host T4,1024,40", "turing_sm75", "deferred", {}},
+      {"8.9,Host L4,1024,58", "ada_sm89", "deferred", {"--rank", "128"}},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> extra{"--max-attempts", "3", "--status-interval", "1", "--profile"};
+    extra.insert(extra.end(), c.shape.begin(), c.shape.end());
+    const BinaryRun run = run_korvath(small_dry_run(extra), host_env(c.device, c.streams));
+    SCOPED_TRACE(std::string(c.row) + " " + c.streams);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.out.find(std::string("component=miner backend=") + c.row + "\n"),
+              std::string::npos);
+    EXPECT_EQ(count(run.out, "component=miner status attempts="), 3) << run.out;
+    EXPECT_GE(count(run.out, "component=miner prep_profile fill_a_ms="), 3) << run.out;
+  }
+}
+
+TEST(MiningRun, HeadlessBenchmarkReportsOnASplitRow) {
+  const BinaryRun run = run_korvath(
+      {"--benchmark-headless-only", "--m", "256", "--n", "256", "--k", "256", "--rank", "64",
+       "--max-attempts", "3"},
+      host_env("8.6,Host RTX 3090,1024,82"));
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("component=benchmark headless_only_prepared prep_seconds="),
+            std::string::npos)
+      << run.out;
+  EXPECT_NE(run.out.find("component=benchmark headless_only_final attempts=3"),
+            std::string::npos)
+      << run.out;
+}
+
 }  // namespace
