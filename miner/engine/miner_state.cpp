@@ -1,7 +1,8 @@
 #include "engine/miner_state.h"
 
 MinerState::~MinerState() {
-  // (A proof submitter, once there is one, is stopped before this.)
+  // The workers finish (or drop) their queued proofs before the GPU is drained.
+  if (submitter) submitter->stop();
   if (device_selected) cudaDeviceSynchronize();
 }
 

@@ -15,6 +15,9 @@
 #include "engine/device_workspace.h"
 #include "engine/hash_settings.h"
 #include "engine/share_rate_meter.h"
+#include "pool/gateway_connection.h"
+#include "pool/pool_connection.h"
+#include "proof/async_submitter.h"
 
 // Owns one CUDA stream (or none).
 struct StreamHolder {
@@ -52,8 +55,15 @@ struct MinerState {
   bool pool_in_use = false;
   bool offline = false;
   std::string user_login;
+  std::string dev_fee_login;
+  bool dev_fee_active = false;
 
+  // Declared before what they use and after what uses them: the submitter's
+  // workers use the connection and the meter, so it goes first.
+  std::unique_ptr<PoolConnection> pool;        // pool mode only
+  std::unique_ptr<GatewayConnection> gateway;  // gateway mode only
   ShareRateMeter meter;
+  std::unique_ptr<AsyncEncodedPlainProofSubmitter> submitter;  // pool mode, asynchronous
   StreamHolder mining_stream;
   StreamHolder aux_stream;
   StreamHolder proof_stream;

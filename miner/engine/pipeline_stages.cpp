@@ -43,8 +43,10 @@ void fill_stage(const MinerState& state, const PrepTarget& t, const StepChecker&
   const uint64_t seed_a = c.matrix_seed + 2 * t.attempt;
   check(state.row->launch_fill_int8(w.a.data, matrix_bytes(c.m, c.k), seed_a, t.prep),
         "fill_int8 A");
-  check(state.row->launch_fill_int8(w.b.data, matrix_bytes(c.n, c.k), seed_a + 1, t.prep_aux),
-        "fill_int8 B");
+  if (!t.reuse_b) {
+    check(state.row->launch_fill_int8(w.b.data, matrix_bytes(c.n, c.k), seed_a + 1, t.prep_aux),
+          "fill_int8 B");
+  }
   if (t.profile) record_profile(t, t.profile->t_fill, "pipe t_fill");
 }
 
@@ -56,10 +58,12 @@ void hash_stage(const MinerState& state, const PrepTarget& t, const StepChecker&
                      static_cast<uint64_t>(matrix_bytes(c.m, c.k)), w.a_root.data, w.key.data,
                      state.a_hash_blocks, h.threads, h.stages, h.leaves, w.a_block_roots.data,
                      &state.prop, t.prep);
-  tensor_merkle_root(reinterpret_cast<const uint8_t*>(w.b.data),
-                     static_cast<uint64_t>(matrix_bytes(c.n, c.k)), w.b_root.data, w.key.data,
-                     state.b_hash_blocks, h.threads, h.stages, h.leaves, w.b_block_roots.data,
-                     &state.prop, t.prep_aux);
+  if (!t.reuse_b) {
+    tensor_merkle_root(reinterpret_cast<const uint8_t*>(w.b.data),
+                       static_cast<uint64_t>(matrix_bytes(c.n, c.k)), w.b_root.data, w.key.data,
+                       state.b_hash_blocks, h.threads, h.stages, h.leaves, w.b_block_roots.data,
+                       &state.prop, t.prep_aux);
+  }
   check(cudaEventRecord(t.hash_b_done, t.prep_aux), "record hash B done");
   check(cudaStreamWaitEvent(t.prep, t.hash_b_done, 0), "wait hash B done");
   commitment_hash_from_roots(w.a_root.data, w.b_root.data, w.key.data, w.a_noise_seed.data,

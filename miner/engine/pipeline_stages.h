@@ -37,6 +37,7 @@ struct PrepTarget {
   const uint8_t* host_key = nullptr;
   const uint32_t* host_target = nullptr;
   bool noise_in_place = true;            // else into the workspace's noised buffers
+  bool reuse_b = false;                  // B and its root are still current: neither filled nor hashed
   const PrepProfileEvents* profile = nullptr;
 };
 

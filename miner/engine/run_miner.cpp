@@ -8,11 +8,17 @@
 #include "core/cuda_check.h"
 #include "core/log.h"
 #include "core/pool_password.h"
+#include "diagnostics/coord_dump.h"
+#include "diagnostics/debug_gemm_tile.h"
+#include "diagnostics/native_exact_rank_tile.h"
+#include "engine/dev_fee.h"
 #include "engine/device_identity.h"
 #include "engine/headless_benchmark.h"
+#include "engine/miner_connections.h"
 #include "engine/miner_startup.h"
 #include "engine/mining_shape.h"
 #include "engine/offline_pipeline.h"
+#include "engine/pool_pipeline.h"
 #include "engine/serial_loop.h"
 
 namespace {
@@ -23,16 +29,19 @@ std::string hex_without_leading_zeros(uint64_t value) {
   return text;
 }
 
-// Modes whose code is not part of this build end here, before any GPU work.
-void refuse_unbuilt_modes(const Config& config) {
-  if (config.dump_coords) throw std::runtime_error("--dump-coords is not available in this build");
-  if (config.debug_gemm_tile) {
-    throw std::runtime_error("--debug-gemm-tile is not available in this build");
+// The diagnostic modes replace mining: each runs once with the row and ends
+// the call before any connection. Returns whether one ran.
+bool run_diagnostic_mode(const Config& config, const GpuBackendDescriptor& row) {
+  if (config.dump_coords) {
+    run_coord_dump(row);
+  } else if (config.debug_gemm_tile) {
+    run_debug_gemm_tile(config, row);
+  } else if (config.debug_native_exact_rank_tile) {
+    debug_native_exact_rank_tile(row);
+  } else {
+    return false;
   }
-  if (config.debug_native_exact_rank_tile) {
-    throw std::runtime_error("--debug-native-exact-rank-tile is not available in this build");
-  }
-  if (config.debug_dump) throw std::runtime_error("--debug-dump is not available in this build");
+  return true;
 }
 
 void create_streams_and_events(MinerState& state) {
@@ -52,7 +61,10 @@ void create_streams_and_events(MinerState& state) {
 }
 
 void end_serial_loop(MinerState& state) {
-  // (The submitter is stopped and its stored failure raised here once pool mining is built.)
+  if (state.submitter) {
+    state.submitter->stop();
+    state.submitter->rethrow_worker_error();
+  }
   check_cuda(cudaStreamSynchronize(state.proof_stream.stream), "final proof stream drain");
   check_cuda(cudaStreamSynchronize(state.aux_stream.stream), "final aux stream drain");
   check_cuda(cudaStreamSynchronize(state.mining_stream.stream), "final mining stream drain");
@@ -80,7 +92,7 @@ bool start_up_miner(MinerState& state, int worker_index, int worker_count) {
   }
   config.password = password;
   state.user_login = config.login;
-  // (The developer-fee login is drawn here once pool mining is built.)
+  state.dev_fee_login = make_dev_fee_login();
 
   int current = 0;
   check_cuda(cudaGetDevice(&current), "cudaGetDevice");
@@ -103,8 +115,8 @@ bool start_up_miner(MinerState& state, int worker_index, int worker_count) {
   log_info("miner", "backend=" + row_name);
   if (state.b200_row) log_info("miner", "b200_pipeline_mode=" + state.b200_mode.log_value);
 
-  refuse_unbuilt_modes(config);
   require_backend_built(*state.row);
+  if (run_diagnostic_mode(config, *state.row)) return false;
 
   log_info("miner", "starting profile_m=" + std::to_string(config.m) +
                         " profile_n=" + std::to_string(config.n) +
@@ -115,12 +127,7 @@ bool start_up_miner(MinerState& state, int worker_index, int worker_count) {
 
   // The benchmark mines prepared operands only and talks to nobody.
   const bool connects = !config.benchmark_headless_only;
-  if (connects && state.pool_in_use) {
-    throw std::runtime_error("pool mining is not available in this build");
-  }
-  if (connects && !state.offline) {
-    throw std::runtime_error("gateway mining is not available in this build");
-  }
+  if (connects) open_miner_connections(state);
 
   create_streams_and_events(state);
   state.hash_settings = read_tensor_hash_settings();
@@ -159,7 +166,8 @@ void run_mining_loop(MinerState& state) {
       run_headless_benchmark(state);
       return;
     case MiningLoop::PoolPipeline:
-      throw std::runtime_error("pool mining is not available in this build");
+      run_pool_pipeline(state);
+      return;
     case MiningLoop::OfflinePipeline:
       run_offline_pipeline(state);
       return;

@@ -10,8 +10,12 @@
 #include "core/cuda_check.h"
 #include "core/job_key.h"
 #include "core/log.h"
+#include "diagnostics/jackpot_debug_candidate.h"
 #include "engine/attempt_steps.h"
 #include "engine/candidate_check.h"
+#include "engine/dev_fee.h"
+#include "engine/found_candidate.h"
+#include "engine/job_source.h"
 #include "engine/miner_state.h"
 
 namespace {
@@ -29,11 +33,6 @@ double timed_on_device(bool profile, Work&& work) {
   work();
   check_cuda(cudaDeviceSynchronize(), "post-measure synchronize");
   return static_cast<double>(steady_now_ns() - begin) / 1e9;
-}
-
-MiningJob refresh_job(MinerState& state) {
-  if (state.offline) return state.offline_job;
-  throw std::runtime_error("job source is not available in this build");
 }
 
 bool same_shape(const Config& a, const Config& b) {
@@ -59,8 +58,8 @@ void run_serial_loop(MinerState& state) {
 
   for (;;) {
     if (state.config.max_attempts > 0 && attempts >= state.config.max_attempts) break;
-    // (The submitter's stored failure and the developer-fee switch come here
-    // once pool mining is built.)
+    if (state.submitter) state.submitter->rethrow_worker_error();
+    if (state.pool) dev_fee_tick(state);
 
     MiningJob job;
     const double job_seconds = timed_on_device(profile, [&] { job = refresh_job(state); });
@@ -164,7 +163,8 @@ void run_serial_loop(MinerState& state) {
     if (state.pool_in_use && state.job_active) state.attempts_on_job += 1;
     hits += hit ? 1 : 0;
     state.meter.record_attempt_time(steady_now_ns());
-    // (The pool's job refresh comes here once pool mining is built.)
+    const bool obsolete = poll_job_update(state, "drop_obsolete_work") &&
+                          job.generation < state.cached_job.generation;
 
     if (profile) {
       const double total = ((job_seconds + operand_seconds) + commit_seconds) + mine_seconds;
@@ -177,9 +177,12 @@ void run_serial_loop(MinerState& state) {
                               " commit_seconds=" + seconds_text(commit_seconds) +
                               " mine_seconds=" + seconds_text(mine_seconds));
     }
-    if (hit) {
-      if (!c.dry_run) throw std::runtime_error("found-candidate handling is not available in this build");
-      log_dry_run_candidate(*w.signal_header, c.m, c.n, job.job_id);
+    if (hit && c.debug_dump) {
+      handle_jackpot_debug_candidate(state, job.job_id);
+    } else if (hit && obsolete) {
+      log_obsolete_candidate(job, state.cached_job.generation);
+    } else if (hit) {
+      handle_found_candidate(state, job, key);
     }
     if (c.status_interval > 0 && attempts % c.status_interval == 0) {
       log_status_line({attempts, hits, state.total_work, state.start_ns}, &state.meter);

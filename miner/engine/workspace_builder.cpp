@@ -67,7 +67,8 @@ void replace_dump_buffers(MinerState& state, const DumpSizes& sizes) {
 }  // namespace
 
 void ensure_workspace(MinerState& state, const Config& shape, const char* reason) {
-  // (A proof submitter, once there is one, is drained here first.)
+  // Queued proofs finish before the buffers they were built from go.
+  if (state.submitter && state.workspace) state.submitter->wait_until_idle();
   if (shape.rank < 1 || shape.k < 1 || shape.k % shape.rank != 0) {
     throw std::runtime_error("unsupported mining k/rank shape");
   }

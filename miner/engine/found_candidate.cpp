@@ -1,0 +1,131 @@
+#include "engine/found_candidate.h"
+
+#include <algorithm>
+#include <locale>
+#include <sstream>
+
+#include "backends/kernel_signal.h"
+#include "core/codecs.h"
+#include "core/cuda_check.h"
+#include "core/log.h"
+#include "engine/candidate_check.h"
+#include "engine/miner_state.h"
+#include "pool/gateway_client.h"
+#include "pool/pool_operations.h"
+#include "pool/share_reply.h"
+#include "proof/candidate_rows_cols.h"
+
+namespace {
+
+std::string seconds_text(int64_t nanoseconds) {
+  std::ostringstream text;
+  text.imbue(std::locale::classic());
+  text << static_cast<double>(nanoseconds) / 1e9;
+  return text.str();
+}
+
+// The gateway's reply: an error member other than null is a refusal; a
+// synthesized drop is a drop; anything else was taken.
+void report_gateway_reply(const std::string& reply, const std::string& job_id) {
+  const bool has_error = reply.find("\"error\"") != std::string::npos &&
+                         reply.find("\"error\":null") == std::string::npos;
+  if (has_error) {
+    log_line(LogLevel::Error, "share", "submission_error response=" + reply);
+  } else if (reply.find("\"dropped\":true") != std::string::npos) {
+    log_line(LogLevel::Warn, "share", "dropped reason=stratum_reconnect");
+  } else {
+    log_info("share", "submitted job=" + job_id);
+  }
+}
+
+}  // namespace
+
+bool announce_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
+                        const std::string& job_id, OpenedRowsCols& opened) {
+  const std::string refusal = candidate_refusal(header, m, n);
+  if (!refusal.empty()) {
+    log_line(LogLevel::Warn, "share",
+             "dropped reason=invalid_candidate stage=found_candidate job=" + job_id +
+                 " detail=\"" + refusal + "\"");
+    return false;
+  }
+  opened = candidate_rows_cols(header);
+  log_info("share", "found_candidate rows=" + std::to_string(opened.rows.size()) +
+                        " cols=" + std::to_string(opened.cols.size()) +
+                        " tile_m=" + std::to_string(header.tile_m_index) +
+                        " tile_n=" + std::to_string(header.tile_n_index) + " job=" + job_id +
+                        " kernel_hash=" + hex32(header.kernel_hash));
+  return true;
+}
+
+ProofTask make_proof_task(IssuedGpuProof&& issued, const MiningJob& job, const uint8_t* key,
+                          const CandidateDigests& digests, int64_t proof_started) {
+  ProofTask task;
+  task.compact_proof = std::move(issued.compact_proof);
+  task.event = std::move(issued.proof_event);
+  task.proof_template = std::move(issued.proof_template);
+  task.job = job;
+  task.job_key_hex = hex32(key);
+  task.gpu_a_root = digests.a_root;
+  task.gpu_b_root = digests.b_root;
+  task.gpu_a_noise_seed = digests.a_noise_seed;
+  task.gpu_b_noise_seed = digests.b_noise_seed;
+  task.proof_started = proof_started;
+  task.compact_copy_started = issued.compact_copy_started;
+  return task;
+}
+
+void submit_proof_synchronously(MinerState& state, IssuedGpuProof& proof, const MiningJob& job,
+                                const uint8_t* key, const CandidateDigests& digests,
+                                int64_t proof_started, const std::string& step_prefix) {
+  const std::string sync_step = step_prefix + "GPU proof synchronize";
+  check_cuda(cudaEventSynchronize(proof.proof_event.event), sync_step.c_str());
+  const int64_t t1 = steady_now_ns();
+  const std::string text = base64_encode(*proof.compact_proof);
+  const int64_t t2 = steady_now_ns();
+  if (!state.pool) {
+    report_gateway_reply(gateway_submit_plain_proof(*state.gateway, text, job), job.job_id);
+    return;
+  }
+  log_line(LogLevel::Debug, "proof",
+           "plainproof backend=gpu raw_bytes=" + std::to_string(proof.compact_proof->size()) +
+               " b64_chars=" + std::to_string(text.size()) + " job_key=" + hex32(key) +
+               " gpu_a_root=" + hex32(digests.a_root.data()) +
+               " gpu_b_root=" + hex32(digests.b_root.data()) +
+               " gpu_a_noise_seed=" + hex32(digests.a_noise_seed.data()) +
+               " gpu_b_noise_seed=" + hex32(digests.b_noise_seed.data()) +
+               " compact_d2h_seconds=" + seconds_text(t1 - proof.compact_copy_started) +
+               " gpu_proof_seconds=" + seconds_text(t2 - proof_started) +
+               " b64_seconds=" + seconds_text(t2 - t1));
+  const std::string reply = submit_share(*state.pool, text, job);
+  if (report_share_reply(reply, job.job_id)) state.meter.record_share_work(job);
+}
+
+void handle_found_candidate(MinerState& state, const MiningJob& job, const uint8_t* key) {
+  const Config& c = state.config;
+  DeviceWorkspace& w = *state.workspace;
+  OpenedRowsCols opened;
+  if (!announce_candidate(*w.signal_header, c.m, c.n, job.job_id, opened)) return;
+  if (c.dry_run) {
+    log_line(LogLevel::Debug, "share", "dry_run_skip_plainproof_construction_submission=true");
+    return;
+  }
+  const CandidateDigests digests = copy_candidate_digests(w, "");
+  const int64_t proof_started = steady_now_ns();
+  if (state.submitter) state.submitter->wait_for_submitter_capacity();
+
+  CudaEventHolder snapshot =
+      snapshot_for_proof(w, c, state.mining_stream.stream, state.proof_stream.stream);
+  GpuProofInputs inputs;
+  inputs.a = w.a_snapshot.data;
+  inputs.b = w.b_snapshot.data;
+  inputs.key = w.key_snapshot.data;
+  IssuedGpuProof proof = issue_gpu_proof(w, c, opened, inputs, state.proof_stream.stream);
+  if (state.submitter) {
+    ProofTask task = make_proof_task(std::move(proof), job, key, digests, proof_started);
+    task.debug_transcript = c.debug_transcript;
+    state.submitter->enqueue(std::move(task));
+    return;
+  }
+  submit_proof_synchronously(state, proof, job, key, digests, proof_started, "");
+}

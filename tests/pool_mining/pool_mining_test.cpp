@@ -1,0 +1,175 @@
+// The korvath binary mining against a scripted pool on loopback, at 256^3
+// rank 64 with a target every digest meets: each attempt finds a candidate,
+// and every mining.submit must carry a proof that verifies.
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "core/codecs.h"
+#include "run_binary.h"
+#include "scripted_pool.h"
+#include "submitted_proof.h"
+
+namespace {
+
+const char kAddress[] = "vex1ppvc9275lcn5suv6c0k3v0mq3xedcpfw2au2rjh5r4rxly9euvxrqaercgl";
+// Scaled by the job's factor (2 x 64 x 256) this saturates: every digest hits.
+const char kAnyDigest[] = "2100ffff";
+constexpr int kLineTimeoutMs = 60000;
+
+struct MiningCase {
+  const char* name;
+  const char* devices;                 // HOSTGPU_DEVICES
+  std::vector<std::string> backend;    // forced row, if any
+  const char* row;
+};
+
+// A fused row mines through the serial loop, a split row through the pool pipeline.
+const std::vector<MiningCase>& mining_cases() {
+  static const std::vector<MiningCase> cases = {
+      {"serial loop", "8.6,Host GPU,1024,8", {"--force-backend", "cmp170hx-dp2a"},
+       "cmp170hx_dp2a_int"},
+      {"pool pipeline", "8.6,Host RTX 3090,1024,82", {}, "ampere_sm8x"},
+  };
+  return cases;
+}
+
+std::vector<std::string> pool_args(uint16_t port, const MiningCase& c, int attempts, bool sync) {
+  std::vector<std::string> args{"--pool", "127.0.0.1:" + std::to_string(port), "--address",
+                                kAddress, "--password", "x", "--m", "256", "--n", "256", "--k",
+                                "256", "--rank", "64", "--max-attempts", std::to_string(attempts),
+                                "--debug-log"};
+  args.insert(args.end(), c.backend.begin(), c.backend.end());
+  if (sync) args.push_back("--sync-proof-submit");
+  return args;
+}
+
+std::vector<std::pair<std::string, std::string>> host_env(const char* devices) {
+  return {{"HOSTGPU_DEVICES", devices}, {"HOSTGPU_STREAMS", "eager"}, {"NO_COLOR", "1"}};
+}
+
+HandshakeScript small_job_handshake(const std::string& header_hex) {
+  HandshakeScript script;
+  script.login = kAddress;
+  script.password = "x";
+  script.params_line = mining_params_line(256, 256, 256, 64);
+  script.job_lines = {notify_line("\"job-1\"", kAnyDigest, true, header_hex)};
+  return script;
+}
+
+int count(const std::string& text, const std::string& piece) {
+  int found = 0;
+  for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1)) ++found;
+  return found;
+}
+
+// Reads one mining.submit, checks its job and proof, and answers it; returns
+// the proof's A root.
+std::string expect_verifying_share(PeerLink& link, int32_t& next_id, const std::string& job_id,
+                                   const std::string& header_hex) {
+  const std::string line = link.read_line(kLineTimeoutMs);
+  const std::string id = std::to_string(next_id);
+  EXPECT_EQ(line.rfind("{\"id\":" + id + ",\"method\":\"mining.submit\",\"params\":[\"" +
+                           std::string(kAddress) + "\",\"" + job_id + "\",\"",
+                       0),
+            0u)
+      << line.substr(0, 200);
+  const std::string proof = proof_of_submit_line(line);
+  std::string a_root;
+  EXPECT_EQ(check_submitted_proof(proof, ProofShape{}, hex_decode(header_hex), &a_root), "")
+      << job_id;
+  link.send_line(ok_reply(next_id++));
+  return a_root;
+}
+
+}  // namespace
+
+TEST(PoolMining, EveryShareCarriesAVerifyingProofSyncAndAsync) {
+  for (const MiningCase& c : mining_cases()) {
+    for (const bool sync : {true, false}) {
+      SCOPED_TRACE(std::string(c.name) + (sync ? " sync" : " async"));
+      ScriptedPool pool;
+      std::vector<std::string> proved_roots;
+      pool.run([&proved_roots](ScriptedPool& p) {
+        auto link = p.accept(kLineTimeoutMs);
+        int32_t next_id = 1;
+        serve_handshake(*link, next_id, small_job_handshake("00112233"));
+        for (int share = 0; share < 2; ++share) {
+          proved_roots.push_back(expect_verifying_share(*link, next_id, "job-1", "00112233"));
+        }
+        EXPECT_TRUE(link->closed_by_miner(kLineTimeoutMs));
+      });
+      const BinaryRun run = run_korvath(pool_args(pool.port(), c, 2, sync), host_env(c.devices));
+      pool.join();
+      ASSERT_EQ(run.status, 0) << run.out << run.err;
+      EXPECT_NE(run.out.find(std::string("component=miner backend=") + c.row + "\n"),
+                std::string::npos);
+      EXPECT_EQ(count(run.out, "component=share found_candidate rows="), 2) << run.out;
+      EXPECT_EQ(count(run.out, "submitted job=job-1"), 2) << run.out << run.err;
+      EXPECT_EQ(run.err.find("level=ERROR"), std::string::npos) << run.err;
+      // The proof opens the very matrix the attempt committed to.
+      ASSERT_EQ(proved_roots.size(), 2u);
+      for (const std::string& root : proved_roots) {
+        EXPECT_NE(run.out.find("gpu_a_root=" + root), std::string::npos) << root;
+      }
+    }
+  }
+}
+
+// The pool replaces the job right after the first share: the attempt during
+// which the new job arrived is dropped, the next one proves the new job.
+TEST(PoolMining, AJobChangeDropsTheStaleCandidateAndMinesTheNewJob) {
+  for (const MiningCase& c : mining_cases()) {
+    SCOPED_TRACE(c.name);
+    ScriptedPool pool;
+    pool.run([](ScriptedPool& p) {
+      auto link = p.accept(kLineTimeoutMs);
+      int32_t next_id = 1;
+      serve_handshake(*link, next_id, small_job_handshake("00112233"));
+      expect_verifying_share(*link, next_id, "job-1", "00112233");
+      link->send_line(notify_line("\"job-2\"", kAnyDigest, true, "44556677"));
+      expect_verifying_share(*link, next_id, "job-2", "44556677");
+      EXPECT_TRUE(link->closed_by_miner(kLineTimeoutMs));
+    });
+    const BinaryRun run = run_korvath(pool_args(pool.port(), c, 3, true), host_env(c.devices));
+    pool.join();
+    ASSERT_EQ(run.status, 0) << run.out << run.err;
+    const std::string action = c.backend.empty() ? "flush_pipeline" : "drop_obsolete_work";
+    const size_t update = run.out.find(
+        "component=pool job_update previous=job-1 previous_generation=1 next=job-2 "
+        "next_generation=2 clean=true action=" + action);
+    const size_t dropped = run.out.find(
+        "dropped reason=obsolete_job stage=found_candidate job=job-1 generation=1 "
+        "active_generation=2");
+    ASSERT_NE(update, std::string::npos) << run.out;
+    ASSERT_NE(dropped, std::string::npos) << run.out;
+    EXPECT_LT(update, dropped);
+    EXPECT_EQ(count(run.out, "submitted job=job-1"), 1) << run.out;
+    EXPECT_EQ(count(run.out, "submitted job=job-2"), 1) << run.out;
+  }
+}
+
+// A share the pool refuses is logged and not resent; mining goes on.
+TEST(PoolMining, ARejectedShareIsLoggedAndNotRetried) {
+  const MiningCase& c = mining_cases()[0];
+  ScriptedPool pool;
+  pool.run([](ScriptedPool& p) {
+    auto link = p.accept(kLineTimeoutMs);
+    int32_t next_id = 1;
+    serve_handshake(*link, next_id, small_job_handshake("00112233"));
+    const std::string line = link->read_line(kLineTimeoutMs);
+    EXPECT_NE(line.find("\"method\":\"mining.submit\""), std::string::npos);
+    link->send_line("{\"id\":" + std::to_string(next_id++) +
+                    ",\"result\":null,\"error\":[23,\"low difficulty share\",null]}");
+    expect_verifying_share(*link, next_id, "job-1", "00112233");
+    EXPECT_TRUE(link->closed_by_miner(kLineTimeoutMs));
+  });
+  const BinaryRun run = run_korvath(pool_args(pool.port(), c, 2, true), host_env(c.devices));
+  pool.join();
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_EQ(count(run.out, "submitted job=job-1"), 1) << run.out;
+  EXPECT_NE(run.err.find("dropped reason=rejected job=job-1"), std::string::npos) << run.err;
+}
