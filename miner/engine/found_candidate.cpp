@@ -8,6 +8,7 @@
 #include "core/codecs.h"
 #include "core/cuda_check.h"
 #include "core/log.h"
+#include "diagnostics/debug_transcript_check.h"
 #include "engine/candidate_check.h"
 #include "engine/miner_state.h"
 #include "pool/gateway_client.h"
@@ -35,6 +36,12 @@ void report_gateway_reply(const std::string& reply, const std::string& job_id) {
     log_line(LogLevel::Warn, "share", "dropped reason=stratum_reconnect");
   } else {
     log_info("share", "submitted job=" + job_id);
+  }
+}
+
+void store_words(std::array<uint8_t, 64>& out, const std::array<uint32_t, 16>& words) {
+  for (size_t i = 0; i < words.size(); ++i) {
+    for (size_t b = 0; b < 4; ++b) out[4 * i + b] = static_cast<uint8_t>(words[i] >> (8 * b));
   }
 }
 
@@ -111,6 +118,12 @@ void handle_found_candidate(MinerState& state, const MiningJob& job, const uint8
     return;
   }
   const CandidateDigests digests = copy_candidate_digests(w, "");
+  // Replays for the reader of the proof line; nothing acts on a difference.
+  DebugTranscriptResults transcript;
+  if (c.debug_transcript) {
+    transcript = debug_transcript_check(c, w.a_noised.data, w.b_noised.data, *w.signal_header,
+                                        opened, digests.a_noise_seed.data());
+  }
   const int64_t proof_started = steady_now_ns();
   if (state.submitter) state.submitter->wait_for_submitter_capacity();
 
@@ -124,6 +137,12 @@ void handle_found_candidate(MinerState& state, const MiningJob& job, const uint8
   if (state.submitter) {
     ProofTask task = make_proof_task(std::move(proof), job, key, digests, proof_started);
     task.debug_transcript = c.debug_transcript;
+    task.cpu_replay_kernel_hash = transcript.cpu_replay_kernel_hash;
+    task.cpu_rank_local_hash = transcript.cpu_rank_local_hash;
+    task.kernel_transcript_hash = transcript.kernel_transcript_hash;
+    store_words(task.cpu_transcript, transcript.cpu_transcript);
+    store_words(task.kernel_transcript, transcript.kernel_transcript);
+    task.kernel_transcript_match = transcript.kernel_transcript_match;
     state.submitter->enqueue(std::move(task));
     return;
   }

@@ -4,7 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <csignal>
+#include <chrono>
 #include <cstdio>
+#include <thread>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -58,8 +61,17 @@ BinaryRun run_korvath(const std::vector<std::string>& args,
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
+  // A run that should end but doesn't fails its test instead of hanging it.
   int wait_status = 0;
-  waitpid(pid, &wait_status, 0);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+  while (waitpid(pid, &wait_status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      kill(pid, SIGKILL);
+      waitpid(pid, &wait_status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
   close(out_fd);
   close(err_fd);
   BinaryRun run;

@@ -23,16 +23,19 @@ constexpr int kLineTimeoutMs = 60000;
 struct MiningCase {
   const char* name;
   const char* devices;                 // HOSTGPU_DEVICES
-  std::vector<std::string> backend;    // forced row, if any
+  std::vector<std::string> options;    // a forced row, --profile
   const char* row;
+  bool pipeline;                       // mines through the pool pipeline
 };
 
-// A fused row mines through the serial loop, a split row through the pool pipeline.
+// A fused row mines through the serial loop, a split row through the pool
+// pipeline, or through the serial loop (proving from snapshots) when profiling.
 const std::vector<MiningCase>& mining_cases() {
   static const std::vector<MiningCase> cases = {
       {"serial loop", "8.6,Host GPU,1024,8", {"--force-backend", "cmp170hx-dp2a"},
-       "cmp170hx_dp2a_int"},
-      {"pool pipeline", "8.6,Host RTX 3090,1024,82", {}, "ampere_sm8x"},
+       "cmp170hx_dp2a_int", false},
+      {"pool pipeline", "8.6,Host RTX 3090,1024,82", {}, "ampere_sm8x", true},
+      {"split serial loop", "8.6,Host RTX 3090,1024,82", {"--profile"}, "ampere_sm8x", false},
   };
   return cases;
 }
@@ -42,13 +45,14 @@ std::vector<std::string> pool_args(uint16_t port, const MiningCase& c, int attem
                                 kAddress, "--password", "x", "--m", "256", "--n", "256", "--k",
                                 "256", "--rank", "64", "--max-attempts", std::to_string(attempts),
                                 "--debug-log"};
-  args.insert(args.end(), c.backend.begin(), c.backend.end());
+  args.insert(args.end(), c.options.begin(), c.options.end());
   if (sync) args.push_back("--sync-proof-submit");
   return args;
 }
 
-std::vector<std::pair<std::string, std::string>> host_env(const char* devices) {
-  return {{"HOSTGPU_DEVICES", devices}, {"HOSTGPU_STREAMS", "eager"}, {"NO_COLOR", "1"}};
+std::vector<std::pair<std::string, std::string>> host_env(const char* devices,
+                                                          const char* streams = "eager") {
+  return {{"HOSTGPU_DEVICES", devices}, {"HOSTGPU_STREAMS", streams}, {"NO_COLOR", "1"}};
 }
 
 HandshakeScript small_job_handshake(const std::string& header_hex) {
@@ -88,11 +92,17 @@ std::string expect_verifying_share(PeerLink& link, int32_t& next_id, const std::
 }  // namespace
 
 TEST(PoolMining, EveryShareCarriesAVerifyingProofSyncAndAsync) {
+  struct Submission {
+    bool sync;
+    const char* streams;
+  };
+  const Submission submissions[] = {
+      {true, "eager"}, {true, "deferred"}, {false, "eager"}, {false, "deferred"}};
   for (const MiningCase& c : mining_cases()) {
-    for (const bool sync : {true, false}) {
-      SCOPED_TRACE(std::string(c.name) + (sync ? " sync" : " async"));
-      ScriptedPool pool;
+    for (const Submission& s : submissions) {
+      SCOPED_TRACE(std::string(c.name) + (s.sync ? " sync " : " async ") + s.streams);
       std::vector<std::string> proved_roots;
+      ScriptedPool pool;
       pool.run([&proved_roots](ScriptedPool& p) {
         auto link = p.accept(kLineTimeoutMs);
         int32_t next_id = 1;
@@ -102,7 +112,8 @@ TEST(PoolMining, EveryShareCarriesAVerifyingProofSyncAndAsync) {
         }
         EXPECT_TRUE(link->closed_by_miner(kLineTimeoutMs));
       });
-      const BinaryRun run = run_korvath(pool_args(pool.port(), c, 2, sync), host_env(c.devices));
+      const BinaryRun run =
+          run_korvath(pool_args(pool.port(), c, 2, s.sync), host_env(c.devices, s.streams));
       pool.join();
       ASSERT_EQ(run.status, 0) << run.out << run.err;
       EXPECT_NE(run.out.find(std::string("component=miner backend=") + c.row + "\n"),
@@ -137,7 +148,7 @@ TEST(PoolMining, AJobChangeDropsTheStaleCandidateAndMinesTheNewJob) {
     const BinaryRun run = run_korvath(pool_args(pool.port(), c, 3, true), host_env(c.devices));
     pool.join();
     ASSERT_EQ(run.status, 0) << run.out << run.err;
-    const std::string action = c.backend.empty() ? "flush_pipeline" : "drop_obsolete_work";
+    const std::string action = c.pipeline ? "flush_pipeline" : "drop_obsolete_work";
     const size_t update = run.out.find(
         "component=pool job_update previous=job-1 previous_generation=1 next=job-2 "
         "next_generation=2 clean=true action=" + action);
