@@ -6,10 +6,14 @@
 #include "backends/ada_mining_kernel.h"
 #include "backends/ampere_mining_kernel.h"
 #include "backends/backend_descriptor.h"
+#include "backends/blackwell_b200_mining_kernel.h"
+#include "backends/blackwell_b300_mining_kernel.h"
 #include "backends/blackwell_mining_kernel.h"
+#include "backends/blackwell_native_mining_kernel.h"
 #include "backends/cmp170hx_dp2a_mining_kernel.h"
 #include "backends/cmp170hx_mining_kernel.h"
 #include "backends/cmp170hx_scalar_mining_kernel.h"
+#include "backends/hopper_mining_kernel.h"
 #include "backends/turing_mining_kernel.h"
 #include "backends/volta_mining_kernel.h"
 #include "core/config.h"
@@ -199,19 +203,28 @@ constexpr GpuBackendDescriptor kAda{
     nullptr,
     nullptr,
     nullptr};
+namespace hopper_sm90 {
+// Slot 4: the hopper launch takes no extra, so it is dropped.
+cudaError_t headless_mine_adapter(const int8_t* a, const int8_t* b, int m, int n, int k,
+                                  HostSignalHeader* header, HostSignalSync* sync,
+                                  const uint32_t* target, const uint32_t* seed, int rank,
+                                  uint32_t* /*extra*/, cudaStream_t stream) {
+  return vexal_hopper::launch_hopper_mine(a, b, m, n, k, header, sync, target, seed, rank, stream);
+}
+}  // namespace hopper_sm90
 // Slots 1 to 3 and 8 from the blackwell unit; the others come with the hopper unit.
 constexpr GpuBackendDescriptor kHopper{
     "hopper_sm90",
     vexal_blackwell::launch_fill_int8,
     vexal_blackwell::launch_generate_noise,
     vexal_blackwell::launch_apply_sparse_noise,
-    nullptr,
-    nullptr,
-    nullptr,
-    nullptr,
+    hopper_sm90::headless_mine_adapter,
+    vexal_hopper::launch_noise_and_mine,
+    vexal_hopper::launch_noise_and_mine_dump,
+    vexal_hopper::launch_dump_headless_coords,
     vexal_blackwell::launch_debug_gemm_tile,
-    nullptr,
-    nullptr,
+    vexal_hopper::signal_header_bytes,
+    vexal_hopper::signal_sync_bytes,
     nullptr,
     nullptr,
     nullptr,
@@ -248,9 +261,56 @@ constexpr GpuBackendDescriptor kBlackwell{
     nullptr,
     nullptr,
     nullptr};
-constexpr GpuBackendDescriptor kBlackwellNative{"blackwell_native_sm120"};
-constexpr GpuBackendDescriptor kBlackwellB200{"blackwell_b200_sm100"};
-constexpr GpuBackendDescriptor kBlackwellB300{"blackwell_b300_sm103"};
+constexpr GpuBackendDescriptor kBlackwellNative{
+    "blackwell_native_sm120",
+    vexal_blackwell_native_impl::launch_fill_int8,
+    vexal_blackwell_native_impl::launch_generate_noise,
+    vexal_blackwell_native_impl::launch_apply_sparse_noise,
+    vexal_blackwell_native_impl::launch_headless_mine,
+    vexal_blackwell_native_impl::launch_noise_and_mine,
+    vexal_blackwell_native_impl::launch_noise_and_mine_dump,
+    vexal_blackwell_native_impl::launch_dump_headless_coords,
+    vexal_blackwell_native_impl::launch_debug_gemm_tile,
+    vexal_blackwell_native_impl::signal_header_bytes,
+    vexal_blackwell_native_impl::signal_sync_bytes,
+    vexal_blackwell_native_impl::tile_m,
+    vexal_blackwell_native_impl::tile_n,
+    vexal_blackwell_native_impl::tile_k,
+    vexal_blackwell_native_impl::warp_tile_n};
+// Mining (slots 4 and 5) from the B200 unit, every other slot from the native unit.
+constexpr GpuBackendDescriptor kBlackwellB200{
+    "blackwell_b200_sm100",
+    vexal_blackwell_native_impl::launch_fill_int8,
+    vexal_blackwell_native_impl::launch_generate_noise,
+    vexal_blackwell_native_impl::launch_apply_sparse_noise,
+    vexal_blackwell_b200::launch_headless_mine,
+    vexal_blackwell_b200::launch_noise_and_mine,
+    vexal_blackwell_native_impl::launch_noise_and_mine_dump,
+    vexal_blackwell_native_impl::launch_dump_headless_coords,
+    vexal_blackwell_native_impl::launch_debug_gemm_tile,
+    vexal_blackwell_native_impl::signal_header_bytes,
+    vexal_blackwell_native_impl::signal_sync_bytes,
+    vexal_blackwell_native_impl::tile_m,
+    vexal_blackwell_native_impl::tile_n,
+    vexal_blackwell_native_impl::tile_k,
+    vexal_blackwell_native_impl::warp_tile_n};
+// Mining (slots 4 and 5) from the B300 unit, every other slot from the native unit.
+constexpr GpuBackendDescriptor kBlackwellB300{
+    "blackwell_b300_sm103",
+    vexal_blackwell_native_impl::launch_fill_int8,
+    vexal_blackwell_native_impl::launch_generate_noise,
+    vexal_blackwell_native_impl::launch_apply_sparse_noise,
+    vexal_blackwell_b300::launch_headless_mine,
+    vexal_blackwell_b300::launch_noise_and_mine,
+    vexal_blackwell_native_impl::launch_noise_and_mine_dump,
+    vexal_blackwell_native_impl::launch_dump_headless_coords,
+    vexal_blackwell_native_impl::launch_debug_gemm_tile,
+    vexal_blackwell_native_impl::signal_header_bytes,
+    vexal_blackwell_native_impl::signal_sync_bytes,
+    vexal_blackwell_native_impl::tile_m,
+    vexal_blackwell_native_impl::tile_n,
+    vexal_blackwell_native_impl::tile_k,
+    vexal_blackwell_native_impl::warp_tile_n};
 
 struct ForceName {
   const char* name;

@@ -1,10 +1,14 @@
 #include "diagnostics/native_exact_rank_tile.h"
 
 #include <algorithm>
+#include <iostream>
 #include <stdexcept>
 
 #include "backends/backend_descriptor.h"
+#include "backends/blackwell_native_exact_kernel.h"
+#include "core/cuda_check.h"
 #include "diagnostics/debug_gemm_tile.h"
+#include "engine/device_buffer.h"
 
 namespace {
 
@@ -195,11 +199,124 @@ std::string native_exact_report_line(const NativeExactGeometry& g, const NativeE
   return line + "\n";
 }
 
+namespace {
+
+template <typename T>
+OwnedDeviceBuffer<T> device_array(uint64_t count) {
+  return OwnedDeviceBuffer<T>(allocate_device_buffer<T>(count, "cudaMalloc"));
+}
+
+template <typename T>
+void upload(const OwnedDeviceBuffer<T>& to, const std::vector<T>& from, const char* step) {
+  check_cuda(cudaMemcpy(to.data(), from.data(), from.size() * sizeof(T), cudaMemcpyHostToDevice),
+             step);
+}
+
+template <typename T>
+void clear(const OwnedDeviceBuffer<T>& buffer, const char* step) {
+  check_cuda(cudaMemset(buffer.data(), 0, buffer.count() * sizeof(T)), step);
+}
+
+template <typename T>
+std::vector<T> download(const OwnedDeviceBuffer<T>& from, const char* step) {
+  std::vector<T> values(from.count());
+  check_cuda(cudaMemcpy(values.data(), from.data(), values.size() * sizeof(T),
+                        cudaMemcpyDeviceToHost),
+             step);
+  return values;
+}
+
+}  // namespace
+
 void debug_native_exact_rank_tile(const GpuBackendDescriptor& backend) {
-  native_exact_geometry(backend);
-  // The single-block, owner and owner full-tile kernels come with the native rows.
-  throw std::runtime_error(
-      "--debug-native-exact-rank-tile needs the native-exact debug kernels "
-      "(launch_debug_rank_tile, launch_owner_debug_rank_tile, launch_owner_debug_full_tile), "
-      "which are not available in this build");
+  namespace exact = vexal_blackwell_native_exact;
+  constexpr int32_t kDepth = 4096;
+  constexpr int32_t kTranscriptStep = 3;
+  const NativeExactGeometry g = native_exact_geometry(backend);
+  const int32_t candidates = native_exact_candidates(g);
+  const uint64_t transcript_words = static_cast<uint64_t>(candidates) * 16;
+  const uint64_t tile_cells = static_cast<uint64_t>(g.tile_m) * g.tile_n;
+  const std::vector<int8_t> host_a = debug_gemm_operand(int64_t{g.tile_m} * g.tile_k, true);
+  const std::vector<int8_t> host_b = debug_gemm_operand(int64_t{g.tile_n} * g.tile_k, false);
+  const std::vector<uint32_t> initial = native_exact_initial_transcript(candidates);
+
+  // One rank step of the tile: both native-exact kernels and the backend's GEMM.
+  const auto a = device_array<int8_t>(host_a.size());
+  const auto b = device_array<int8_t>(host_b.size());
+  const auto transcript_in = device_array<uint32_t>(transcript_words);
+  const auto hashes = device_array<uint32_t>(static_cast<uint64_t>(candidates));
+  const auto transcript_out = device_array<uint32_t>(transcript_words);
+  const auto owner_hashes = device_array<uint32_t>(static_cast<uint64_t>(candidates));
+  const auto owner_transcript_out = device_array<uint32_t>(transcript_words);
+  const auto tile_accumulators = device_array<int32_t>(tile_cells);
+  const auto tile_counts = device_array<int32_t>(tile_cells);
+  upload(a, host_a, "copy native exact debug A");
+  upload(b, host_b, "copy native exact debug B");
+  upload(transcript_in, initial, "copy native exact debug transcript");
+  clear(hashes, "clear native exact debug hashes");
+  clear(transcript_out, "clear native exact debug transcript out");
+  clear(owner_hashes, "clear native exact owner debug hashes");
+  clear(owner_transcript_out, "clear native exact owner debug transcript out");
+  clear(tile_accumulators, "clear backend rank tile C");
+  clear(tile_counts, "clear backend rank tile counts");
+
+  check_cuda(exact::launch_debug_rank_tile(a.data(), b.data(), transcript_in.data(), hashes.data(),
+                                           transcript_out.data(), g.tile_m, g.tile_n, g.tile_k, 0,
+                                           0, 0, kTranscriptStep, nullptr),
+             "native_exact_debug_rank_tile");
+  check_cuda(exact::launch_owner_debug_rank_tile(a.data(), b.data(), transcript_in.data(),
+                                                 owner_hashes.data(), owner_transcript_out.data(),
+                                                 g.tile_m, g.tile_n, g.tile_k, 0, 0, 0,
+                                                 kTranscriptStep, nullptr),
+             "native_exact_owner_debug_rank_tile");
+  check_cuda(backend.launch_debug_gemm_tile(a.data(), b.data(), tile_accumulators.data(),
+                                            tile_counts.data(), g.tile_m, g.tile_n, g.tile_k,
+                                            nullptr),
+             "backend_debug_rank_tile_gemm");
+  check_cuda(cudaDeviceSynchronize(), "native exact debug synchronize");
+  NativeExactGpuResults gpu;
+  gpu.hashes = download(hashes, "copy native exact hashes");
+  gpu.transcript = download(transcript_out, "copy native exact transcript");
+  gpu.owner_hashes = download(owner_hashes, "copy native exact owner hashes");
+  gpu.owner_transcript = download(owner_transcript_out, "copy native exact owner transcript");
+  gpu.tile_accumulators = download(tile_accumulators, "copy backend rank tile C");
+  gpu.tile_counts = download(tile_counts, "copy backend rank tile counts");
+
+  // The 4096-deep sequence: owner rank steps chained through two arrays, and
+  // the full-tile kernel in one launch.
+  const int32_t full_rank_steps = kDepth / g.tile_k;
+  const std::vector<int8_t> host_a2 = debug_gemm_operand(int64_t{g.tile_m} * kDepth, true);
+  const std::vector<int8_t> host_b2 = debug_gemm_operand(int64_t{g.tile_n} * kDepth, false);
+  const auto full_a = device_array<int8_t>(host_a2.size());
+  const auto full_b = device_array<int8_t>(host_b2.size());
+  const auto sequence_transcript0 = device_array<uint32_t>(transcript_words);
+  const auto sequence_transcript1 = device_array<uint32_t>(transcript_words);
+  const auto sequence_hashes = device_array<uint32_t>(static_cast<uint64_t>(candidates));
+  const auto full_tile_hashes = device_array<uint32_t>(static_cast<uint64_t>(candidates));
+  const auto full_tile_transcript = device_array<uint32_t>(transcript_words);
+  upload(full_a, host_a2, "copy native exact full A");
+  upload(full_b, host_b2, "copy native exact full B");
+  upload(sequence_transcript0, initial, "copy native exact sequence transcript");
+  clear(full_tile_hashes, "clear native exact full-tile hashes");
+  clear(full_tile_transcript, "clear native exact full-tile transcript");
+  const OwnedDeviceBuffer<uint32_t>* sequence[2] = {&sequence_transcript0, &sequence_transcript1};
+  for (int32_t s = 0; s < full_rank_steps; ++s) {
+    check_cuda(exact::launch_owner_debug_rank_tile(
+                   full_a.data(), full_b.data(), sequence[s % 2]->data(), sequence_hashes.data(),
+                   sequence[(s + 1) % 2]->data(), g.tile_m, g.tile_n, kDepth, 0, 0, s * g.tile_k,
+                   s, nullptr),
+               "native_exact_owner_debug_rank_tile_sequence");
+  }
+  check_cuda(exact::launch_owner_debug_full_tile(full_a.data(), full_b.data(), transcript_in.data(),
+                                                 full_tile_hashes.data(),
+                                                 full_tile_transcript.data(), g.tile_m, g.tile_n,
+                                                 kDepth, 0, 0, nullptr),
+             "native_exact_owner_debug_full_tile");
+  check_cuda(cudaDeviceSynchronize(), "native exact full sequence synchronize");
+  gpu.full_owner_transcript =
+      download(*sequence[full_rank_steps % 2], "copy native exact full owner transcript");
+  gpu.full_tile_transcript = download(full_tile_transcript, "copy native exact full-tile transcript");
+  gpu.full_tile_hashes = download(full_tile_hashes, "copy native exact full-tile hashes");
+
+  std::cout << native_exact_report_line(g, native_exact_cpu_replay(g), gpu) << std::flush;
 }

@@ -66,7 +66,6 @@ struct NativeExactGpuResults {
 std::string native_exact_report_line(const NativeExactGeometry& g, const NativeExactCpuReplay& cpu,
                                      const NativeExactGpuResults& gpu);
 
-// Runs the check on the current device and writes its report line. The
-// native-exact debug kernels are not part of this build: after the geometry
-// check it ends with an error naming them.
+// Runs the check on the current device and writes its report line; throws
+// on the geometry error and on any CUDA failure (mismatches are reported).
 void debug_native_exact_rank_tile(const GpuBackendDescriptor& backend);

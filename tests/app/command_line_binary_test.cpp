@@ -61,10 +61,4 @@ TEST(CommandLineBinary, ExitStatusByFailureKind) {
   }
 }
 
-TEST(CommandLineBinary, ARowWithoutItsOperationsIsRefusedByName) {
-  const BinaryRun run = run_korvath({"--dry-run", "--force-backend", "hopper"}, {{"NO_COLOR", "1"}});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("hopper_sm90"), std::string::npos) << run.err;
-}
-
 }  // namespace

@@ -86,11 +86,11 @@ TEST(DiagnosticModesRun, DebugDumpReplaysTheWinningThread) {
   }
 }
 
-TEST(DiagnosticModesRun, NativeExactCheckNamesWhatIsMissing) {
+TEST(DiagnosticModesRun, NativeExactCheckFailsOnAGeometryTheLaunchersRefuse) {
   const BinaryRun run =
       run_korvath(args_for(kRows[1], {"--debug-native-exact-rank-tile"}), kHostEnv);
   EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("native-exact debug kernels"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("native_exact_debug_rank_tile: "), std::string::npos) << run.err;
   EXPECT_EQ(run.out.find("debug_native_exact_rank_tile "), std::string::npos);
 }
 

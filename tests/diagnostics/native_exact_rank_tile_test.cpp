@@ -123,14 +123,4 @@ TEST(NativeExactRankTile, ReportCountsEachKindOfMismatch) {
   EXPECT_LT(line.find("first_transcript_idx"), line.find("first_full_tile_hash_idx"));
 }
 
-TEST(NativeExactRankTile, CheckNamesTheMissingKernels) {
-  try {
-    debug_native_exact_rank_tile(row_named("turing"));
-    FAIL();
-  } catch (const std::runtime_error& e) {
-    EXPECT_NE(std::string(e.what()).find("launch_owner_debug_full_tile"), std::string::npos);
-    EXPECT_NE(std::string(e.what()).find("not available in this build"), std::string::npos);
-  }
-}
-
 }  // namespace

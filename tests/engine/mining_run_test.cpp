@@ -111,8 +111,6 @@ TEST(MiningRun, RefusalsEndWithStatusOneBeforeAnyAttempt) {
   Env gateway = host_env();
   gateway.push_back({"HEADLESS_MINER_POOL", ""});
   const std::vector<Case> cases = {
-      {small_dry_run({"--force-backend", "blackwell-native"}), host_env(),
-       "backend blackwell_native_sm120 is not available in this build"},
       {{"--dry-run", "--force-backend", "cmp170hx-dp2a", "--m", "200", "--n", "256", "--k", "256",
         "--rank", "64"},
        host_env(),

@@ -1,0 +1,136 @@
+// The B300 backend's mining slots: A' and B' become bfloat16 copies (exact for
+// int8 values) held per calling thread, and each CTA pair of a (2, 2, 1)
+// cluster mines a 256 x 128 output tile from them, one CTA per 128 rows. The
+// products are summed exactly in int32: float sums of int8 products lose
+// bits once they pass 2^24, which a deep k reaches.
+#include "backends/blackwell_b300_mining_kernel.h"
+
+#include <cutlass/bfloat16.h>
+
+#include "backends/blackwell_two_sm_mining.h"
+#include "backends/headless_common.h"
+#include "tensor_hash/blake3_constants.h"
+
+namespace vexal_blackwell_b300 {
+
+namespace {
+
+constexpr int kPairTileM = 256;
+constexpr int kTileN = 128;
+constexpr int kSubTilesPerBlock = kTileN / blackwell_two_sm::kSubTile;
+
+blackwell_two_sm::FirstLaunchSet& launched_devices() {
+  static blackwell_two_sm::FirstLaunchSet launched;
+  return launched;
+}
+
+// Grow-only: freed and reallocated only when a larger shape comes.
+struct GrowingCopy {
+  cutlass::bfloat16_t* data = nullptr;
+  uint64_t capacity = 0;
+
+  cudaError_t reserve(uint64_t count) {
+    if (count <= capacity) return cudaSuccess;
+    if (data) cudaFree(data);
+    data = nullptr;
+    capacity = 0;
+    void* fresh = nullptr;
+    const cudaError_t error = cudaMalloc(&fresh, count * sizeof(cutlass::bfloat16_t));
+    if (error != cudaSuccess) {
+      cudaGetLastError();  // returned here, not left for the next check
+      return error;
+    }
+    data = static_cast<cutlass::bfloat16_t*>(fresh);
+    capacity = count;
+    return cudaSuccess;
+  }
+};
+
+// Never released: they live as long as the process.
+thread_local GrowingCopy copy_a;
+thread_local GrowingCopy copy_b;
+
+}  // namespace
+
+__global__ void convert_i8_to_bf16_kernel(const int8_t* src, cutlass::bfloat16_t* dst,
+                                          uint64_t count) {
+  const uint64_t i = static_cast<uint64_t>(blockIdx.x) * blockDim.x + threadIdx.x;
+  if (i < count) dst[i] = cutlass::bfloat16_t(static_cast<float>(src[i]));
+}
+
+__global__ void __launch_bounds__(blackwell_two_sm::kThreads) headless_mine_kernel_2sm_tma(
+    const cutlass::bfloat16_t* a, const cutlass::bfloat16_t* b, int m, int n, int k,
+    HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
+    const uint32_t* seed) {
+  (void)n;
+  blackwell_two_sm::mine_block(a, b, m, k, kSubTilesPerBlock, header, sync, target, seed);
+}
+
+const void* mining_kernel() { return reinterpret_cast<const void*>(headless_mine_kernel_2sm_tma); }
+const void* conversion_kernel() {
+  return reinterpret_cast<const void*>(convert_i8_to_bf16_kernel);
+}
+ConversionCopy thread_copy_a() { return ConversionCopy{copy_a.data, copy_a.capacity}; }
+ConversionCopy thread_copy_b() { return ConversionCopy{copy_b.data, copy_b.capacity}; }
+
+cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n, int k,
+                                 HostSignalHeader* header, HostSignalSync* sync,
+                                 const uint32_t* target, const uint32_t* seed, int rank,
+                                 uint32_t* /*extra*/, cudaStream_t stream) {
+  if (!a || !b || !header || !sync || !target || !seed) return cudaErrorInvalidValue;
+  if (m < 1 || n < 1 || k < 1 || rank != blackwell_two_sm::kRank) return cudaErrorInvalidValue;
+  if (m % kPairTileM != 0 || n % kTileN != 0 || k % 128 != 0) return cudaErrorInvalidValue;
+
+  const uint64_t count_a = static_cast<uint64_t>(m) * static_cast<uint64_t>(k);
+  const uint64_t count_b = static_cast<uint64_t>(n) * static_cast<uint64_t>(k);
+  cudaError_t error = copy_a.reserve(count_a);
+  if (error != cudaSuccess) return error;
+  error = copy_b.reserve(count_b);
+  if (error != cudaSuccess) return error;
+  launch_kernel(convert_i8_to_bf16_kernel, dim3(static_cast<unsigned>((count_a + 255) / 256), 1, 1),
+                dim3(256, 1, 1), 0, stream, a, copy_a.data, count_a);
+  launch_kernel(convert_i8_to_bf16_kernel, dim3(static_cast<unsigned>((count_b + 255) / 256), 1, 1),
+                dim3(256, 1, 1), 0, stream, b, copy_b.data, count_b);
+  error = cudaGetLastError();
+  if (error != cudaSuccess) return error;
+
+  CUtensorMap map_a;
+  CUtensorMap map_b;
+  blackwell_two_sm::encode_tensor_map(&map_a, CU_TENSOR_MAP_DATA_TYPE_BFLOAT16, copy_a.data, k, m,
+                                      2ull * k, 64, 128);
+  blackwell_two_sm::encode_tensor_map(&map_b, CU_TENSOR_MAP_DATA_TYPE_BFLOAT16, copy_b.data, k, n,
+                                      2ull * k, 64, 64);
+
+  error = blackwell_two_sm::set_shared_attributes(mining_kernel(), kMiningSharedBytes);
+  if (error != cudaSuccess) return error;
+  blackwell_two_sm::first_launch_stagger(launched_devices());
+
+  const dim3 grid(static_cast<unsigned>(2 * ((m + kPairTileM - 1) / kPairTileM)),
+                  static_cast<unsigned>((n + kTileN - 1) / kTileN), 1);
+  const cutlass::bfloat16_t* copied_a = copy_a.data;
+  const cutlass::bfloat16_t* copied_b = copy_b.data;
+  return blackwell_two_sm::launch_on_clusters(headless_mine_kernel_2sm_tma, grid,
+                                              kMiningSharedBytes, stream, copied_a, copied_b, m,
+                                              n, k, header, sync, target, seed);
+}
+
+cudaError_t launch_noise_and_mine(const int8_t* a, const int8_t* b, const int8_t* a_left,
+                                  const int8_t* b_left, const int8_t* a_right,
+                                  const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+                                  int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
+                                  int16_t* b_index1, int m, int n, int k, int rank,
+                                  HostSignalHeader* header, HostSignalSync* sync,
+                                  const uint32_t* target, const uint32_t* seed, uint32_t* extra,
+                                  cudaStream_t stream) {
+  cudaError_t error = headless_slots::common_apply_sparse_noise(a, a_left, a_right, noised_a,
+                                                                a_index0, a_index1, m, k, rank,
+                                                                stream);
+  if (error != cudaSuccess) return error;
+  error = headless_slots::common_apply_sparse_noise(b, b_left, b_right, noised_b, b_index0,
+                                                    b_index1, n, k, rank, stream);
+  if (error != cudaSuccess) return error;
+  return launch_headless_mine(noised_a, noised_b, m, n, k, header, sync, target, seed, rank,
+                              extra, stream);
+}
+
+}  // namespace vexal_blackwell_b300

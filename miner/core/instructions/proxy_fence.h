@@ -1,0 +1,16 @@
+#pragma once
+// Orders this thread's generic-proxy shared-memory accesses before later
+// bulk (async-proxy) copies into the same bytes: needed when a stage that
+// threads wrote is refilled by a TMA load. Include "core/device_instructions.h"
+// first. The host device copies synchronously, so there it does nothing.
+namespace device_instructions {
+
+KORVATH_DEVICE_INSTRUCTION void fence_proxy_async_shared() {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(__CUDA_ARCH__) && __CUDA_ARCH__ >= 900
+  asm volatile("fence.proxy.async.shared::cta;" ::: "memory");
+#endif
+#endif
+}
+
+}  // namespace device_instructions
