@@ -391,28 +391,6 @@ cudaError_t launch_mining(const int8_t* a, const int8_t* b, int m, int n, int k,
   return cudaGetLastError();
 }
 
-// The sparse noise of A and then of B, each stage checked just before it runs.
-cudaError_t noise_both_operands(const int8_t* a, const int8_t* b, const int8_t* a_left,
-                                const int8_t* b_left, const int8_t* a_right,
-                                const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
-                                int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
-                                int16_t* b_index1, int m, int n, int k, int rank,
-                                cudaStream_t stream) {
-  if (!a || !a_left || !a_right || !noised_a || !a_index0 || !a_index1) {
-    return cudaErrorInvalidValue;
-  }
-  if (m < 1 || k < 1 || rank < 1) return cudaErrorInvalidValue;
-  const cudaError_t error = headless_slots::common_sparse_noise_pair(
-      a, a_left, a_right, noised_a, a_index0, a_index1, m, k, rank, stream);
-  if (error != cudaSuccess) return error;
-  if (!b || !b_left || !b_right || !noised_b || !b_index0 || !b_index1) {
-    return cudaErrorInvalidValue;
-  }
-  if (n < 1) return cudaErrorInvalidValue;
-  return headless_slots::common_sparse_noise_pair(b, b_left, b_right, noised_b, b_index0,
-                                                  b_index1, n, k, rank, stream);
-}
-
 }  // namespace
 
 cudaError_t launch_fill_int8(int8_t* dst, int64_t count, uint64_t seed, cudaStream_t stream) {
@@ -453,9 +431,9 @@ cudaError_t launch_noise_and_mine(const int8_t* a, const int8_t* b, const int8_t
                                   HostSignalHeader* header, HostSignalSync* sync,
                                   const uint32_t* target, const uint32_t* seed, uint32_t* extra,
                                   cudaStream_t stream) {
-  const cudaError_t error =
-      noise_both_operands(a, b, a_left, b_left, a_right, b_right, noised_a, noised_b, a_index0,
-                          a_index1, b_index0, b_index1, m, n, k, rank, stream);
+  const cudaError_t error = headless_slots::common_noise_both_operands(
+      a, b, a_left, b_left, a_right, b_right, noised_a, noised_b, a_index0, a_index1, b_index0,
+      b_index1, m, n, k, rank, stream);
   if (error != cudaSuccess) return error;
   return launch_headless_mine(noised_a, noised_b, m, n, k, header, sync, target, seed, rank, extra,
                               stream);
@@ -470,9 +448,9 @@ cudaError_t launch_noise_and_mine_dump(const int8_t* a, const int8_t* b, const i
                                        const uint32_t* target, const uint32_t* seed,
                                        VexalHeadlessJackpotDumpEntry* entries, int32_t* values,
                                        uint32_t* value_counts, int capacity, cudaStream_t stream) {
-  const cudaError_t error =
-      noise_both_operands(a, b, a_left, b_left, a_right, b_right, noised_a, noised_b, a_index0,
-                          a_index1, b_index0, b_index1, m, n, k, rank, stream);
+  const cudaError_t error = headless_slots::common_noise_both_operands(
+      a, b, a_left, b_left, a_right, b_right, noised_a, noised_b, a_index0, a_index1, b_index0,
+      b_index1, m, n, k, rank, stream);
   if (error != cudaSuccess) return error;
   if (!header || !sync || !target || !seed) return cudaErrorInvalidValue;
   if (!entries || !values || !value_counts || capacity < 1) return cudaErrorInvalidValue;

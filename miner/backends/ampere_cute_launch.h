@@ -1,8 +1,7 @@
 #pragma once
 // Host side shared by the ampere and CMP 170HX tensor-core units: kernel
-// attributes before each launch, the padded mining grid, and the sparse-noise
-// stages of the fused slots. Internal linkage, like the shared slots: each
-// unit carries its own instance.
+// attributes before each launch and the padded mining grid. Internal linkage,
+// like the shared slots: each unit carries its own instance.
 #include <cstdint>
 #include <utility>
 
@@ -43,30 +42,6 @@ template <typename... Params, typename... Args>
   launch_kernel(kernel, dim3(blocks, 1, 1), dim3(kThreads, 1, 1),
                 static_cast<size_t>(shared_bytes), stream, std::forward<Args>(args)...);
   return cudaGetLastError();
-}
-
-// The first stages of the fused slots: A's arguments and sparse noise, then
-// B's; a refusal of B comes after A's noise is enqueued.
-[[maybe_unused]] static cudaError_t noise_both_operands(
-    headless_slots::ExtractKernel extract, headless_slots::ApplyKernel apply, int column_chunk,
-    const int8_t* a, const int8_t* b, const int8_t* a_left, const int8_t* b_left,
-    const int8_t* a_right, const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
-    int16_t* a_index0, int16_t* a_index1, int16_t* b_index0, int16_t* b_index1, int m, int n,
-    int k, int rank, cudaStream_t stream) {
-  if (!a || !a_left || !a_right || !noised_a || !a_index0 || !a_index1) {
-    return cudaErrorInvalidValue;
-  }
-  if (m < 1 || k < 1 || rank < 1) return cudaErrorInvalidValue;
-  const cudaError_t error =
-      headless_slots::sparse_noise_pair(extract, apply, column_chunk, a, a_left, a_right, noised_a,
-                                        a_index0, a_index1, m, k, rank, stream);
-  if (error != cudaSuccess) return error;
-  if (!b || !b_left || !b_right || !noised_b || !b_index0 || !b_index1) {
-    return cudaErrorInvalidValue;
-  }
-  if (n < 1) return cudaErrorInvalidValue;
-  return headless_slots::sparse_noise_pair(extract, apply, column_chunk, b, b_left, b_right,
-                                           noised_b, b_index0, b_index1, n, k, rank, stream);
 }
 
 }  // namespace ampere_cute

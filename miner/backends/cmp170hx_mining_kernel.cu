@@ -138,10 +138,10 @@ cudaError_t noise_both_operands(const int8_t* a, const int8_t* b, const int8_t* 
                                 int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
                                 int16_t* b_index1, int m, int n, int k, int rank,
                                 cudaStream_t stream) {
-  return ampere_cute::noise_both_operands(extract_sparse_indices_kernel, apply_sparse_noise_kernel,
-                                          kSparseNoiseColumns, a, b, a_left, b_left, a_right,
-                                          b_right, noised_a, noised_b, a_index0, a_index1,
-                                          b_index0, b_index1, m, n, k, rank, stream);
+  return headless_slots::noise_both_operands(
+      extract_sparse_indices_kernel, apply_sparse_noise_kernel, kSparseNoiseColumns, a, b, a_left,
+      b_left, a_right, b_right, noised_a, noised_b, a_index0, a_index1, b_index0, b_index1, m, n,
+      k, rank, stream);
 }
 
 }  // namespace

@@ -138,17 +138,9 @@ using CoordsKernel = void (*)(uint16_t*, uint16_t*, int32_t*);
     int m, int n, int k, int rank, HostSignalHeader* header, HostSignalSync* sync,
     const uint32_t* target, const uint32_t* seed, VexalHeadlessJackpotDumpEntry* entries,
     int32_t* values, uint32_t* value_counts, int capacity, cudaStream_t stream) {
-  if (!a || !a_left || !a_right || !noised_a || !a_index0 || !a_index1) return cudaErrorInvalidValue;
-  if (m < 1 || k < 1 || rank < 1) return cudaErrorInvalidValue;
-  cudaError_t error = headless_slots::common_sparse_noise_pair(a, a_left, a_right, noised_a,
-                                                                a_index0, a_index1, m, k, rank,
-                                                                stream);
-  if (error != cudaSuccess) return error;
-
-  if (!b || !b_left || !b_right || !noised_b || !b_index0 || !b_index1) return cudaErrorInvalidValue;
-  if (n < 1) return cudaErrorInvalidValue;
-  error = headless_slots::common_sparse_noise_pair(b, b_left, b_right, noised_b, b_index0,
-                                                   b_index1, n, k, rank, stream);
+  const cudaError_t error = headless_slots::common_noise_both_operands(
+      a, b, a_left, b_left, a_right, b_right, noised_a, noised_b, a_index0, a_index1, b_index0,
+      b_index1, m, n, k, rank, stream);
   if (error != cudaSuccess) return error;
 
   if (!header || !sync || !target || !seed) return cudaErrorInvalidValue;

@@ -169,6 +169,30 @@ using ApplyKernel = void (*)(const int8_t*, const int8_t*, const int16_t*, const
                            rows, k, rank, stream);
 }
 
+// The first stages of the fused slots: A's arguments and sparse noise, then
+// B's; a refusal of B comes after A's noise is enqueued.
+[[maybe_unused]] static cudaError_t noise_both_operands(
+    headless_slots::ExtractKernel extract, headless_slots::ApplyKernel apply, int column_chunk,
+    const int8_t* a, const int8_t* b, const int8_t* a_left, const int8_t* b_left,
+    const int8_t* a_right, const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+    int16_t* a_index0, int16_t* a_index1, int16_t* b_index0, int16_t* b_index1, int m, int n,
+    int k, int rank, cudaStream_t stream) {
+  if (!a || !a_left || !a_right || !noised_a || !a_index0 || !a_index1) {
+    return cudaErrorInvalidValue;
+  }
+  if (m < 1 || k < 1 || rank < 1) return cudaErrorInvalidValue;
+  const cudaError_t error =
+      headless_slots::sparse_noise_pair(extract, apply, column_chunk, a, a_left, a_right, noised_a,
+                                        a_index0, a_index1, m, k, rank, stream);
+  if (error != cudaSuccess) return error;
+  if (!b || !b_left || !b_right || !noised_b || !b_index0 || !b_index1) {
+    return cudaErrorInvalidValue;
+  }
+  if (n < 1) return cudaErrorInvalidValue;
+  return headless_slots::sparse_noise_pair(extract, apply, column_chunk, b, b_left, b_right,
+                                           noised_b, b_index0, b_index1, n, k, rank, stream);
+}
+
 // The common kernels with their column chunk.
 [[maybe_unused]] static cudaError_t common_fill_int8(int8_t* dst, int64_t count, uint64_t seed,
                                                      cudaStream_t stream) {
@@ -184,6 +208,18 @@ using ApplyKernel = void (*)(const int8_t*, const int8_t*, const int16_t*, const
                            vexal_headless_common::apply_sparse_noise_kernel,
                            vexal_headless_common::kSparseNoiseColumns, x, left, right, x_out,
                            index0, index1, rows, k, rank, stream);
+}
+
+[[maybe_unused]] static cudaError_t common_noise_both_operands(
+    const int8_t* a, const int8_t* b, const int8_t* a_left, const int8_t* b_left,
+    const int8_t* a_right, const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+    int16_t* a_index0, int16_t* a_index1, int16_t* b_index0, int16_t* b_index1, int m, int n,
+    int k, int rank, cudaStream_t stream) {
+  return noise_both_operands(vexal_headless_common::extract_sparse_indices_kernel,
+                             vexal_headless_common::apply_sparse_noise_kernel,
+                             vexal_headless_common::kSparseNoiseColumns, a, b, a_left, b_left,
+                             a_right, b_right, noised_a, noised_b, a_index0, a_index1, b_index0,
+                             b_index1, m, n, k, rank, stream);
 }
 
 [[maybe_unused]] static cudaError_t common_apply_sparse_noise(const int8_t* x, const int8_t* left,
