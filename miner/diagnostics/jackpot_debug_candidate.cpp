@@ -1,6 +1,5 @@
 #include "diagnostics/jackpot_debug_candidate.h"
 
-#include "core/codecs.h"
 #include "core/cuda_check.h"
 #include "core/log.h"
 #include "diagnostics/jackpot_debug_oracle.h"
@@ -12,19 +11,8 @@ void handle_jackpot_debug_candidate(MinerState& state, const std::string& job_id
   const Config& c = state.config;
   DeviceWorkspace& w = *state.workspace;
   const HostSignalHeader& header = *w.signal_header;
-  const std::string refusal = candidate_refusal(header, c.m, c.n);
-  if (!refusal.empty()) {
-    log_line(LogLevel::Warn, "share",
-             "dropped reason=invalid_candidate stage=found_candidate job=" + job_id +
-                 " detail=\"" + refusal + "\"");
-    return;
-  }
-  const OpenedRowsCols opened = candidate_rows_cols(header);
-  log_info("share", "found_candidate rows=" + std::to_string(opened.rows.size()) +
-                        " cols=" + std::to_string(opened.cols.size()) +
-                        " tile_m=" + std::to_string(header.tile_m_index) +
-                        " tile_n=" + std::to_string(header.tile_n_index) + " job=" + job_id +
-                        " kernel_hash=" + hex32(header.kernel_hash));
+  OpenedRowsCols opened;
+  if (!announce_candidate(header, c.m, c.n, job_id, opened)) return;
   uint8_t a_seed[32];
   uint8_t b_seed[32];
   check_cuda(cudaMemcpy(a_seed, w.a_noise_seed.data, 32, cudaMemcpyDeviceToHost),

@@ -32,8 +32,8 @@ std::string candidate_refusal(const HostSignalHeader& header, int32_t m, int32_t
   return {};
 }
 
-bool log_dry_run_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
-                           const std::string& job_id) {
+bool announce_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
+                        const std::string& job_id, OpenedRowsCols& opened) {
   const std::string refusal = candidate_refusal(header, m, n);
   if (!refusal.empty()) {
     log_line(LogLevel::Warn, "share",
@@ -41,12 +41,19 @@ bool log_dry_run_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
                  " detail=\"" + refusal + "\"");
     return false;
   }
-  const OpenedRowsCols opened = candidate_rows_cols(header);
+  opened = candidate_rows_cols(header);
   log_info("share", "found_candidate rows=" + std::to_string(opened.rows.size()) +
                         " cols=" + std::to_string(opened.cols.size()) +
                         " tile_m=" + std::to_string(header.tile_m_index) +
                         " tile_n=" + std::to_string(header.tile_n_index) + " job=" + job_id +
                         " kernel_hash=" + hex32(header.kernel_hash));
+  return true;
+}
+
+bool log_dry_run_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
+                           const std::string& job_id) {
+  OpenedRowsCols opened;
+  if (!announce_candidate(header, m, n, job_id, opened)) return false;
   log_line(LogLevel::Debug, "share", "dry_run_skip_plainproof_construction_submission=true");
   return true;
 }

@@ -47,24 +47,6 @@ void store_words(std::array<uint8_t, 64>& out, const std::array<uint32_t, 16>& w
 
 }  // namespace
 
-bool announce_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
-                        const std::string& job_id, OpenedRowsCols& opened) {
-  const std::string refusal = candidate_refusal(header, m, n);
-  if (!refusal.empty()) {
-    log_line(LogLevel::Warn, "share",
-             "dropped reason=invalid_candidate stage=found_candidate job=" + job_id +
-                 " detail=\"" + refusal + "\"");
-    return false;
-  }
-  opened = candidate_rows_cols(header);
-  log_info("share", "found_candidate rows=" + std::to_string(opened.rows.size()) +
-                        " cols=" + std::to_string(opened.cols.size()) +
-                        " tile_m=" + std::to_string(header.tile_m_index) +
-                        " tile_n=" + std::to_string(header.tile_n_index) + " job=" + job_id +
-                        " kernel_hash=" + hex32(header.kernel_hash));
-  return true;
-}
-
 ProofTask make_proof_task(IssuedGpuProof&& issued, const MiningJob& job, const uint8_t* key,
                           const CandidateDigests& digests, int64_t proof_started) {
   ProofTask task;

@@ -11,11 +11,6 @@ struct HostSignalHeader;
 struct MinerState;
 struct MiningJob;
 
-// Logs "found_candidate" and fills `opened`; a candidate whose pairs lie
-// outside the m x n product is dropped with a WARN line instead (false).
-bool announce_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
-                        const std::string& job_id, OpenedRowsCols& opened);
-
 // The serial loop's candidate: the attempt's job and 32-byte key.
 void handle_found_candidate(MinerState& state, const MiningJob& job, const uint8_t* key);
 

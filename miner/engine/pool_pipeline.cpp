@@ -7,6 +7,7 @@
 #include "core/job_key.h"
 #include "core/log.h"
 #include "engine/dev_fee.h"
+#include "engine/candidate_check.h"
 #include "engine/found_candidate.h"
 #include "engine/job_source.h"
 #include "engine/miner_state.h"
