@@ -18,7 +18,8 @@ if [ ${#need_apt[@]} -gt 0 ]; then
   apt-get install -y -qq "${need_apt[@]}" >/dev/null
 fi
 
-have_cutlass=$(python3 -m pip show nvidia-cutlass 2>/dev/null | sed -n 's/^Version: //p')
+# "pip show" exits 1 for a package that is not installed: that is an answer.
+have_cutlass=$( { python3 -m pip show nvidia-cutlass 2>/dev/null || true; } | sed -n 's/^Version: //p')
 if [ "$have_cutlass" != "$CUTLASS_VERSION" ]; then
   echo "setup: installing nvidia-cutlass==$CUTLASS_VERSION (headers only)"
   python3 -m pip install -q --no-deps "nvidia-cutlass==$CUTLASS_VERSION"
