@@ -282,7 +282,7 @@ __global__ void __launch_bounds__(kThreads)
                     } else {
                       // The exchange has folded the cells: hand the epilogue
                       // that fold as the only non-zero value.
-                      epilogue.end_step(
+                      epilogue.end_step<false>(
                           k_pos,
                           [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
                           positions);

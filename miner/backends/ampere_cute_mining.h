@@ -259,8 +259,9 @@ __device__ void mine_block(ProblemShape shape, CtaTiler tiler, const int8_t* a, 
       }
     }
     // The epilogue XORs the values it is given: the fold stands for all of them.
-    epilogue.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                      positions);
+    epilogue.end_step<false>(k_pos,
+                             [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+                             positions);
   };
   multiply_tile(shape, tiler, static_cast<int>(tile_m), static_cast<int>(tile_n), a, a_stride,
                 a_layout, a_copy, a_load, b, b_stride, b_layout, b_copy, b_load, mma, accumulators,

@@ -270,8 +270,9 @@ __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader
       }
     }
 
-    epilogue.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                      candidate_positions);
+    epilogue.end_step<false>(k_pos,
+                             [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+                             candidate_positions);
     // The folds sit in the stage that the next load fills.
     __syncthreads();
   });

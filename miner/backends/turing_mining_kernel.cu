@@ -12,6 +12,7 @@
 #include "backends/turing_mining_kernel.h"
 
 #include <cstdint>
+#include <type_traits>
 
 #include "backends/explicit_mining_kernels.h"
 #include "backends/headless_common.h"
@@ -213,14 +214,23 @@ __global__ void __launch_bounds__(kThreads)
   int32_t mine[explicit_mining::kValuesPerThread] = {};
   const auto values = [&mine](int v) { return mine[v]; };
 
-  accumulate_block_tile(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride,
-                        b_layout, b_copy, b_atom, mma, static_cast<int>(tile_m),
-                        static_cast<int>(tile_n),
-                        [&](int k_pos, const auto& accumulators, const auto& coordinates) {
-                          if (k_pos % rank != 0) return;
-                          regroup_accumulators(accumulators, coordinates, exchange, mine);
-                          epilogue.end_step(k_pos, values, positions);
-                        });
+  // Two copies of the tile loop, so that the mining one carries no dump code.
+  const auto accumulate = [&](auto dump) {
+    constexpr bool kDump = decltype(dump)::value;
+    accumulate_block_tile(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride,
+                          b_layout, b_copy, b_atom, mma, static_cast<int>(tile_m),
+                          static_cast<int>(tile_n),
+                          [&](int k_pos, const auto& accumulators, const auto& coordinates) {
+                            if (k_pos % rank != 0) return;
+                            regroup_accumulators(accumulators, coordinates, exchange, mine);
+                            epilogue.template end_step<kDump>(k_pos, values, positions);
+                          });
+  };
+  if (epilogue.dump_on()) {
+    accumulate(std::true_type{});
+  } else {
+    accumulate(std::false_type{});
+  }
   epilogue.finish(positions);
 }
 
