@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "backends/grouped_tile_order.h"
 #include "backends/headless_common.h"
 #include "backends/mining_epilogue.h"
 #include "core/gpu_platform.h"
@@ -226,12 +227,18 @@ __global__ void __launch_bounds__(kThreads)
   static_assert(!kUnusedFlag, "no variant sets the second flag");
   const int m = get<0>(shape_mnk);
   const int k = get<2>(shape_mnk);
-  // Blocks run in groups of 64 M tiles per N tile; the padding reads and writes nothing.
+  // Blocks run in groups of 64 M tiles, each group across every N tile, so
+  // that the group's A rows stay in L2; the padding reads and writes nothing.
   const int tile_m_count = m / kTileM;
-  const int padded_m_tiles = (tile_m_count + kMTileGroup - 1) / kMTileGroup * kMTileGroup;
-  const int tile_m = static_cast<int>(blockIdx.x) % padded_m_tiles;
-  const int tile_n = static_cast<int>(blockIdx.x) / padded_m_tiles;
-  if (tile_m >= tile_m_count) return;
+  uint32_t grouped_m = 0;
+  uint32_t grouped_n = 0;
+  if (!grouped_tile_order::tile_of_block(blockIdx.x, static_cast<uint32_t>(tile_m_count),
+                                         static_cast<uint32_t>(get<1>(shape_mnk) / kTileN),
+                                         kMTileGroup, &grouped_m, &grouped_n)) {
+    return;
+  }
+  const int tile_m = static_cast<int>(grouped_m);
+  const int tile_n = static_cast<int>(grouped_n);
 
   const int thread = static_cast<int>(threadIdx.x);
   __shared__ uint32_t folds[kThreads];
