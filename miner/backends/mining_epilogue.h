@@ -110,6 +110,9 @@ class MiningEpilogue {
     }
   }
 
+  // The word the last end_step wrote.
+  __device__ uint32_t last_word() const { return words_[15]; }
+
   // After the last step: report the thread's transcript when its digest hits.
   template <typename Positions>
   __device__ void finish(const Positions& positions) {
