@@ -14,7 +14,6 @@
 #include "backends/turing_mining_kernel.h"
 
 #include <cstdint>
-#include <type_traits>
 
 #include "backends/explicit_mining_kernels.h"
 #include "backends/headless_common.h"
@@ -225,6 +224,73 @@ __device__ void regroup_accumulators(const Accumulators& accumulators,
 
 }  // namespace
 
+// One block's mining of tile (tile_m, tile_n). The mining path (kDump false)
+// folds through the owners' words, one per thread at the head of `exchange`;
+// the dump path regroups every value to its owner through `exchange`.
+template <bool kDump, class Shape_, class Tiler, class AStride, class ALayout, class ACopy,
+          class AAtom, class BStride, class BLayout, class BCopy, class BAtom, class Mma>
+__device__ void mine_tile(Shape_ shape_mnk, Tiler tiler, const int8_t* a, AStride a_stride,
+                          ALayout a_layout, ACopy a_copy, AAtom a_atom, const int8_t* b,
+                          BStride b_stride, BLayout b_layout, BCopy b_copy, BAtom b_atom, Mma mma,
+                          int32_t rank, MiningOutputs outputs, uint32_t tile_m, uint32_t tile_n,
+                          uint32_t tiles_m, int32_t* exchange) {
+  const int thread = static_cast<int>(threadIdx.x);
+  MiningThreadPlace place;
+  place.tile_m_index = tile_m;
+  place.tile_n_index = tile_n;
+  place.tile_m_count = tiles_m;
+  place.thread = thread;
+  place.threads_per_block = kThreads;
+  place.tile_height = kTileM;
+  place.tile_width = kTileN;
+  place.k = get<2>(shape_mnk);
+  place.rank = rank;
+  MiningEpilogue<explicit_mining::kValuesPerThread> epilogue(outputs, place);
+  const auto positions = [thread](int v) { return explicit_mining::value_position(thread, v); };
+
+  uint32_t* folds = reinterpret_cast<uint32_t*>(exchange);
+  folds[thread] = 0u;  // the first K tile's barrier comes before any fold
+  int32_t mine[explicit_mining::kValuesPerThread] = {};
+  const auto values = [&mine](int v) { return mine[v]; };
+
+  accumulate_block_tile(
+      shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride, b_layout, b_copy,
+      b_atom, mma, static_cast<int>(tile_m), static_cast<int>(tile_n),
+      [&](int k_pos, const auto& accumulators, const auto& coordinates) {
+        if constexpr (!kDump) {
+          if (k_pos % rank == 0) fold_into_owners(accumulators, coordinates, folds);
+        }
+      },
+      [&](int k_pos, const auto& accumulators, const auto& coordinates) {
+        if (k_pos % rank != 0) return;
+        if constexpr (kDump) {
+          regroup_accumulators(accumulators, coordinates, exchange, mine);
+          epilogue.end_step(k_pos, values, positions);
+        } else {
+          const uint32_t fold = folds[thread];
+          folds[thread] = 0u;
+          // The fold stands for all the owner's values.
+          epilogue.end_step<false>(
+              k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+              positions);
+        }
+      });
+  epilogue.finish(positions);
+}
+
+// The dump path out of line, so that its registers and stack do not weigh on
+// the mining path's.
+template <class Shape_, class Tiler, class AStride, class ALayout, class ACopy, class AAtom,
+          class BStride, class BLayout, class BCopy, class BAtom, class Mma>
+__device__ KORVATH_NOINLINE void mine_tile_with_dump(
+    Shape_ shape_mnk, Tiler tiler, const int8_t* a, AStride a_stride, ALayout a_layout,
+    ACopy a_copy, AAtom a_atom, const int8_t* b, BStride b_stride, BLayout b_layout, BCopy b_copy,
+    BAtom b_atom, Mma mma, int32_t rank, MiningOutputs outputs, uint32_t tile_m, uint32_t tile_n,
+    uint32_t tiles_m, int32_t* exchange) {
+  mine_tile<true>(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride, b_layout,
+                  b_copy, b_atom, mma, rank, outputs, tile_m, tile_n, tiles_m, exchange);
+}
+
 // The mining kernel. Block b walks the tiles in groups of kTileGroup M tiles
 // per N tile; blocks past the last M tile return before touching memory.
 template <class Shape_, class Tiler, class AStride, class ALayout, class ACopy, class AAtom,
@@ -241,7 +307,6 @@ __global__ void __launch_bounds__(kThreads)
                          int32_t visit_capacity) {
   const int m = get<0>(shape_mnk);
   const int n = get<1>(shape_mnk);
-  const int k = get<2>(shape_mnk);
   const uint32_t tiles_m = static_cast<uint32_t>(m / kTileM);
   const uint32_t tiles_n = static_cast<uint32_t>(n / kTileN);
   uint32_t tile_m;
@@ -269,60 +334,17 @@ __global__ void __launch_bounds__(kThreads)
 
   const MiningOutputs outputs{header,      sync,        target,           seed,
                               dump_entries, dump_values, dump_value_counts, dump_capacity};
-  MiningThreadPlace place;
-  place.tile_m_index = tile_m;
-  place.tile_n_index = tile_n;
-  place.tile_m_count = tiles_m;
-  place.thread = thread;
-  place.threads_per_block = kThreads;
-  place.tile_height = kTileM;
-  place.tile_width = kTileN;
-  place.k = k;
-  place.rank = rank;
-  MiningEpilogue<explicit_mining::kValuesPerThread> epilogue(outputs, place);
-  const auto positions = [thread](int v) { return explicit_mining::value_position(thread, v); };
-
   __shared__ int32_t exchange[kTileM * kRegroupColumns];
-  // The owners' words of the mining path, in the first words of the exchange,
-  // which only the dump path uses otherwise.
-  uint32_t* folds = reinterpret_cast<uint32_t*>(exchange);
-  folds[thread] = 0u;  // the first K tile's barrier comes before any fold
-  int32_t mine[explicit_mining::kValuesPerThread] = {};
-  const auto values = [&mine](int v) { return mine[v]; };
-
-  // Two copies of the tile loop: the mining one folds through the owners'
-  // words, the dump one regroups every value to its owner.
-  const auto accumulate = [&](auto dump) {
-    constexpr bool kDump = decltype(dump)::value;
-    accumulate_block_tile(
-        shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride, b_layout, b_copy,
-        b_atom, mma, static_cast<int>(tile_m), static_cast<int>(tile_n),
-        [&](int k_pos, const auto& accumulators, const auto& coordinates) {
-          if constexpr (!kDump) {
-            if (k_pos % rank == 0) fold_into_owners(accumulators, coordinates, folds);
-          }
-        },
-        [&](int k_pos, const auto& accumulators, const auto& coordinates) {
-          if (k_pos % rank != 0) return;
-          if constexpr (kDump) {
-            regroup_accumulators(accumulators, coordinates, exchange, mine);
-            epilogue.end_step(k_pos, values, positions);
-          } else {
-            const uint32_t fold = folds[thread];
-            folds[thread] = 0u;
-            // The fold stands for all the owner's values.
-            epilogue.end_step<false>(
-                k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                positions);
-          }
-        });
-  };
-  if (epilogue.dump_on()) {
-    accumulate(std::true_type{});
+  const bool dump = dump_entries && dump_values && dump_value_counts && dump_capacity > 0;
+  if (dump) {
+    mine_tile_with_dump(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride,
+                        b_layout, b_copy, b_atom, mma, rank, outputs, tile_m, tile_n, tiles_m,
+                        exchange);
   } else {
-    accumulate(std::false_type{});
+    mine_tile<false>(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride,
+                     b_layout, b_copy, b_atom, mma, rank, outputs, tile_m, tile_n, tiles_m,
+                     exchange);
   }
-  epilogue.finish(positions);
 }
 
 // The mining kernel's product of the tile at the origin, written out with a
