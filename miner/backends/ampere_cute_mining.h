@@ -84,16 +84,20 @@ __device__ void fold_into_owners(const Accumulators& accumulators, const Cells& 
 }
 
 // Accumulates the block tile (tile_m, tile_n) over the whole of k into the
-// thread's fragment, calling after_k_tile(k_pos) on every thread once each K
-// tile has been added (k_pos: the columns accumulated so far).
+// thread's fragment, calling after_step(k_pos) on every thread once each
+// whole step of tiles_per_step K tiles has been added (k_pos: the columns
+// accumulated so far); a last, shorter run of K tiles is added without it.
+// Steps are a loop of their own, so that the K tile loop carries nothing of
+// the step's work.
 template <class ProblemShape, class CtaTiler, class AStride, class ASmemLayout, class G2SCopyA,
           class S2RAtomA, class BStride, class BSmemLayout, class G2SCopyB, class S2RAtomB,
-          class TiledMma, class Accumulators, class AfterKTile>
+          class TiledMma, class Accumulators, class AfterStep>
 __device__ void multiply_tile(ProblemShape shape, CtaTiler tiler, int tile_m, int tile_n,
                               const int8_t* a, AStride a_stride, ASmemLayout a_layout,
                               G2SCopyA a_copy, S2RAtomA a_load, const int8_t* b, BStride b_stride,
                               BSmemLayout b_layout, G2SCopyB b_copy, S2RAtomB b_load,
-                              TiledMma mma, Accumulators& accumulators, AfterKTile&& after_k_tile) {
+                              TiledMma mma, Accumulators& accumulators, int tiles_per_step,
+                              AfterStep&& after_step) {
   using namespace cute;
   const int thread = static_cast<int>(threadIdx.x);
   constexpr int kStages = size<2>(ASmemLayout{});
@@ -138,7 +142,7 @@ __device__ void multiply_tile(ProblemShape shape, CtaTiler tiler, int tile_m, in
     }
     korvath_cute::cp_async_fence();
   }
-  for (int tile = 0; tile < k_tiles; ++tile) {
+  const auto add_k_tile = [&](int tile) {
     korvath_cute::cp_async_wait<kStages - 2>();
     // Tile `tile` is visible to all, and every thread is done with the stage
     // that the next copy overwrites.
@@ -156,8 +160,15 @@ __device__ void multiply_tile(ProblemShape shape, CtaTiler tiler, int tile_m, in
       copy(b_loader, b_load_source(_, _, k_block, stage), b_load_target(_, _, k_block));
       gemm(mma, a_fragment(_, _, k_block), b_fragment(_, _, k_block), accumulators);
     }
-    after_k_tile((tile + 1) * kTileK);
+  };
+  const int whole_steps = k_tiles / tiles_per_step;
+  for (int step = 0; step < whole_steps; ++step) {
+    for (int tile = step * tiles_per_step; tile < (step + 1) * tiles_per_step; ++tile) {
+      add_k_tile(tile);
+    }
+    after_step((step + 1) * tiles_per_step * kTileK);
   }
+  for (int tile = whole_steps * tiles_per_step; tile < k_tiles; ++tile) add_k_tile(tile);
   korvath_cute::cp_async_wait<0>();
 }
 
@@ -212,8 +223,7 @@ __device__ void mine_block(ProblemShape shape, CtaTiler tiler, const int8_t* a, 
   clear(accumulators);
   Tensor cells = mma.get_slice(thread).partition_C(make_identity_tensor(select<0, 1>(tiler)));
 
-  const auto after_k_tile = [&](int k_pos) {
-    if (k_pos % rank != 0) return;
+  const auto after_step = [&](int k_pos) {
     owner_folds[thread] = 0u;
     __syncthreads();
     bool dump_step = false;
@@ -254,7 +264,7 @@ __device__ void mine_block(ProblemShape shape, CtaTiler tiler, const int8_t* a, 
   };
   multiply_tile(shape, tiler, static_cast<int>(tile_m), static_cast<int>(tile_n), a, a_stride,
                 a_layout, a_copy, a_load, b, b_stride, b_layout, b_copy, b_load, mma, accumulators,
-                after_k_tile);
+                rank / static_cast<int>(size<2>(tiler)), after_step);
   epilogue.finish(positions);
 }
 
@@ -275,7 +285,7 @@ __device__ void debug_tile(ProblemShape shape, CtaTiler tiler, const int8_t* a, 
   clear(accumulators);
   Tensor cells = mma.get_slice(thread).partition_C(make_identity_tensor(select<0, 1>(tiler)));
   multiply_tile(shape, tiler, 0, 0, a, a_stride, a_layout, a_copy, a_load, b, b_stride, b_layout,
-                b_copy, b_load, mma, accumulators, [](int) {});
+                b_copy, b_load, mma, accumulators, 1, [](int) {});
   CUTE_UNROLL
   for (int v = 0; v < size(accumulators); ++v) {
     const int64_t at = static_cast<int64_t>(get<0>(cells(v))) * n + get<1>(cells(v));
