@@ -1,6 +1,6 @@
 // The "ampere_sm8x" row's slots: presence, the unit's own fill and sparse
 // noise, the mining launch's checks, grid and attributes, the fused slots'
-// stage order, the coordinate dump and the debug GEMM tile.
+// stage order and the debug GEMM tile.
 #include <set>
 #include <string>
 #include <utility>
@@ -266,46 +266,6 @@ TEST_F(AmpereSlotsTest, DumpAndPlainMiningAreTwoInstantiations) {
   EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
   EXPECT_EQ(attributes.preferred_carveout, 100);
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-
-TEST_F(AmpereSlotsTest, CoordinateDumpCoversTheTileOnceInTheCandidateLayout) {
-  DeviceArray<uint16_t> rows(262144), cols(262144);
-  DeviceArray<int32_t> meta(2);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, nullptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_dump_headless_coords(nullptr, cols.ptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, nullptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(last_launch().kernel, nullptr);
-
-  ASSERT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, meta.ptr, nullptr), cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 1u);
-  EXPECT_EQ(launch.block.x, 128u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, 0u);
-  EXPECT_EQ(meta.download(), (std::vector<int32_t>{128, 128}));
-  const auto r = rows.download();
-  const auto c = cols.download();
-  std::set<std::pair<int, int>> cells;
-  for (int t = 0; t < 128; ++t) {
-    for (int v = 0; v < 128; ++v) {
-      const int row = r[t * 256 + v];
-      const int col = c[t * 256 + v];
-      cells.insert({row, col});
-      // The candidate the diagnostics derive from a cell is its thread.
-      EXPECT_EQ(((row / 64) + (col / 64) * 2) * 32 + row % 32, t);
-    }
-  }
-  EXPECT_EQ(cells.size(), 128u * 128u);
-
-  // A mined candidate opens exactly its thread's dumped cells.
-  MiningAttempt attempt({256, 256, 128, 64});
-  ASSERT_EQ(attempt.mine(row(), one_in_sixteen_target()), cudaSuccess);
-  const HostSignalHeader& h = attempt.header();
-  ASSERT_EQ(h.status, 1u);
-  ASSERT_EQ(h.pair_count, 128);
-  for (int v = 0; v < 128; ++v) {
-    EXPECT_EQ(h.pair_rows[v], r[h.candidate_thread * 256 + v]);
-    EXPECT_EQ(h.pair_cols[v], c[h.candidate_thread * 256 + v]);
-  }
 }
 
 TEST_F(AmpereSlotsTest, DebugTileComputesTheOriginTileOnce) {

@@ -1,6 +1,6 @@
 // The "cmp170hx_sm80" row's slots: presence, the fused slots' stage order,
-// shape rule, padded grid and attributes (also when an attribute is refused),
-// the coordinate dump and the debug GEMM tile.
+// shape rule, padded grid and attributes (also when an attribute is refused)
+// and the debug GEMM tile.
 #include <cstdlib>
 #include <set>
 #include <string>
@@ -184,43 +184,6 @@ TEST_F(Cmp170hxSlotsTest, ARefusedAttributeIsReturnedBeforeTheMiningLaunch) {
   EXPECT_EQ(last_launch().grid.x, 1u);
   EXPECT_EQ(last_launch().block.x, 128u);  // still the coordinate dump
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-
-TEST_F(Cmp170hxSlotsTest, CoordinateDumpCoversTheTileOnceInTheCandidateLayout) {
-  DeviceArray<uint16_t> rows(32768), cols(32768);
-  DeviceArray<int32_t> meta(2);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, nullptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_dump_headless_coords(nullptr, cols.ptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, nullptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(last_launch().kernel, nullptr);
-
-  ASSERT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, meta.ptr, nullptr), cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 1u);
-  EXPECT_EQ(launch.block.x, 128u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, 0u);
-  EXPECT_EQ(meta.download(), (std::vector<int32_t>{128, 128}));
-  const auto r = rows.download();
-  const auto c = cols.download();
-  std::set<std::pair<int, int>> cells;
-  for (int t = 0; t < 128; ++t) {
-    for (int v = 0; v < 128; ++v) {
-      cells.insert({r[t * 256 + v], c[t * 256 + v]});
-      EXPECT_EQ(((r[t * 256 + v] / 64) + (c[t * 256 + v] / 64) * 2) * 32 + r[t * 256 + v] % 32, t);
-    }
-  }
-  EXPECT_EQ(cells.size(), 128u * 128u);
-
-  // A mined candidate opens exactly its thread's dumped cells.
-  MiningAttempt attempt({256, 256, 128, 128});
-  ASSERT_EQ(attempt.mine(row(), one_in_sixteen_target()), cudaSuccess);
-  const HostSignalHeader& h = attempt.header();
-  ASSERT_EQ(h.status, 1u);
-  ASSERT_EQ(h.pair_count, 128);
-  for (int v = 0; v < 128; ++v) {
-    EXPECT_EQ(h.pair_rows[v], r[h.candidate_thread * 256 + v]);
-    EXPECT_EQ(h.pair_cols[v], c[h.candidate_thread * 256 + v]);
-  }
 }
 
 TEST_F(Cmp170hxSlotsTest, DebugTileComputesTheOriginTileOnce) {

@@ -1,7 +1,7 @@
 // The "blackwell_native_sm120" row: its TMA-fed mining kernel against the CPU
 // transcript and the verified dp2a row, kernel choice by rank, the jackpot
-// dump, the slots' stages, grids, attributes and tensor maps, the coordinate
-// dump and the debug GEMM tile; the slots the B200 and B300 rows share; and
+// dump, the slots' stages, grids, attributes and tensor maps and the debug
+// GEMM tile; the slots the B200 and B300 rows share; and
 // an engine dry run forced to the row.
 #include <cstdlib>
 #include <cstring>
@@ -440,29 +440,6 @@ TEST_F(NativeTest, DebugTileIsTheCpuProductWithOneWritePerCell) {
     EXPECT_EQ(row().launch_debug_gemm_tile(da.ptr, db.ptr, product.ptr, counts.ptr, r.m, r.n, r.k, nullptr),
               cudaErrorInvalidValue);
   }
-}
-
-TEST_F(NativeTest, CoordinateDumpCoversTheTileOnceInTheCandidateLayout) {
-  DeviceArray<uint16_t> rows(262144), cols(262144);
-  DeviceArray<int32_t> meta(2);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, nullptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  ASSERT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, meta.ptr, nullptr), cudaSuccess);
-  EXPECT_EQ(last_launch().block.x, 256u);
-  EXPECT_EQ(meta.download(), (std::vector<int32_t>{128, 256}));
-  const auto r = rows.download();
-  const auto c = cols.download();
-  std::set<std::pair<int, int>> cells;
-  for (int t = 0; t < 256; ++t) {
-    const OpenedRowsCols expected = candidate_cells(0, 0, t);
-    for (int v = 0; v < 128; ++v) {
-      const int row = r[t * 256 + v];
-      const int col = c[t * 256 + v];
-      cells.insert({row, col});
-      ASSERT_EQ(uint64_t(row), expected.rows[v / 64]);
-      ASSERT_EQ(uint64_t(col), expected.cols[v % 64]);
-    }
-  }
-  EXPECT_EQ(cells.size(), size_t(kTileM) * kTileN);
 }
 
 TEST(NativeDryRun, ForcedRowMinesAndExitsZero) {

@@ -1,6 +1,6 @@
-// The block tile of the Turing mining kernel: the coordinate dump, the debug
-// GEMM tile computed with the mining configuration, and the walk of the
-// padded one-dimensional grid over the tiles.
+// The block tile of the Turing mining kernel: the debug GEMM tile computed
+// with the mining configuration, and the walk of the padded one-dimensional
+// grid over the tiles (the coordinate dump: row_coordinates_test.cpp).
 #include <set>
 #include <utility>
 #include <vector>
@@ -13,37 +13,6 @@
 namespace {
 
 using TuringTileTest = TuringDeviceTest;
-
-TEST_F(TuringTileTest, CoordinateDumpCoversTheTileOnceInTheCandidateLayout) {
-  DeviceArray<uint16_t> rows(128 * 256), cols(128 * 256);
-  DeviceArray<int32_t> meta(2);
-  EXPECT_EQ(turing_row().launch_dump_headless_coords(rows.ptr, cols.ptr, nullptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(turing_row().launch_dump_headless_coords(nullptr, cols.ptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(turing_row().launch_dump_headless_coords(rows.ptr, nullptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(last_launch().kernel, nullptr);
-
-  ASSERT_EQ(turing_row().launch_dump_headless_coords(rows.ptr, cols.ptr, meta.ptr, nullptr), cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 1u);
-  EXPECT_EQ(launch.block.x, 128u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, 0u);
-  EXPECT_EQ(meta.download(), (std::vector<int32_t>{128, 128}));
-  const auto r = rows.download();
-  const auto c = cols.download();
-  std::set<std::pair<int, int>> cells;
-  for (int t = 0; t < 128; ++t) {
-    for (int v = 0; v < 128; ++v) {
-      const int row = r[t * 256 + v];
-      const int col = c[t * 256 + v];
-      ASSERT_LT(row, 128);
-      ASSERT_LT(col, 128);
-      cells.insert({row, col});
-      // Rows 64g + o and 64g + o + 32, columns 64c to 64c + 63, as the candidate's pairs.
-      EXPECT_EQ(((row / 64) + (col / 64) * 2) * 32 + row % 32, t);
-    }
-  }
-  EXPECT_EQ(cells.size(), 128u * 128u);
-}
 
 struct TileCase {
   int m, n, k;
