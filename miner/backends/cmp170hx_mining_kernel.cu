@@ -6,6 +6,7 @@
 #include "backends/cmp170hx_mining_kernel.h"
 
 #include "backends/ampere_cute_launch.h"
+#include "backends/ampere_cute_unit.h"
 #include "backends/ampere_cute_mining.h"
 #include "backends/headless_common.h"
 #include "tensor_hash/blake3_constants.h"
@@ -82,55 +83,43 @@ namespace {
 
 using namespace cute;
 
-// 128 x 128 x 128 block tile; two stages of 128 rows of 128 bytes per operand.
-using BlockTile = Shape<_128, _128, _128>;
-using SharedLayout = decltype(tile_to_shape(
-    composition(Swizzle<2, 4, 3>{}, Layout<Shape<_16, _128>, Stride<_128, _1>>{}),
-    Shape<_128, _128, _2>{}));
-// Each thread copies 16 bytes of one row; one pass moves 32 rows of 64 bytes.
-using GlobalToShared = decltype(make_tiled_copy(
-    Copy_Atom<korvath_cute::SM80_CP_ASYNC_CACHEGLOBAL<cute::uint128_t>, int8_t>{},
-    Layout<Shape<_32, _4>, Stride<_4, _1>>{}, Layout<Shape<_1, _16>>{}));
-using SharedToRegisterA = Copy_Atom<korvath_cute::SM75_U32x4_LDSM_N, int8_t>;
-using SharedToRegisterB =
-    Copy_Atom<korvath_cute::AutoVectorizingCopyWithAssumedAlignment<128>, int8_t>;
-using TiledMma = decltype(make_tiled_mma(korvath_cute::SM80_16x8x32_S32S8S8S32_TN{},
-                                         Layout<Shape<_2, _2, _1>, Stride<_1, _2, _0>>{},
-                                         Tile<_32, _32, _32>{}));
-using ProblemShape = decltype(make_shape(0, 0, 0));
-using OperandStride = decltype(make_stride(0, Int<1>{}));
+// The unit's configuration for the shared host operations.
+struct Unit {
+  // 128 x 128 x 128 block tile; two stages of 128 rows of 128 bytes per operand.
+  using BlockTile = Shape<_128, _128, _128>;
+  using SharedLayout = decltype(tile_to_shape(
+      composition(Swizzle<2, 4, 3>{}, Layout<Shape<_16, _128>, Stride<_128, _1>>{}),
+      Shape<_128, _128, _2>{}));
+  // Each thread copies 16 bytes of one row; one pass moves 32 rows of 64 bytes.
+  using GlobalToShared = decltype(make_tiled_copy(
+      Copy_Atom<korvath_cute::SM80_CP_ASYNC_CACHEGLOBAL<cute::uint128_t>, int8_t>{},
+      Layout<Shape<_32, _4>, Stride<_4, _1>>{}, Layout<Shape<_1, _16>>{}));
+  using SharedToRegisterA = Copy_Atom<korvath_cute::SM75_U32x4_LDSM_N, int8_t>;
+  using SharedToRegisterB =
+      Copy_Atom<korvath_cute::AutoVectorizingCopyWithAssumedAlignment<128>, int8_t>;
+  using TiledMma = decltype(make_tiled_mma(korvath_cute::SM80_16x8x32_S32S8S8S32_TN{},
+                                           Layout<Shape<_2, _2, _1>, Stride<_1, _2, _0>>{},
+                                           Tile<_32, _32, _32>{}));
+  static constexpr int kSharedBytes = 65536;
+  static constexpr int kGroupTiles = vexal_cmp170hx::kGroupTiles;
 
-constexpr int kSharedBytes = 65536;
-static_assert(2 * decltype(size(SharedLayout{}))::value == kSharedBytes, "two stages of A and B");
-
-template <bool kDump>
-constexpr auto mining_kernel =
-    &headless_mine_kernel<kDump, ProblemShape, BlockTile, OperandStride, SharedLayout,
-                          GlobalToShared, SharedToRegisterA, OperandStride, SharedLayout,
-                          GlobalToShared, SharedToRegisterB, TiledMma>;
-
-constexpr auto debug_kernel =
-    &debug_gemm_tile_kernel<ProblemShape, BlockTile, OperandStride, SharedLayout, GlobalToShared,
-                            SharedToRegisterA, OperandStride, SharedLayout, GlobalToShared,
+  template <bool kDump>
+  static constexpr auto mining_kernel =
+      &headless_mine_kernel<kDump, ampere_cute::ProblemShape, BlockTile, ampere_cute::OperandStride,
+                            SharedLayout, GlobalToShared, SharedToRegisterA,
+                            ampere_cute::OperandStride, SharedLayout, GlobalToShared,
                             SharedToRegisterB, TiledMma>;
+  static constexpr auto debug_kernel =
+      &debug_gemm_tile_kernel<ampere_cute::ProblemShape, BlockTile, ampere_cute::OperandStride,
+                              SharedLayout, GlobalToShared, SharedToRegisterA,
+                              ampere_cute::OperandStride, SharedLayout, GlobalToShared,
+                              SharedToRegisterB, TiledMma>;
+  static constexpr auto coords_kernel = &dump_headless_coords_kernel<TiledMma>;
+};
+static_assert(2 * decltype(size(Unit::SharedLayout{}))::value == Unit::kSharedBytes,
+              "two stages of A and B");
 
-bool mining_shape_fits(int m, int n, int k, int rank) {
-  return m % 128 == 0 && n % 128 == 0 && k % 128 == 0 && rank % 128 == 0;
-}
-
-template <bool kDump>
-cudaError_t launch_mining(const int8_t* a, const int8_t* b, int m, int n, int k,
-                          HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
-                          const uint32_t* seed, int rank, VexalHeadlessJackpotDumpEntry* entries,
-                          int32_t* values, uint32_t* value_counts, int capacity,
-                          cudaStream_t stream) {
-  return ampere_cute::launch_mining_grid(
-      mining_kernel<kDump>, kGroupTiles, kSharedBytes, m, n, stream, make_shape(m, n, k),
-      BlockTile{}, a, make_stride(k, Int<1>{}), SharedLayout{}, GlobalToShared{},
-      SharedToRegisterA{}, b, make_stride(k, Int<1>{}), SharedLayout{}, GlobalToShared{},
-      SharedToRegisterB{}, header, sync, target, seed, TiledMma{}, rank, entries, values,
-      value_counts, capacity);
-}
+using Slots = ampere_cute::UnitSlots<Unit>;
 
 cudaError_t noise_both_operands(const int8_t* a, const int8_t* b, const int8_t* a_left,
                                 const int8_t* b_left, const int8_t* a_right,
@@ -162,11 +151,7 @@ cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n,
                                  HostSignalHeader* header, HostSignalSync* sync,
                                  const uint32_t* target, const uint32_t* seed, int rank,
                                  cudaStream_t stream) {
-  if (!a || !b || !header || !sync || !target || !seed) return cudaErrorInvalidValue;
-  if (m < 1 || n < 1 || k < 1 || rank < 1) return cudaErrorInvalidValue;
-  if (!mining_shape_fits(m, n, k, rank)) return cudaErrorInvalidValue;
-  return launch_mining<false>(a, b, m, n, k, header, sync, target, seed, rank, nullptr, nullptr,
-                              nullptr, 0, stream);
+  return Slots::headless_mine(a, b, m, n, k, header, sync, target, seed, rank, stream);
 }
 
 cudaError_t launch_noise_and_mine(const int8_t* a, const int8_t* b, const int8_t* a_left,
@@ -198,33 +183,18 @@ cudaError_t launch_noise_and_mine_dump(const int8_t* a, const int8_t* b, const i
       noise_both_operands(a, b, a_left, b_left, a_right, b_right, noised_a, noised_b, a_index0,
                           a_index1, b_index0, b_index1, m, n, k, rank, stream);
   if (noise != cudaSuccess) return noise;
-  if (!header || !sync || !target || !seed) return cudaErrorInvalidValue;
-  if (!entries || !values || !value_counts || capacity < 1) return cudaErrorInvalidValue;
-  if (!mining_shape_fits(m, n, k, rank)) return cudaErrorInvalidValue;
-  return launch_mining<true>(noised_a, noised_b, m, n, k, header, sync, target, seed, rank,
-                             entries, values, value_counts, capacity, stream);
+  return Slots::mine_with_dump(noised_a, noised_b, m, n, k, header, sync, target, seed, rank,
+                               entries, values, value_counts, capacity, stream);
 }
 
 cudaError_t launch_dump_headless_coords(uint16_t* rows, uint16_t* cols, int32_t* meta,
                                         cudaStream_t stream) {
-  if (!cols || !meta || !rows) return cudaErrorInvalidValue;
-  launch_kernel(dump_headless_coords_kernel<TiledMma>, dim3(1, 1, 1),
-                dim3(ampere_cute::kThreads, 1, 1), 0, stream, rows, cols, meta, TiledMma{});
-  return cudaGetLastError();
+  return Slots::dump_coords(rows, cols, meta, stream);
 }
 
 cudaError_t launch_debug_gemm_tile(const int8_t* a, const int8_t* b, int32_t* product,
                                    int32_t* counts, int m, int n, int k, cudaStream_t stream) {
-  if (!a || !b || !product || !counts) return cudaErrorInvalidValue;
-  if (m < 128 || n < 128 || k < 1 || k % 128 != 0) return cudaErrorInvalidValue;
-  const cudaError_t attributes = ampere_cute::set_kernel_attributes(debug_kernel, kSharedBytes);
-  if (attributes != cudaSuccess) return attributes;
-  launch_kernel(debug_kernel, dim3(1, 1, 1), dim3(ampere_cute::kThreads, 1, 1), kSharedBytes,
-                stream, make_shape(m, n, k), BlockTile{}, a, make_stride(k, Int<1>{}),
-                SharedLayout{}, GlobalToShared{}, SharedToRegisterA{}, b, make_stride(k, Int<1>{}),
-                SharedLayout{}, GlobalToShared{}, SharedToRegisterB{}, product, counts,
-                TiledMma{});
-  return cudaGetLastError();
+  return Slots::debug_tile(a, b, product, counts, m, n, k, stream);
 }
 
 uint64_t signal_header_bytes() { return headless_slots::signal_header_bytes(); }
