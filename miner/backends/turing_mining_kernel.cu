@@ -63,21 +63,20 @@ using TiledMma = decltype(make_tiled_mma(korvath_cute::SM75_8x8x16_S32S8S8S32_TN
 
 static_assert(cosize(SharedLayout{}) == kOperandStageBytes, "one stage of one operand");
 
-// Accumulates the block tile (tile_m, tile_n) over the whole of k. After every
-// kTileK columns each thread calls contribute(k_pos, accumulators,
-// coordinates), and collect(k_pos, accumulators, coordinates) after the next
-// barrier, which comes before any thread's next contribute: what contribute
-// leaves in shared memory for other threads is theirs to read in collect.
-// coordinates(v) is accumulator v's (row, column) within the tile.
+// Accumulates the block tile (tile_m, tile_n) over the whole of k, calling
+// after_step(k_pos, accumulators, coordinates) on every thread once each whole
+// step of tiles_per_step K tiles has been added; a last, shorter run of K
+// tiles is added without it. Steps are a loop of their own, so that the K
+// tile loop carries nothing of the step's work. coordinates(v) is accumulator
+// v's (row, column) within the tile.
 template <class Shape_, class Tiler, class AStride, class ALayout, class ACopy, class AAtom,
-          class BStride, class BLayout, class BCopy, class BAtom, class Mma, class Contribute,
-          class Collect>
+          class BStride, class BLayout, class BCopy, class BAtom, class Mma, class AfterStep>
 __device__ void accumulate_block_tile(Shape_ shape_mnk, Tiler tiler, const int8_t* a,
                                       AStride a_stride, ALayout a_layout, ACopy a_copy,
                                       AAtom a_atom, const int8_t* b, BStride b_stride,
                                       BLayout b_layout, BCopy b_copy, BAtom b_atom, Mma mma,
-                                      int tile_m, int tile_n, Contribute&& contribute,
-                                      Collect&& collect) {
+                                      int tile_m, int tile_n, int tiles_per_step,
+                                      AfterStep&& after_step) {
   const int thread = static_cast<int>(threadIdx.x);
   Tensor m_a = make_tensor(make_gmem_ptr(a), select<0, 2>(shape_mnk), a_stride);
   Tensor m_b = make_tensor(make_gmem_ptr(b), select<1, 2>(shape_mnk), b_stride);
@@ -113,9 +112,8 @@ __device__ void accumulate_block_tile(Shape_ shape_mnk, Tiler tiler, const int8_
   Tensor b_registers = b_matrix_thread.retile_D(b_fragment);
 
   const int k_tiles = static_cast<int>(size<2>(g_a));
-  for (int k_tile = 0; k_tile < k_tiles; ++k_tile) {
-    __syncthreads();  // the previous stage has been read, the last K tile contributed
-    if (k_tile > 0) collect(k_tile * kTileK, accumulators, coordinates);
+  const auto add_k_tile = [&](int k_tile) {
+    __syncthreads();  // the previous stage has been read
     copy(a_copy, a_global(_, _, _, k_tile), a_staged);
     copy(b_copy, b_global(_, _, _, k_tile), b_staged);
     __syncthreads();
@@ -123,10 +121,15 @@ __device__ void accumulate_block_tile(Shape_ shape_mnk, Tiler tiler, const int8_
     copy(a_matrix_load, a_shared, a_registers);
     copy(b_matrix_load, b_shared, b_registers);
     gemm(mma, a_fragment, b_fragment, accumulators);
-    contribute((k_tile + 1) * kTileK, accumulators, coordinates);
+  };
+  const int whole_steps = k_tiles / tiles_per_step;
+  for (int step = 0; step < whole_steps; ++step) {
+    for (int k_tile = step * tiles_per_step; k_tile < (step + 1) * tiles_per_step; ++k_tile) {
+      add_k_tile(k_tile);
+    }
+    after_step((step + 1) * tiles_per_step * kTileK, accumulators, coordinates);
   }
-  __syncthreads();
-  if (k_tiles > 0) collect(k_tiles * kTileK, accumulators, coordinates);
+  for (int k_tile = whole_steps * tiles_per_step; k_tile < k_tiles; ++k_tile) add_k_tile(k_tile);
 }
 
 // XORs the thread's accumulators into their owners' words (the owner of a
@@ -255,19 +258,16 @@ __device__ void mine_tile(Shape_ shape_mnk, Tiler tiler, const int8_t* a, AStrid
 
   accumulate_block_tile(
       shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride, b_layout, b_copy,
-      b_atom, mma, static_cast<int>(tile_m), static_cast<int>(tile_n),
+      b_atom, mma, static_cast<int>(tile_m), static_cast<int>(tile_n), rank / kTileK,
       [&](int k_pos, const auto& accumulators, const auto& coordinates) {
-        if constexpr (!kDump) {
-          if (k_pos % rank == 0) fold_into_owners(accumulators, coordinates, folds);
-        }
-      },
-      [&](int k_pos, const auto& accumulators, const auto& coordinates) {
-        if (k_pos % rank != 0) return;
         if constexpr (kDump) {
           regroup_accumulators(accumulators, coordinates, exchange, mine);
           epilogue.end_step(k_pos, values, positions);
         } else {
+          fold_into_owners(accumulators, coordinates, folds);
+          __syncthreads();
           const uint32_t fold = folds[thread];
+          // Cleared before the next step's fold, behind the K tiles' barriers.
           folds[thread] = 0u;
           // The fold stands for all the owner's values.
           epilogue.end_step<false>(
@@ -359,17 +359,16 @@ __global__ void __launch_bounds__(kThreads)
   const int64_t n = get<1>(shape_mnk);
   accumulate_block_tile(
       shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride, b_layout, b_copy,
-      b_atom, mma, 0, 0,
-      [&](int k_pos, const auto& accumulators, const auto& coordinates) {
-        if (k_pos != get<2>(shape_mnk)) return;
+      b_atom, mma, 0, 0, static_cast<int>(get<2>(shape_mnk)) / kTileK,
+      // One step over the whole of k: the product, written once.
+      [&](int, const auto& accumulators, const auto& coordinates) {
         CUTE_UNROLL
         for (int v = 0; v < size(accumulators); ++v) {
           const int64_t at = get<0>(coordinates(v)) * n + get<1>(coordinates(v));
           product[at] = accumulators(v);
           counts[at] += 1;
         }
-      },
-      [](int, const auto&, const auto&) {});
+      });
 }
 
 // Where each thread of a mining block takes its values and candidates.

@@ -49,17 +49,6 @@ TEST_P(AmpereMiningTest, ZeroTargetFindsNothing) {
   EXPECT_EQ(attempt.header().status, 0u);
 }
 
-TEST_F(AmpereDeviceTest, KColumnsPastTheLastWholeStepStayOutOfTheTranscript) {
-  // k = 192 at rank 128: one step, then a K tile that no step takes.
-  MiningAttempt attempt({128, 128, 192, 128});
-  ASSERT_EQ(attempt.mine(ampere(), all_ones_target()), cudaSuccess);
-  const HostSignalHeader& h = attempt.header();
-  ASSERT_EQ(h.status, 1u);
-  const ThreadTranscript cpu = cpu_thread_transcript(attempt, 0, 0, 0);
-  EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words)));
-  EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32));
-}
-
 INSTANTIATE_TEST_SUITE_P(Ranks, AmpereMiningTest, ::testing::Values(64, 128),
                          [](const ::testing::TestParamInfo<int>& info) {
                            return "rank" + std::to_string(info.param);

@@ -1,0 +1,56 @@
+// Rows whose shape rule lets k run past the last whole step of rank columns:
+// those K columns are multiplied but no step takes them into a transcript.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "device_fixture.h"
+#include "hostgpu/inspect.h"
+#include "mining_attempt.h"
+
+namespace {
+
+struct TailCase {
+  const char* force_name;
+  const char* device;  // HOSTGPU_DEVICES
+  AttemptShape shape;
+};
+
+class RowTailTest : public ::testing::TestWithParam<TailCase> {
+ protected:
+  void SetUp() override {
+    setenv("HOSTGPU_DEVICES", GetParam().device, 1);
+    hostgpu::inspect::reinitialise();
+  }
+  void TearDown() override {
+    unsetenv("HOSTGPU_DEVICES");
+    hostgpu::inspect::reinitialise();
+  }
+};
+
+TEST_P(RowTailTest, ColumnsPastTheLastWholeStepStayOutOfTheTranscript) {
+  MiningAttempt attempt(GetParam().shape);
+  ASSERT_EQ(attempt.mine(forced_row(GetParam().force_name), all_ones_target()), cudaSuccess);
+  const HostSignalHeader& h = attempt.header();
+  ASSERT_EQ(h.status, 1u);
+  ASSERT_EQ(h.candidate_thread, 0);
+  const ThreadTranscript cpu = cpu_thread_transcript(attempt, 0, 0, 0);
+  EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words)));
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32));
+}
+
+// k = 192 at rank 128: one step, then a K tile that no step takes; k = 320 at
+// rank 128: two steps and the same.
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RowTailTest,
+    ::testing::Values(TailCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 192, 128}},
+                      TailCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 320, 128}},
+                      TailCase{"turing", "7.5,Host T4,4096,8", {128, 128, 192, 128}},
+                      TailCase{"turing", "7.5,Host T4,4096,8", {128, 128, 320, 128}}),
+    [](const ::testing::TestParamInfo<TailCase>& info) {
+      return std::string(info.param.force_name) + "_k" + std::to_string(info.param.shape.k);
+    });
+
+}  // namespace
