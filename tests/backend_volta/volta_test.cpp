@@ -1,6 +1,7 @@
 // The "volta_sm70" row: its dp4a arithmetic against the CPU and the verified
-// dp2a row, the fused slot's stages and shape rule, the coordinate dump, the
-// debug GEMM tile, and an engine dry run forced to the row.
+// dp2a row, the fused slot's stages and shape rule, the debug GEMM tile, and
+// an engine dry run forced to the row (the coordinate dump:
+// row_coordinates_test.cpp).
 #include <cstring>
 #include <string>
 #include <vector>
@@ -132,23 +133,6 @@ TEST_F(VoltaTest, FusedSlotStagesAndShapeRule) {
       EXPECT_EQ(launch.dynamic_shared_bytes, 0u);
     }
     EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-  }
-}
-
-TEST_F(VoltaTest, CoordinateDumpIsOneBlockOfTheCandidateLayout) {
-  DeviceArray<uint16_t> rows(262144), cols(262144);
-  DeviceArray<int32_t> meta(2);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, nullptr, nullptr), cudaErrorInvalidValue);
-  ASSERT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, meta.ptr, nullptr), cudaSuccess);
-  EXPECT_EQ(last_launch().grid.x, 1u);
-  EXPECT_EQ(last_launch().block.x, 128u);
-  EXPECT_EQ(meta.download(), (std::vector<int32_t>{128, 128}));
-  const auto r = rows.download();
-  const auto c = cols.download();
-  for (int t = 0; t < 128; t += 37) {
-    for (int v = 0; v < 128; ++v) {
-      EXPECT_EQ(((r[t * 256 + v] / 64) + (c[t * 256 + v] / 64) * 2) * 32 + r[t * 256 + v] % 32, t);
-    }
   }
 }
 

@@ -3,15 +3,14 @@
 // tile covered once, and a mined candidate opening exactly its dumped cells.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "device_fixture.h"
-#include "hostgpu/inspect.h"
 #include "mining_attempt.h"
+#include "row_device_test.h"
 
 namespace {
 
@@ -21,18 +20,7 @@ struct RowCase {
   int threads;         // of a mining block; the tile is 128 x threads
 };
 
-class RowCoordinatesTest : public ::testing::TestWithParam<RowCase> {
- protected:
-  void SetUp() override {
-    setenv("HOSTGPU_DEVICES", GetParam().device, 1);
-    hostgpu::inspect::reinitialise();
-  }
-  void TearDown() override {
-    unsetenv("HOSTGPU_DEVICES");
-    hostgpu::inspect::reinitialise();
-  }
-  const GpuBackendDescriptor& row() const { return forced_row(GetParam().force_name); }
-};
+using RowCoordinatesTest = RowDeviceTest<RowCase>;
 
 TEST_P(RowCoordinatesTest, DumpCoversTheTileOnceInTheCandidateLayout) {
   const int threads = GetParam().threads;

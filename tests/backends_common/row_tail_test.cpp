@@ -2,13 +2,12 @@
 // those K columns are multiplied but no step takes them into a transcript.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "device_fixture.h"
-#include "hostgpu/inspect.h"
 #include "mining_attempt.h"
+#include "row_device_test.h"
 
 namespace {
 
@@ -18,21 +17,11 @@ struct TailCase {
   AttemptShape shape;
 };
 
-class RowTailTest : public ::testing::TestWithParam<TailCase> {
- protected:
-  void SetUp() override {
-    setenv("HOSTGPU_DEVICES", GetParam().device, 1);
-    hostgpu::inspect::reinitialise();
-  }
-  void TearDown() override {
-    unsetenv("HOSTGPU_DEVICES");
-    hostgpu::inspect::reinitialise();
-  }
-};
+using RowTailTest = RowDeviceTest<TailCase>;
 
 TEST_P(RowTailTest, ColumnsPastTheLastWholeStepStayOutOfTheTranscript) {
   MiningAttempt attempt(GetParam().shape);
-  ASSERT_EQ(attempt.mine(forced_row(GetParam().force_name), all_ones_target()), cudaSuccess);
+  ASSERT_EQ(attempt.mine(row(), all_ones_target()), cudaSuccess);
   const HostSignalHeader& h = attempt.header();
   ASSERT_EQ(h.status, 1u);
   ASSERT_EQ(h.candidate_thread, 0);

@@ -1,0 +1,84 @@
+// Mining through every row whose block tile is 128 x 128: an all-ones target
+// reports thread 0 of tile (0, 0) with the CPU transcript, a zero target
+// reports nothing.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "core/blake3_block.h"
+#include "device_fixture.h"
+#include "mining_attempt.h"
+#include "row_device_test.h"
+
+namespace {
+
+struct MiningCase {
+  const char* force_name;
+  const char* device;  // HOSTGPU_DEVICES
+  AttemptShape shape;
+};
+
+using RowMiningTest = RowDeviceTest<MiningCase>;
+
+TEST_P(RowMiningTest, AllOnesTargetReportsTheFirstThreadWithTheCpuTranscript) {
+  MiningAttempt attempt(GetParam().shape);
+  ASSERT_EQ(attempt.mine(row(), all_ones_target()), cudaSuccess);
+  EXPECT_EQ(attempt.device_noised_a(), attempt.cpu_noised_a());
+  EXPECT_EQ(attempt.device_noised_b(), attempt.cpu_noised_b());
+
+  const HostSignalHeader& h = attempt.header();
+  ASSERT_EQ(h.status, 1u);
+  // Every digest hits: the lowest key, tile (0, 0) thread 0, wins.
+  EXPECT_EQ(h.tile_m_index, 0u);
+  EXPECT_EQ(h.tile_n_index, 0u);
+  EXPECT_EQ(h.candidate_thread, 0);
+  EXPECT_EQ(h.tile_height, 128);
+  EXPECT_EQ(h.tile_width, 128);
+  ASSERT_EQ(h.pair_count, 128);
+  for (int v = 0; v < 128; ++v) {
+    EXPECT_EQ(h.pair_rows[v], v < 64 ? 0 : 32);
+    EXPECT_EQ(h.pair_cols[v], v % 64);
+  }
+  const ThreadTranscript cpu = cpu_thread_transcript(attempt, 0, 0, 0);
+  EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words)));
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32));
+  uint8_t keyed[32];
+  blake3_keyed_hash_block(keyed, h.transcript, attempt.seed_a().data());
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, keyed, 32));
+}
+
+TEST_P(RowMiningTest, ZeroTargetFindsNothing) {
+  MiningAttempt attempt(GetParam().shape);
+  ASSERT_EQ(attempt.mine(row(), zero_target()), cudaSuccess);
+  EXPECT_EQ(attempt.header().status, 0u);
+}
+
+constexpr const char* kCmp170hx = "8.0,NVIDIA CMP 170HX,8192,70";
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RowMiningTest,
+    ::testing::Values(MiningCase{"volta", "7.0,Host V100,4096,8", {256, 256, 256, 128}},
+                      MiningCase{"turing", "7.5,Host T4,4096,8", {256, 256, 256, 64}},
+                      MiningCase{"turing", "7.5,Host T4,4096,8", {256, 256, 256, 128}},
+                      MiningCase{"cmp170hx-dp2a", kCmp170hx, {256, 256, 256, 64}},
+                      MiningCase{"cmp170hx-dp2a", kCmp170hx, {256, 256, 256, 128}},
+                      // 17 steps: a transcript word taken twice.
+                      MiningCase{"cmp170hx-dp2a", kCmp170hx, {128, 128, 1088, 64}},
+                      MiningCase{"cmp170hx-scalar", kCmp170hx, {256, 256, 256, 64}},
+                      MiningCase{"cmp170hx-scalar", kCmp170hx, {256, 256, 256, 128}},
+                      MiningCase{"cmp170hx", kCmp170hx, {256, 256, 256, 128}},
+                      MiningCase{"cmp170hx", kCmp170hx, {256, 256, 384, 128}},
+                      MiningCase{"ampere", "8.6,Host GPU,4096,8", {256, 256, 256, 64}},
+                      MiningCase{"ampere", "8.6,Host GPU,4096,8", {256, 256, 256, 128}},
+                      MiningCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 1088, 64}}),
+    [](const ::testing::TestParamInfo<MiningCase>& info) {
+      std::string name = info.param.force_name;
+      for (char& ch : name) {
+        if (ch == '-') ch = '_';
+      }
+      return name + "_k" + std::to_string(info.param.shape.k) + "_rank" +
+             std::to_string(info.param.shape.rank);
+    });
+
+}  // namespace
