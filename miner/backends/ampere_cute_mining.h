@@ -223,9 +223,10 @@ __device__ void mine_block(ProblemShape shape, CtaTiler tiler, const int8_t* a, 
   clear(accumulators);
   Tensor cells = mma.get_slice(thread).partition_C(make_identity_tensor(select<0, 1>(tiler)));
 
+  owner_folds[thread] = 0u;  // the first K tile's barrier comes before any fold
+  // The K tiles' barriers part one step's reads of the words from the next
+  // step's XORs, so the fold needs one barrier of its own.
   const auto after_step = [&](int k_pos) {
-    owner_folds[thread] = 0u;
-    __syncthreads();
     bool dump_step = false;
     uint64_t block_entries = 0;  // the dump entry of (this block, thread 0, this step)
     const uint64_t steps = static_cast<uint64_t>(k / rank);
@@ -249,6 +250,7 @@ __device__ void mine_block(ProblemShape shape, CtaTiler tiler, const int8_t* a, 
     }
     __syncthreads();
     const uint32_t fold = owner_folds[thread];
+    owner_folds[thread] = 0u;
     if constexpr (kDump) {
       if (dump_step) {
         const int32_t* own_values =
