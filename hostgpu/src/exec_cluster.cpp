@@ -2,6 +2,8 @@
 
 #include <link.h>
 
+#include <set>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -16,6 +18,15 @@ namespace hostgpu::detail {
 namespace {
 
 thread_local ClusterRun* current_cluster = nullptr;
+
+// Kernels known to use the async proxy, in every host thread.
+std::mutex async_proxy_kernels_mutex;
+std::set<const void*> async_proxy_kernels;
+
+bool uses_async_proxy(const void* kernel) {
+  std::lock_guard<std::mutex> lock(async_proxy_kernels_mutex);
+  return async_proxy_kernels.count(kernel) != 0;
+}
 
 // Bytes of the program's own thread-local block, which holds every static
 // `__shared__` variable and the dynamic shared buffer: on x86-64 it ends at
@@ -61,6 +72,11 @@ class ResidentScope {
 }  // namespace
 
 ClusterRun* running_cluster() { return current_cluster; }
+
+void ClusterRun::note_async_proxy_kernel() {
+  std::lock_guard<std::mutex> lock(async_proxy_kernels_mutex);
+  async_proxy_kernels.insert(launch_.kernel);
+}
 
 ClusterRun::ClusterRun(const GridLaunch& launch, uint3 first_block, const std::function<void()>& body,
                        const ExecutionSettings& settings, FiberStackPool& stacks)
@@ -146,6 +162,8 @@ void ClusterRun::host_thread(unsigned rank) {
     return;
   }
   resident.run = block.get();
+  block->shadow().watch(resident.dynamic_shared, launch_.dynamic_shared_bytes, settings_.poison ? poison_byte : 0);
+  if (uses_async_proxy(launch_.kernel)) block->shadow().attribute(0);  // looks from the start
   BlockRun* previous = exchange_running_block(block.get());
   ++ready_;
   turn_changed_.notify_all();

@@ -61,6 +61,9 @@ class ClusterRun {
   const ExecutionSettings& settings() const { return settings_; }
   std::mt19937_64& random() { return random_; }
   std::vector<InFlightCopy>& in_flight_copies() { return in_flight_; }
+  // The kernel touched shared memory through the async proxy: its later
+  // blocks watch their stores from the start.
+  void note_async_proxy_kernel();
 
  private:
   struct Entry {

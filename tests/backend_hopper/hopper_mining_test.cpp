@@ -141,6 +141,17 @@ TEST_F(HopperTest, AgreesWithTheDp2aRowAndMinesWithoutADump) {
   EXPECT_EQ(0, std::memcmp(hopper.header().kernel_hash, dp2a.header().kernel_hash, 32));
 }
 
+// Six K tiles through four stages: stages that served as fold scratch are
+// refilled by bulk copies, which the threads' stores must be ordered before.
+TEST_F(HopperTest, StagesRefilledAfterTheirFoldScratchAgreeWithTheDp2aRow) {
+  MiningAttempt hopper({128, 256, 768, 128});
+  MiningAttempt dp2a({128, 256, 768, 128});
+  ASSERT_EQ(hopper.mine(row(), all_ones_target()), cudaSuccess);
+  ASSERT_EQ(dp2a.mine(forced_row("cmp170hx-dp2a"), all_ones_target()), cudaSuccess);
+  EXPECT_EQ(0, std::memcmp(hopper.header().transcript, dp2a.header().transcript, 64));
+  EXPECT_EQ(0, std::memcmp(hopper.header().kernel_hash, dp2a.header().kernel_hash, 32));
+}
+
 TEST_F(HopperTest, MiningRefusesArgumentsAndShapesWithoutLaunching) {
   DeviceArray<int8_t> a(256 * 256), b(256 * 256);
   DeviceArray<uint32_t> words(16);

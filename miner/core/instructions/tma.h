@@ -230,11 +230,13 @@ inline void read_box(const void* destination, const CUtensorMap* map, int32_t x,
 
 // Lands the box now and counts its bytes, or holds it until the barrier is observed.
 inline void deliver(void* destination, uint64_t* barrier, const std::vector<unsigned char>& box) {
+  hostgpu::async_proxy_access(destination, box.size(), "a bulk tensor copy");
   if (hostgpu::late_copies()) {
     hostgpu::hold_bulk_copy(barrier, destination, box.data(), box.size());
     return;
   }
   std::memcpy(destination, box.data(), box.size());
+  hostgpu::async_proxy_wrote(destination, box.size());
   host_mbarrier::complete_tx(barrier, static_cast<uint32_t>(box.size()));
 }
 }  // namespace host_tma
