@@ -108,34 +108,48 @@ ClusterRun::~ClusterRun() {
 }
 
 bool ClusterRun::run(std::string* fault) {
-  for (unsigned rank = 0; rank < blocks_.size(); ++rank) {
-    try {
-      blocks_[rank].host = std::thread([this, rank] { host_thread(rank); });
-    } catch (const std::exception& error) {
-      finish(std::string("start a host thread for a block: ") + error.what());
-      break;
-    }
-  }
-  std::unique_lock<std::mutex> lock(mutex_);
-  turn_changed_.wait(lock, [this] { return finished_ || ready_ == blocks_.size(); });
-  if (!finished_) {
-    // The blocks start in rank order, or in the schedule's order of them.
-    std::vector<unsigned> ranks(blocks_.size());
-    for (unsigned rank = 0; rank < ranks.size(); ++rank) ranks[rank] = rank;
-    if (settings_.schedule == ScheduleKind::reverse) std::reverse(ranks.begin(), ranks.end());
-    if (settings_.schedule == ScheduleKind::shuffle) std::shuffle(ranks.begin(), ranks.end(), random_);
-    for (unsigned rank : ranks) {
-      std::vector<unsigned> threads(blocks_[rank].run->thread_count());
-      for (unsigned i = 0; i < threads.size(); ++i) threads[i] = i;
-      make_runnable(rank, std::move(threads));
-    }
-    turn_ = static_cast<int>(queue_.front().rank);
-    turn_changed_.notify_all();
-    turn_changed_.wait(lock, [this] { return finished_; });
+  if (blocks_.size() == 1 && !settings_.poison) {
+    // Kind and alone: the block runs on the calling host thread, whose static
+    // shared memory it shares with the blocks before and after it.
+    host_thread(0);
+  } else {
+    start_host_threads();
   }
   if (fault_.empty()) return true;
   *fault = fault_;
   return false;
+}
+
+void ClusterRun::start_host_threads() {
+  for (unsigned rank = 0; rank < blocks_.size(); ++rank) {
+    try {
+      blocks_[rank].host = std::thread([this, rank] { host_thread(rank); });
+    } catch (const std::exception& error) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finish(std::string("start a host thread for a block: ") + error.what());
+      break;
+    }
+  }
+  // Each host thread ends once the cluster has finished and its block is torn down.
+  for (Resident& resident : blocks_) {
+    if (resident.host.joinable()) resident.host.join();
+  }
+}
+
+// Called by the last block to be ready, holding the lock.
+void ClusterRun::start_schedule() {
+  // The blocks start in rank order, or in the schedule's order of them.
+  std::vector<unsigned> ranks(blocks_.size());
+  for (unsigned rank = 0; rank < ranks.size(); ++rank) ranks[rank] = rank;
+  if (settings_.schedule == ScheduleKind::reverse) std::reverse(ranks.begin(), ranks.end());
+  if (settings_.schedule == ScheduleKind::shuffle) std::shuffle(ranks.begin(), ranks.end(), random_);
+  for (unsigned rank : ranks) {
+    std::vector<unsigned> threads(blocks_[rank].run->thread_count());
+    for (unsigned i = 0; i < threads.size(); ++i) threads[i] = i;
+    make_runnable(rank, std::move(threads));
+  }
+  turn_ = static_cast<int>(queue_.front().rank);
+  turn_changed_.notify_all();
 }
 
 void ClusterRun::host_thread(unsigned rank) {
@@ -150,8 +164,9 @@ void ClusterRun::host_thread(unsigned rank) {
   resident.tls_low = thread_pointer - program_tls_bytes();
   resident.dynamic_shared = host_thread_dynamic_shared();
   // A fresh host thread starts with zeroed static shared memory; the dynamic
-  // part is poisoned when asked (static variables cannot be found to poison).
-  if (settings_.poison) std::memset(resident.dynamic_shared, poison_byte, launch_.dynamic_shared_bytes);
+  // part starts zeroed too, or poisoned when asked (static variables cannot
+  // be found to poison).
+  std::memset(resident.dynamic_shared, settings_.poison ? poison_byte : 0, launch_.dynamic_shared_bytes);
   std::unique_lock<std::mutex> lock(mutex_);
   std::unique_ptr<BlockRun> block;
   try {
@@ -165,8 +180,7 @@ void ClusterRun::host_thread(unsigned rank) {
   block->shadow().watch(resident.dynamic_shared, launch_.dynamic_shared_bytes, settings_.poison ? poison_byte : 0);
   if (uses_async_proxy(launch_.kernel)) block->shadow().attribute(0);  // looks from the start
   BlockRun* previous = exchange_running_block(block.get());
-  ++ready_;
-  turn_changed_.notify_all();
+  if (++ready_ == blocks_.size()) start_schedule();
   take_turns(rank, lock);
   // Suspended fibers unwind on their own host thread, one block at a time.
   block.reset();

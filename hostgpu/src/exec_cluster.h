@@ -3,7 +3,9 @@
 // blocks resident together, each on a host thread of its own so that each has
 // its own static and dynamic shared memory (both are host-thread storage,
 // fresh for every block), and all their threads fibers that take turns under
-// one schedule. Exactly one fiber of the cluster runs at any time: the host
+// one schedule. A lone block on a kind device (no poison) runs on the calling
+// host thread instead, which is much cheaper for large grids; its shared
+// memory is then the one the previous blocks left. Exactly one fiber of the cluster runs at any time: the host
 // threads hand the turn to each other, so what the blocks share is plain data
 // that only the fiber holding the turn touches.
 #include <condition_variable>
@@ -78,6 +80,8 @@ class ClusterRun {
     unsigned char* dynamic_shared = nullptr;
   };
 
+  void start_host_threads();
+  void start_schedule();
   void host_thread(unsigned rank);
   void take_turns(unsigned rank, std::unique_lock<std::mutex>& lock);
   void finish(const std::string& fault);
