@@ -196,4 +196,49 @@ TEST(ClusterTest, AMulticastCopyLandsInEveryBlockOfTheMaskAndCountsOnEachBarrier
   }
 }
 
+// The same kernels on a hostile device: blocks and threads in a shuffled
+// order, poisoned memory, bulk copies that land only when their barrier is observed.
+TEST(ClusterTest, TheClusterKernelsHoldOnAHostileDevice) {
+  alignas(256) static unsigned char global[64 * 32];
+  for (unsigned i = 0; i < sizeof(global); ++i) global[i] = static_cast<unsigned char>(i * 11 + 1);
+  CUtensorMap map;
+  const cuuint64_t dims[2] = {64, 32};
+  const cuuint64_t strides[1] = {64};
+  const cuuint32_t box[2] = {16, 64};
+  const cuuint32_t element_strides[2] = {1, 1};
+  ASSERT_EQ(cuTensorMapEncodeTiled(&map, CU_TENSOR_MAP_DATA_TYPE_UINT8, 2, global, dims, strides, box,
+                                   element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE, CU_TENSOR_MAP_SWIZZLE_NONE,
+                                   CU_TENSOR_MAP_L2_PROMOTION_NONE, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE),
+            CUDA_SUCCESS);
+  for (const char* seed : {"3", "44", "2026"}) {
+    setenv("HOSTGPU_HOSTILE", seed, 1);
+    std::vector<unsigned> seen(8 * 64, ~0u), ranks(8, ~0u), gathered(32, 0);
+    std::vector<unsigned char> out(4 * 16 * 64, 0);
+    const cudaError_t neighbours = run_clusters(dim3(4, 2, 1), dim3(2, 2, 1), dim3(64), [&] {
+      neighbour_rank_kernel(seen.data(), ranks.data());
+    });
+    const cudaError_t gather = run_clusters(dim3(4), dim3(4), dim3(32), [&] { gather_kernel(gathered.data()); });
+    const cudaError_t multicast =
+        run_clusters(dim3(4), dim3(4), dim3(32), [&] { multicast_kernel(&map, 0xf, out.data()); });
+    unsetenv("HOSTGPU_HOSTILE");
+    ASSERT_EQ(neighbours, cudaSuccess) << seed << ": " << hostgpu::last_kernel_fault();
+    ASSERT_EQ(gather, cudaSuccess) << seed;
+    ASSERT_EQ(multicast, cudaSuccess) << seed;
+    for (unsigned block = 0; block < 8; ++block) {
+      const unsigned rank = ranks[block];
+      for (unsigned t = 0; t < 64; ++t) ASSERT_EQ(seen[block * 64 + t], 1000 * ((rank + 1) % 4) + t) << seed;
+    }
+    for (unsigned t = 0; t < 32; ++t) EXPECT_EQ(gathered[t], 60u) << seed;
+    for (unsigned rank = 0; rank < 4; ++rank) {
+      for (unsigned row = 0; row < 64; ++row) {
+        for (unsigned column = 0; column < 16; ++column) {
+          const unsigned y = 8 + row;
+          const unsigned char expected = y < 32 ? global[y * 64 + 16 + column] : 0;
+          ASSERT_EQ(out[rank * 1024 + row * 16 + column], expected) << seed << " " << rank << " " << row;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
