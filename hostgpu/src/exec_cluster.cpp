@@ -28,27 +28,61 @@ bool uses_async_proxy(const void* kernel) {
   return async_proxy_kernels.count(kernel) != 0;
 }
 
-// Bytes of the program's own thread-local block, which holds every static
+// The program's own thread-local block, which holds every static
 // `__shared__` variable and the dynamic shared buffer: on x86-64 it ends at
-// the thread pointer, at the same offsets in every host thread.
-size_t program_tls_bytes() {
-  static const size_t bytes = [] {
-    size_t found = 0;
+// the thread pointer, at the same offsets in every host thread. Its
+// initialised part comes first, the zero-initialised part after it.
+struct ProgramTls {
+  size_t bytes = 0;       // of the whole block, aligned
+  size_t memory = 0;      // of the variables
+  size_t initialised = 0; // of the initialised part
+};
+
+const ProgramTls& program_tls() {
+  static const ProgramTls tls = [] {
+    ProgramTls found;
     dl_iterate_phdr(
         [](dl_phdr_info* info, size_t, void* out) {
           for (int i = 0; i < info->dlpi_phnum; ++i) {
             const ElfW(Phdr)& header = info->dlpi_phdr[i];
-            if (header.p_type == PT_TLS) {
-              const size_t align = header.p_align == 0 ? 1 : header.p_align;
-              *static_cast<size_t*>(out) = (header.p_memsz + align - 1) / align * align;
-            }
+            if (header.p_type != PT_TLS) continue;
+            auto* t = static_cast<ProgramTls*>(out);
+            const size_t align = header.p_align == 0 ? 1 : header.p_align;
+            t->bytes = (header.p_memsz + align - 1) / align * align;
+            t->memory = header.p_memsz;
+            t->initialised = header.p_filesz;
           }
           return 1;  // the program is the first object
         },
         &found);
     return found;
   }();
-  return bytes;
+  return tls;
+}
+
+size_t program_tls_bytes() { return program_tls().bytes; }
+
+void fill(unsigned char* begin, unsigned char* end, unsigned char byte) {
+  if (begin < end) std::memset(begin, byte, static_cast<size_t>(end - begin));
+}
+
+// Poisons the zero-initialised thread-local storage of a fresh host thread,
+// where the static `__shared__` variables are, before anything uses it. What
+// the executor keeps there is written before it is read, but for the
+// constant-read cache, which is set up first and spared. Nothing is poisoned
+// when the block does not lie where it should.
+void poison_fresh_thread_storage() {
+  size_t cache_bytes = 0;
+  auto* cache = static_cast<unsigned char*>(constant_read_cache(&cache_bytes));
+  const ProgramTls& tls = program_tls();
+  auto* block = static_cast<unsigned char*>(__builtin_thread_pointer()) - tls.bytes;
+  unsigned char* begin = block + tls.initialised;
+  unsigned char* end = block + tls.memory;
+  const auto* probe = reinterpret_cast<const unsigned char*>(&current_cluster);  // zero-initialised
+  if (probe < begin || probe >= end) return;
+  if (cache < begin || cache + cache_bytes > end) return;
+  fill(begin, cache, poison_byte);
+  fill(cache + cache_bytes, end, poison_byte);
 }
 
 // Installs and clears what the host thread's fibers see of their block.
@@ -111,7 +145,7 @@ bool ClusterRun::run(std::string* fault) {
   if (blocks_.size() == 1 && !settings_.poison) {
     // Kind and alone: the block runs on the calling host thread, whose static
     // shared memory it shares with the blocks before and after it.
-    host_thread(0);
+    host_thread(0, false);
   } else {
     start_host_threads();
   }
@@ -123,7 +157,7 @@ bool ClusterRun::run(std::string* fault) {
 void ClusterRun::start_host_threads() {
   for (unsigned rank = 0; rank < blocks_.size(); ++rank) {
     try {
-      blocks_[rank].host = std::thread([this, rank] { host_thread(rank); });
+      blocks_[rank].host = std::thread([this, rank] { host_thread(rank, true); });
     } catch (const std::exception& error) {
       std::lock_guard<std::mutex> lock(mutex_);
       finish(std::string("start a host thread for a block: ") + error.what());
@@ -152,7 +186,8 @@ void ClusterRun::start_schedule() {
   turn_changed_.notify_all();
 }
 
-void ClusterRun::host_thread(unsigned rank) {
+void ClusterRun::host_thread(unsigned rank, bool fresh) {
+  if (fresh && settings_.poison) poison_fresh_thread_storage();
   Resident& resident = blocks_[rank];
   const uint3 in_cluster{rank % cluster_dim_.x, (rank / cluster_dim_.x) % cluster_dim_.y,
                          rank / (cluster_dim_.x * cluster_dim_.y)};
@@ -163,9 +198,8 @@ void ClusterRun::host_thread(unsigned rank) {
   resident.tls_high = thread_pointer;
   resident.tls_low = thread_pointer - program_tls_bytes();
   resident.dynamic_shared = host_thread_dynamic_shared();
-  // A fresh host thread starts with zeroed static shared memory; the dynamic
-  // part starts zeroed too, or poisoned when asked (static variables cannot
-  // be found to poison).
+  // A fresh host thread starts with static shared memory zeroed, or poisoned
+  // when asked; the dynamic part the same.
   std::memset(resident.dynamic_shared, settings_.poison ? poison_byte : 0, launch_.dynamic_shared_bytes);
   std::unique_lock<std::mutex> lock(mutex_);
   std::unique_ptr<BlockRun> block;

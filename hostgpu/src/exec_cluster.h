@@ -82,7 +82,7 @@ class ClusterRun {
 
   void start_host_threads();
   void start_schedule();
-  void host_thread(unsigned rank);
+  void host_thread(unsigned rank, bool fresh);
   void take_turns(unsigned rank, std::unique_lock<std::mutex>& lock);
   void finish(const std::string& fault);
   std::string describe_stall() const;
