@@ -113,13 +113,14 @@ void ClusterRun::note_async_proxy_kernel() {
 }
 
 ClusterRun::ClusterRun(const GridLaunch& launch, uint3 first_block, const std::function<void()>& body,
-                       const ExecutionSettings& settings, FiberStackPool& stacks)
+                       const ExecutionSettings& settings, FiberStackPool& stacks, bool own_host_thread)
     : launch_(launch),
       first_block_(first_block),
       cluster_dim_{launch.cluster.x, launch.cluster.y, launch.cluster.z},
       body_(body),
       settings_(settings),
       stacks_(stacks),
+      own_host_thread_(own_host_thread),
       blocks_(cluster_dim_.x * cluster_dim_.y * cluster_dim_.z) {
   // Every cluster of a launch gets its own reproducible draw from the seed.
   const uint64_t position =
@@ -142,10 +143,11 @@ ClusterRun::~ClusterRun() {
 }
 
 bool ClusterRun::run(std::string* fault) {
-  if (blocks_.size() == 1 && !settings_.poison) {
-    // Kind and alone: the block runs on the calling host thread, whose static
-    // shared memory it shares with the blocks before and after it.
-    host_thread(0, false);
+  if (blocks_.size() == 1 && (!settings_.poison || own_host_thread_)) {
+    // Alone: the block runs on the calling host thread. Kind, it shares that
+    // thread's static shared memory with the blocks before and after it;
+    // poisoned, on the grid's own host thread, it finds it poisoned afresh.
+    host_thread(0, own_host_thread_);
   } else {
     start_host_threads();
   }

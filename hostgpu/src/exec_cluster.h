@@ -1,13 +1,15 @@
 #pragma once
 // One cluster of a grid (one block when the launch names no cluster): its
-// blocks resident together, each on a host thread of its own so that each has
-// its own static and dynamic shared memory (both are host-thread storage,
-// fresh for every block), and all their threads fibers that take turns under
-// one schedule. A lone block on a kind device (no poison) runs on the calling
-// host thread instead, which is much cheaper for large grids; its shared
-// memory is then the one the previous blocks left. Exactly one fiber of the cluster runs at any time: the host
-// threads hand the turn to each other, so what the blocks share is plain data
-// that only the fiber holding the turn touches.
+// blocks resident together, each on a fresh host thread of its own so that
+// each has its own static and dynamic shared memory (both are host-thread
+// storage, zeroed or poisoned for every block), and all their threads fibers
+// that take turns under one schedule. Exactly one fiber of the cluster runs
+// at any time: the host threads hand the turn to each other, so what the
+// blocks share is plain data that only the fiber holding the turn touches.
+// A lone block runs on the calling host thread instead, which is much cheaper
+// for large grids: on a kind device it finds the shared memory the block
+// before it left; with poison the grid runs on a host thread of its own,
+// whose thread-local storage is poisoned afresh for every block.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -38,8 +40,10 @@ struct InFlightCopy {
 
 class ClusterRun {
  public:
+  // `own_host_thread`: the calling host thread is the grid's own, so a lone
+  // block may poison its thread-local storage and run on it.
   ClusterRun(const GridLaunch& launch, uint3 first_block, const std::function<void()>& body,
-             const ExecutionSettings& settings, FiberStackPool& stacks);
+             const ExecutionSettings& settings, FiberStackPool& stacks, bool own_host_thread);
   ~ClusterRun();
   ClusterRun(const ClusterRun&) = delete;
   ClusterRun& operator=(const ClusterRun&) = delete;
@@ -93,6 +97,7 @@ class ClusterRun {
   const std::function<void()>& body_;
   ExecutionSettings settings_;
   FiberStackPool& stacks_;
+  bool own_host_thread_;
   std::mt19937_64 random_;
   std::vector<Resident> blocks_;
   std::deque<Entry> queue_;
