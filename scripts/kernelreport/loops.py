@@ -1,19 +1,25 @@
 """Loops of a function's control flow, the main loop and what one trip of it issues.
 
-Definitions (the report's own; README of the report in kernel_report --help):
+Definitions (the report's own):
 - Natural loops from back edges (an edge u -> h where h dominates u); loops
   with the same header are one loop.
 - Main loop: the innermost loop holding tensor-core instructions (no loop
   nested in it holds any); among several, the one holding the most.
-- Trip: one pass from the main loop's header back to it, with every inner
-  back edge cut (an inner loop, such as a barrier wait, counts once). The hot
-  trip is the cheapest trip (fewest instructions) that passes through every
-  block holding a tensor-core instruction or a global-to-shared copy.
-- Fold: the work the loop does once per rank step beside the hot trip. It is
-  the costliest detour of the hot trip: for every edge that leaves the hot
-  trip inside the loop, the cheapest way back onto it (skipping no block the
-  hot trip needs), and of those the one that adds the most instructions. A
-  kernel whose loop has no such detour has no fold inside it.
+- Trip: one pass from the main loop's header to one of its latches, every
+  back edge cut. An inner loop counts its trip count times when the code
+  shows it (a register counted from a constant to a constant limit by a
+  constant step, tested at its one latch), else once (a barrier wait, say).
+- Hot trip: the cheapest trip (fewest instructions) through every block that
+  holds a tensor-core instruction or a global-to-shared copy.
+- Fold: the code reached once per rank step beside the hot trip. For every
+  edge that leaves the hot trip inside the loop, the cheapest path from it to
+  the first block of the hot trip it can reach (skipping no block the hot
+  trip needs); the fold is the one of those that adds the most instructions.
+  The cheapest path leaves out what a run-time test skips when it can (the
+  jackpot dump when it is off, and also a guarded block that the threads of
+  a warp do run). A kernel whose rank step is fixed at compile time may run
+  its fold on every trip without a detour: then the fold is part of the hot
+  trip and any detour found is something else.
 """
 import re
 from dataclasses import dataclass, field
