@@ -75,3 +75,15 @@ def shared_bytes(instruction) -> int:
     if base in ("ATOMS", "REDS"):
         return 32 * 4
     return 0
+
+
+def accumulator_registers(instruction) -> int:
+    """32-bit registers of one thread's accumulator fragment of a warp-level
+    MMA: m16n8 tiles hold 4, m8n8 tiles 2; 0 where it is not in registers."""
+    if not is_tensor(instruction) or instruction.base.endswith("GMMA") or instruction.base.startswith("UTC"):
+        return 0
+    for token in instruction.opcode.split(".")[1:]:
+        packed = _SHAPE_PACKED.match(token)
+        if packed:
+            return 4 if packed.group(1) == "16" else 2
+    return 0

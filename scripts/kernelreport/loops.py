@@ -16,10 +16,13 @@ Definitions (the report's own):
   the first block of the hot trip it can reach (skipping no block the hot
   trip needs); the fold is the one of those that adds the most instructions.
   The cheapest path leaves out what a run-time test skips when it can (the
-  jackpot dump when it is off, and also a guarded block that the threads of
-  a warp do run). A kernel whose rank step is fixed at compile time may run
+  jackpot dump when it is off; also a guarded block that the warp does run,
+  unless it is the only one that reads the accumulators). A kernel whose rank step is fixed at compile time may run
   its fold on every trip without a detour: then the fold is part of the hot
-  trip and any detour found is something else.
+  trip. The fold reads the accumulators: with warp-level MMAs, a detour's
+  path is the cheapest one through a block that reads one of their
+  accumulator registers, and a detour that cannot is not a fold; nor is an
+  error path (one that calls the runtime through an address, or traps).
 """
 import re
 from dataclasses import dataclass, field
@@ -321,6 +324,52 @@ class _Dag:
         return path
 
 
+_REGISTER = re.compile(r"\bR(\d+)\b")
+
+
+def _accumulators(function: Function, blocks) -> Set[str]:
+    """Registers the warp-level MMAs of the blocks accumulate into (their
+    first operand and the fragment's following registers); empty for MMAs
+    that keep accumulators elsewhere (warp-group and tensor-memory MMA)."""
+    out: Set[str] = set()
+    for node in blocks:
+        for instruction in function.blocks[node].instructions:
+            width = isa.accumulator_registers(instruction)
+            first = _REGISTER.match(instruction.operands)
+            if width and first:
+                out.update(f"R{int(first.group(1)) + i}" for i in range(width))
+    return out
+
+
+def _reads_any(function: Function, blocks, registers: Set[str]) -> bool:
+    return any(f"R{number}" in registers
+               for node in blocks for instruction in function.blocks[node].instructions
+               for number in _REGISTER.findall(instruction.operands))
+
+
+def _cheapest_reading(function: Function, dag: "_Dag", start: int, end: int,
+                      registers: Set[str]) -> Optional[List[int]]:
+    """The cheapest path from start to end through a block that reads one of the registers."""
+    best = None
+    for node in dag.order[dag.position[start]:dag.position[end]]:
+        if not _reads_any(function, [node], registers):
+            continue
+        first = dag.cheapest(start, {node})
+        second = dag.cheapest(node, {end}) if first else None
+        if first and second:
+            path = first + second[1:]
+            cost = sum(dag.weight(n) for n in path)
+            if best is None or cost < best[0]:
+                best = (cost, path)
+    return best[1] if best else None
+
+
+def _error_path(function: Function, blocks) -> bool:
+    # A call through an address (the runtime's printf or assertion) or a trap.
+    return any(i.opcode.startswith("CALL.ABS") or i.base == "BPT"
+               for node in blocks for i in function.blocks[node].instructions)
+
+
 def _needed(function: Function, node: int) -> bool:
     return any(isa.is_tensor(i) or isa.is_global_to_shared(i)
                for i in function.blocks[node].instructions)
@@ -366,6 +415,7 @@ def trip(function: Function, loop: Loop) -> Trip:
     if to_latch is not None:
         hot.extend(to_latch[1:])
 
+    accumulators = _accumulators(function, hot)
     on_hot = {node: i for i, node in enumerate(hot)}
     needed_set = set(needed)
     best_fold: List[int] = []
@@ -382,6 +432,12 @@ def trip(function: Function, loop: Loop) -> Trip:
                 leg = dag.cheapest(successor, {hot[j]})
                 if leg is None:
                     continue
+                if _error_path(function, leg):
+                    break
+                if accumulators:
+                    leg = _cheapest_reading(function, dag, successor, hot[j], accumulators)
+                    if leg is None:
+                        break  # not a fold: it does not look at the accumulators
                 detour = leg[:-1]
                 extra = sum(dag.weight(n) for n in detour) - sum(dag.weight(n) for n in skipped)
                 if extra > best_extra:

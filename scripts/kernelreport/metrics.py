@@ -25,6 +25,7 @@ class Metrics:
     fold_local: tuple = (0, 0)                         # LDL, STL per rank step
     fold_instructions: int = 0
     fold_barriers: int = 0
+    loop_barriers: int = 0
     fold_inline: bool = False    # no detour: the fold, if any, is inside the trip
     loop_nops: int = 0
     trips_known: bool = True
@@ -57,6 +58,7 @@ def measure(function: Function, resources: Optional[Resources], row: Row, arch_n
     out.fold_local = (trip.fold_counts.local_loads, trip.fold_counts.local_stores)
     out.fold_instructions = fold_net
     out.fold_barriers = trip.fold_counts.barriers
+    out.loop_barriers = hot.barriers
     out.fold_inline = not trip.fold
     out.loop_nops = hot.nops
     out.trips_known = trip.trips_known
@@ -85,6 +87,7 @@ def measure(function: Function, resources: Optional[Resources], row: Row, arch_n
         shared=(trips * hot.shared_bytes + trip.fold_counts.shared_bytes) * warps
         / arch.shared_bytes,
         fold_issue=fold_issue)
-    out.fold_share_of_tensor = fold_issue / tensor_clocks
+    if trip.fold:
+        out.fold_share_of_tensor = fold_issue / tensor_clocks
     out.peak = machine.peak_fraction(cost, blocks, trip.fold_counts.barriers > 0)
     return out

@@ -89,6 +89,22 @@ class MiningLoopListing(unittest.TestCase):
         self.assertAlmostEqual(m.peak, 64 / (max(64, 30, 100) + 26))
 
 
+class InlineFoldListing(unittest.TestCase):
+    """inline_fold.sass: the fold (XOR, shuffle, barrier) on every trip; one
+    detour touches no accumulator, the other calls the runtime's printf."""
+
+    def test_no_detour_is_a_fold(self):
+        (function,) = sass.parse(fixture("inline_fold.sass"))
+        loop = loops.main_loop(function, loops.natural_loops(function))
+        trip = loops.trip(function, loop)
+        self.assertEqual(trip.fold, [])
+        self.assertEqual((trip.hot_counts.instructions, trip.hot_counts.barriers), (11, 1))
+        m = metrics.measure(function, None, tiny_row(0), 120, rank=32)
+        self.assertTrue(m.fold_inline)
+        self.assertAlmostEqual(m.other_per_tensor_fold, m.other_per_tensor)
+        self.assertIsNone(m.fold_share_of_tensor)
+
+
 class Pieces(unittest.TestCase):
     def test_resource_usage(self):
         usage = tools.parse_resource_usage(fixture("resource_usage.txt"))
