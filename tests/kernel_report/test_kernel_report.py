@@ -1,12 +1,14 @@
 """The kernel report's reading of SASS, on small hand-written listings (no GPU, no cuda build)."""
+import dataclasses
 import os
 import sys
+import tempfile
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 
-from kernelreport import isa, loops, machine, metrics, sass, tools  # noqa: E402
+from kernelreport import isa, loops, machine, metrics, rows, sass, tools  # noqa: E402
 from kernelreport.rows import Row  # noqa: E402
 
 
@@ -150,6 +152,19 @@ class Pieces(unittest.TestCase):
             with self.subTest(sm=sm, registers=registers, shared=shared):
                 self.assertEqual(
                     machine.blocks_per_sm(machine.ARCHS[sm], threads, registers, shared), blocks)
+
+    def test_launcher_constant_read_from_the_source(self):
+        cases = [
+            ("constexpr int kBytes = 49152;\n", 49152),
+            ("constexpr int kBytes = 2 * kStage;\nstatic_assert(kBytes == 98304, \"two\");\n", 98304),
+            ("constexpr int kBytes = 2 * kStage;  // 16384\n", None),
+        ]
+        for text, value in cases:
+            with self.subTest(text=text), tempfile.TemporaryDirectory() as root:
+                with open(os.path.join(root, "unit.cu"), "w") as f:
+                    f.write(text)
+                row = dataclasses.replace(tiny_row(0), source="unit.cu kBytes")
+                self.assertEqual(rows.source_value(root, row), value)
 
     def test_names(self):
         self.assertEqual(tools.split_name("_ZN9vexal_ada53_GLOBAL__N__db227feb_20_ada_mining_kernel_cu_"
