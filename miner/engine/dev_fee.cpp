@@ -15,7 +15,7 @@
 namespace {
 
 constexpr char kDevFeeAddress[] =
-    "vex1qpzry9x8gf2tvdw0s3jn54khce6mua7lqpzry9x8gf2tvdw0s3jn54khce6mu";
+    "vex1pqad78s4ndjs24yn3nqnxfwacee63yj5wz9690ulrlrg79e5h9els2kz69p";
 constexpr double kWindowPeriodSeconds = 1000.0;
 constexpr double kWindowOpeningSeconds = 990.0;
 
