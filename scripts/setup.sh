@@ -93,8 +93,10 @@ need_apt=()
 for pkg in librust-blake3-dev libboost-context-dev libgtest-dev b3sum; do
   deb_installed "$pkg" || need_apt+=("$pkg")
 done
-command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
-command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
+# The presets generate Makefiles.
+for tool in cmake make g++; do
+  command -v "$tool" >/dev/null 2>&1 || need_apt+=("$tool")
+done
 if ! command -v python3 >/dev/null 2>&1; then
   need_apt+=(python3 python3-pip)
 elif ! python3 -m pip --version >/dev/null 2>&1; then

@@ -50,7 +50,7 @@ case $1 in
     for p in "$@"; do
       case $p in
         -*) ;;
-        cmake | g++) printf '#!/bin/bash\n' >"$STUB/bin/$p"; chmod +x "$STUB/bin/$p" ;;
+        cmake | make | g++) printf '#!/bin/bash\n' >"$STUB/bin/$p"; chmod +x "$STUB/bin/$p" ;;
         python3-pip) rm -f "$STUB/nopip" ;;
         *) echo "$p" >>"$STUB/debs" ;;
       esac
@@ -145,9 +145,10 @@ install_prefix() {
 everything_installed() {
   local p
   for p in $ALL_DEBS; do echo "$p" >>"$STUB/debs"; done
-  printf '#!/bin/bash\n' >"$STUB/bin/cmake"
-  printf '#!/bin/bash\n' >"$STUB/bin/g++"
-  chmod +x "$STUB/bin/cmake" "$STUB/bin/g++"
+  for p in cmake make g++; do
+    printf '#!/bin/bash\n' >"$STUB/bin/$p"
+    chmod +x "$STUB/bin/$p"
+  done
   echo "nvidia-cutlass==$1" >"$STUB/pips"
   install_prefix "$KORVATH_SM70_PTXAS_PREFIX" "$2" nvidia/cuda_nvcc/bin/ptxas
   install_prefix "$KORVATH_DISASM_PREFIX" "$3" nvidia/cu13/bin/cuobjdump nvidia/cu13/bin/nvdisasm
@@ -215,7 +216,7 @@ disasm_requests() {
 everything_requests() {
   echo "apt-get update"
   local p
-  for p in $ALL_DEBS cmake g++; do echo "apt-get install $p"; done
+  for p in $ALL_DEBS cmake make g++; do echo "apt-get install $p"; done
   echo "pip install nvidia-cutlass==$CUTLASS"
   ptxas_request
   disasm_requests
