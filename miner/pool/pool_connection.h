@@ -53,6 +53,10 @@ struct PoolConnection {
   bool has_challenge = false;
   std::string challenge_seed;
   uint32_t challenge_difficulty = 0;
+  // Set while a challenge answer runs: a challenge read meanwhile is only
+  // stored, and that answer's loop answers it once its own reply is in.
+  bool answering_challenge = false;
+  uint64_t challenges_stored = 0;    // counts every stored challenge
   uint64_t job_generation = 0;
   MiningJob job;
   std::mutex mutex;
