@@ -7,21 +7,22 @@ import tempfile
 from dataclasses import dataclass
 from typing import Dict, List, Optional, Set, Tuple
 
-# Where scripts/setup.sh installs the pinned PyPI disassemblers; the
-# environment variable names another directory, else PATH is searched.
-DEFAULT_DIR = "/opt/korvath/cuda-disasm/nvidia/cu13/bin"
-DIR_VARIABLE = "KORVATH_CUDA_DISASM_DIR"
+# Where scripts/setup.sh installs the pinned PyPI disassemblers (the same
+# prefix variable as there); failing that, PATH.
+PREFIX_VARIABLE = "KORVATH_DISASM_PREFIX"
+DEFAULT_PREFIX = "/opt/korvath/cuda-disasm"
 
 
 def find_tool(name: str) -> str:
-    directory = os.environ.get(DIR_VARIABLE, DEFAULT_DIR)
+    directory = os.path.join(os.environ.get(PREFIX_VARIABLE, DEFAULT_PREFIX), "nvidia", "cu13", "bin")
     candidate = os.path.join(directory, name)
     if os.access(candidate, os.X_OK):
         return candidate
     found = shutil.which(name)
     if found:
         return found
-    raise RuntimeError(f"{name} not found in {directory} (set {DIR_VARIABLE}) nor on PATH")
+    raise RuntimeError(f"{name} not found in {directory} ({PREFIX_VARIABLE}) nor on PATH "
+                       "(scripts/setup.sh installs it)")
 
 
 @dataclass
