@@ -66,7 +66,7 @@ def _lane_bytes(opcode: str) -> int:
 def shared_bytes(instruction) -> int:
     """Bytes one warp moves through shared memory with the instruction (all lanes active)."""
     base = instruction.base
-    if base == "LDSM":
+    if base in ("LDSM", "STSM"):
         tokens = instruction.opcode.split(".")
         matrices = int(tokens[-1]) if tokens[-1] in ("2", "4") else 1
         return 128 * matrices  # 8 x 8 matrices of 16-bit cells

@@ -97,7 +97,9 @@ def count(function: Function, blocks, times: Optional[Dict[int, int]] = None) ->
 
 
 _COMPARE = re.compile(r"^ISETP\.(NE|EQ|LT|LE|GT|GE)(?:\.U32)?\.AND$")
-_INCREMENT = re.compile(r"^(R\d+), (R\d+), (-?0x[0-9a-f]+|-?\d+), RZ$")
+# IADD3 R, R, step, RZ (before 9.0), IADD3 R, PT, PT, R, step, RZ and VIADD R, R, step.
+_INCREMENT = re.compile(
+    r"^(R\d+), (?:PT, PT, )?(R\d+), (-?0x[0-9a-f]+|-?\d+)(?:, RZ)?$")
 _IMMEDIATE = re.compile(r"^-?0x[0-9a-f]+$|^-?\d+$")
 
 
@@ -124,13 +126,15 @@ def counted_trips(function: Function, loop: Loop) -> Optional[int]:
     if compare is None or not _COMPARE.match(compare.opcode):
         return None
     fields = [f.strip() for f in compare.operands.split(",")]
-    if len(fields) != 5 or fields[1] != "PT" or fields[4] != "PT" or not _IMMEDIATE.match(fields[3]):
+    if len(fields) != 5 or fields[1] != "PT" or fields[4] != "PT":
         return None
-    counter, limit = fields[2], _int(fields[3])
+    if fields[3] != "RZ" and not _IMMEDIATE.match(fields[3]):
+        return None
+    counter, limit = fields[2], 0 if fields[3] == "RZ" else _int(fields[3])
     step = None
     for index in loop.body:
         for instruction in function.blocks[index].instructions:
-            if instruction.base == "IADD3" and instruction.predicate is None:
+            if instruction.base in ("IADD3", "VIADD") and instruction.predicate is None:
                 found = _INCREMENT.match(instruction.operands)
                 if found and found.group(1) == counter and found.group(2) == counter:
                     if step is not None:

@@ -123,6 +123,7 @@ class Pieces(unittest.TestCase):
             ("UTCIMMA", True, None, 0),
             ("LDSM.16.M88.4", False, 0, 512),
             ("LDSM.16.MT88.2", False, 0, 256),
+            ("STSM.16.M88.4", False, 0, 512),
             ("LDS.U.128", False, 0, 512),
             ("LDS", False, 0, 128),
             ("LDS.U8", False, 0, 32),
@@ -165,6 +166,31 @@ class Pieces(unittest.TestCase):
                     f.write(text)
                 row = dataclasses.replace(tiny_row(0), source="unit.cu kBytes")
                 self.assertEqual(rows.source_value(root, row), value)
+
+    def test_counted_loops(self):
+        template = """
+        .section .text._ZN5tiny4loopEv,"ax",@progbits
+        /*0000*/                   {init} ;
+.L_x_0:
+        /*0010*/                   {step} ;
+        /*0020*/                   ISETP.{relation}.AND P0, PT, R7, {limit}, PT ;
+        /*0030*/               {branch} `(.L_x_0) ;
+        /*0040*/                   EXIT ;
+"""
+        cases = [
+            # counter start, its step, the test, the branch back: trips
+            ("IMAD.MOV.U32 R7, RZ, RZ, RZ", "IADD3 R7, R7, 0x1, RZ", "NE", "0x8", "@P0 BRA", 8),
+            ("MOV R7, 0x2", "IADD3 R7, PT, PT, R7, 0x2, RZ", "LT", "0x10", "@P0 BRA", 7),
+            ("MOV R7, RZ", "VIADD R7, R7, 0x4", "GE", "0x20", "@!P0 BRA", 8),
+            ("MOV R7, 0x10", "IADD3 R7, R7, -0x1, RZ", "NE", "RZ", "@P0 BRA", 16),
+            ("MOV R7, R3", "IADD3 R7, R7, 0x1, RZ", "NE", "0x8", "@P0 BRA", None),
+        ]
+        for init, step, relation, limit, branch, trips in cases:
+            with self.subTest(init=init, step=step, relation=relation):
+                (function,) = sass.parse(template.format(init=init, step=step, relation=relation,
+                                                         limit=limit, branch=branch))
+                (loop,) = loops.natural_loops(function)
+                self.assertEqual(loops.counted_trips(function, loop), trips)
 
     def test_names(self):
         self.assertEqual(tools.split_name("_ZN9vexal_ada53_GLOBAL__N__db227feb_20_ada_mining_kernel_cu_"
