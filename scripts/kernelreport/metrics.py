@@ -1,4 +1,16 @@
-"""One kernel on one architecture: the numbers of a report line."""
+"""One kernel on one architecture: the numbers of a report line.
+
+Per rank step (rank columns of k) of one block, with W warps running the
+main loop, r = rank / (k columns per trip) trips, and per warp H the hot
+trip's instructions, T its tensor-core instructions and F the fold's:
+  other per tensor-core instruction: (H - T) / T; with the fold:
+  (r (H - T) + F) / (r T).
+  tensor clocks: r T W (MACs per instruction) / (tensor MACs per clock);
+  issue clocks: (r H + F) W / issue slots; shared-memory clocks: the bytes
+  the warps move through shared memory / bytes per clock.
+The k columns per trip come from the MMA shapes in the opcodes (T W MACs
+over the block tile) or, where the code does not show them, from rows.py.
+"""
 from dataclasses import dataclass
 from typing import Optional
 
