@@ -14,7 +14,7 @@ over the block tile) or, where the code does not show them, from rows.py.
 from dataclasses import dataclass
 from typing import Optional
 
-from . import loops, machine
+from . import loops, machine, mainloop
 from .rows import Row
 from .sass import Function
 from .tools import Resources
@@ -61,7 +61,7 @@ def measure(function: Function, resources: Optional[Resources], row: Row, arch_n
     main = loops.main_loop(function, loops.natural_loops(function))
     if main is None:
         return out
-    trip = loops.trip(function, main)
+    trip = mainloop.trip(function, main)
     hot = trip.hot_counts
     fold_net = trip.fold_counts.instructions - trip.fold_skipped.instructions
     out.has_main_loop = True

@@ -8,7 +8,7 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 
-from kernelreport import isa, loops, machine, metrics, rows, sass, tools  # noqa: E402
+from kernelreport import isa, loops, machine, mainloop, metrics, rows, sass, tools  # noqa: E402
 from kernelreport.rows import Row  # noqa: E402
 
 
@@ -57,7 +57,7 @@ class MiningLoopListing(unittest.TestCase):
         self.assertIsNone(loops.counted_trips(self.function, self.loop))  # limit is not a constant
 
     def test_hot_trip_and_fold(self):
-        trip = loops.trip(self.function, self.loop)
+        trip = mainloop.trip(self.function, self.loop)
         self.assertEqual(trip.hot, [2, 7])
         self.assertEqual((trip.hot_counts.instructions, trip.hot_counts.tensor), (15, 4))
         self.assertEqual((trip.hot_counts.local_loads, trip.hot_counts.local_stores), (0, 0))
@@ -98,7 +98,7 @@ class InlineFoldListing(unittest.TestCase):
     def test_no_detour_is_a_fold(self):
         (function,) = sass.parse(fixture("inline_fold.sass"))
         loop = loops.main_loop(function, loops.natural_loops(function))
-        trip = loops.trip(function, loop)
+        trip = mainloop.trip(function, loop)
         self.assertEqual(trip.fold, [])
         self.assertEqual((trip.hot_counts.instructions, trip.hot_counts.barriers), (11, 1))
         m = metrics.measure(function, None, tiny_row(0), 120, rank=32)
