@@ -57,6 +57,11 @@ struct PoolConnection {
   // stored, and that answer's loop answers it once its own reply is in.
   bool answering_challenge = false;
   uint64_t challenges_stored = 0;    // counts every stored challenge
+  // While a share's reply is awaited, a notification line that cannot be
+  // taken is kept here instead of ending the wait; the next poll or job wait
+  // raises it.
+  bool share_reply_awaited = false;
+  std::string deferred_line_error;
   uint64_t job_generation = 0;
   MiningJob job;
   std::mutex mutex;

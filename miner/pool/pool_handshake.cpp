@@ -36,6 +36,7 @@ void reset_connection_state(PoolConnection& conn) {
   conn.rows_pattern.clear();
   conn.cols_pattern.clear();
   conn.pending_responses.clear();
+  conn.deferred_line_error.clear();
 }
 
 int64_t steady_now_ns() {
