@@ -122,6 +122,7 @@ cudaError_t launch(const void* kernel, dim3 grid, dim3 block, size_t shared_byte
   grid_launch.dynamic_shared_bytes = shared_bytes;
   grid_launch.device = device;
   grid_launch.kernel = kernel;
+  grid_launch.cluster = cluster;
 
   std::vector<hostgpu::KernelParameter> parameters;
   if (!kernel_parameters(kernel, &parameters)) {

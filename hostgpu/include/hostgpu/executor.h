@@ -22,10 +22,13 @@ struct GridLaunch {
   size_t dynamic_shared_bytes = 0;
   int device = 0;               // ordinal whose constant memory the kernel sees
   const void* kernel = nullptr; // identity of the kernel, for messages
+  dim3 cluster{1, 1, 1};        // blocks that are resident together; divides grid
 };
 
-// Runs every block of the grid in order on the calling host thread, each
-// thread of a block as a fiber that calls body(). Returns cudaSuccess, or
+// Runs the grid cluster after cluster (a block is a cluster of one); the
+// blocks of a cluster are resident together, each on a host thread of its
+// own, and every thread of a block is a fiber that calls body(). The calling
+// host thread waits for each cluster. Returns cudaSuccess, or
 // cudaErrorLaunchFailure after a fault inside the kernel (a barrier that not
 // every thread reached, a trap); the reason is kept for last_kernel_fault().
 // A grid or block with a zero dimension runs nothing. Device code cannot
