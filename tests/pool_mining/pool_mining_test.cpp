@@ -70,10 +70,10 @@ int count(const std::string& text, const std::string& piece) {
   return found;
 }
 
-// Reads one mining.submit, checks its job and proof, and answers it; returns
-// the proof's A root.
+// Reads one mining.submit, checks its job and proof, and answers it (after
+// `before_reply`, when given); returns the proof's A root.
 std::string expect_verifying_share(PeerLink& link, int32_t& next_id, const std::string& job_id,
-                                   const std::string& header_hex) {
+                                   const std::string& header_hex, const std::string& before_reply = "") {
   const std::string line = link.read_line(kLineTimeoutMs);
   const std::string id = std::to_string(next_id);
   EXPECT_EQ(line.rfind("{\"id\":" + id + ",\"method\":\"mining.submit\",\"params\":[\"" +
@@ -85,6 +85,7 @@ std::string expect_verifying_share(PeerLink& link, int32_t& next_id, const std::
   std::string a_root;
   EXPECT_EQ(check_submitted_proof(proof, ProofShape{}, hex_decode(header_hex), &a_root), "")
       << job_id;
+  if (!before_reply.empty()) link.send_line(before_reply);
   link.send_line(ok_reply(next_id++));
   return a_root;
 }
@@ -130,8 +131,10 @@ TEST(PoolMining, EveryShareCarriesAVerifyingProofSyncAndAsync) {
   }
 }
 
-// The pool replaces the job right after the first share: the attempt during
-// which the new job arrived is dropped, the next one proves the new job.
+// The pool replaces the job while the first share waits for its reply: the
+// attempt during which the new job arrived is dropped, the next one proves
+// the new job. (Sent before the reply, the job is in hand when mining goes
+// on, whatever the machine's load.)
 TEST(PoolMining, AJobChangeDropsTheStaleCandidateAndMinesTheNewJob) {
   for (const MiningCase& c : mining_cases()) {
     SCOPED_TRACE(c.name);
@@ -140,8 +143,8 @@ TEST(PoolMining, AJobChangeDropsTheStaleCandidateAndMinesTheNewJob) {
       auto link = p.accept(kLineTimeoutMs);
       int32_t next_id = 1;
       serve_handshake(*link, next_id, small_job_handshake("00112233"));
-      expect_verifying_share(*link, next_id, "job-1", "00112233");
-      link->send_line(notify_line("\"job-2\"", kAnyDigest, true, "44556677"));
+      expect_verifying_share(*link, next_id, "job-1", "00112233",
+                             notify_line("\"job-2\"", kAnyDigest, true, "44556677"));
       expect_verifying_share(*link, next_id, "job-2", "44556677");
       EXPECT_TRUE(link->closed_by_miner(kLineTimeoutMs));
     });
