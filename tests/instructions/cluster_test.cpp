@@ -144,6 +144,24 @@ TEST(ClusterTest, AClusterBarrierNotEveryThreadReachesFailsTheLaunch) {
       << hostgpu::last_kernel_fault();
 }
 
+// Block 1 traps while the other blocks wait for it at the cluster barrier.
+__global__ void trap_in_one_block_kernel() {
+  if (cluster_block_rank() == 1 && threadIdx.x == 5) __trap();
+  cluster_sync();
+}
+
+TEST(ClusterTest, AFaultInOneBlockEndsTheWholeCluster) {
+  for (const char* hostile : {static_cast<const char*>(nullptr), "12"}) {
+    if (hostile != nullptr) setenv("HOSTGPU_HOSTILE", hostile, 1);
+    const cudaError_t result = run_clusters(dim3(6), dim3(3), dim3(32), [] { trap_in_one_block_kernel(); });
+    unsetenv("HOSTGPU_HOSTILE");
+    ASSERT_EQ(result, cudaErrorLaunchFailure);
+    EXPECT_NE(std::string(hostgpu::last_kernel_fault()).find("block (1,0,0), thread (5,0,0): __trap() called"),
+              std::string::npos)
+        << hostgpu::last_kernel_fault();
+  }
+}
+
 // A 64 x 16 byte tile, multicast by block 0 to the blocks of the mask; every
 // block counts the bytes on its own barrier.
 __global__ void multicast_kernel(const CUtensorMap* map, uint16_t mask, unsigned char* out) {
