@@ -64,6 +64,17 @@ BlockRun& require_running_block(const char* what) {
 
 BlockRun* running_block() { return current_block; }
 
+TensorMemory& BlockRun::tensor_memory() {
+  if (!tensor_memory_) {
+    tensor_memory_ = std::make_unique<TensorMemory>();
+    // Undefined at block start: a pattern, so that reading before writing shows.
+    std::memset(tensor_memory_->cells, 0xa5, sizeof(tensor_memory_->cells));
+  }
+  return *tensor_memory_;
+}
+
+TensorMemory& block_tensor_memory() { return require_running_block("tensor memory").tensor_memory(); }
+
 BlockRun::BlockRun(uint3 block_idx, uint3 block_dim, const std::function<void()>& body, FiberStackPool& stacks)
     : block_idx_(block_idx),
       block_dim_(block_dim),
@@ -90,6 +101,10 @@ bool BlockRun::run(std::string* fault) {
     resume(next);
   }
   if (fault_.empty() && returned_ < thread_count_) fault_ = block_name() + ": " + describe_deadlock();
+  // A block must give its tensor memory back before it exits.
+  if (fault_.empty() && tensor_memory_ && tensor_memory_->allocated_slices != 0) {
+    fault_ = block_name() + ": tensor memory still allocated at exit (tcgen05.dealloc missing)";
+  }
   if (fault_.empty()) return true;
   *fault = fault_;
   return false;

@@ -16,6 +16,7 @@
 #include "exec_async_copy.h"
 #include "exec_fiber_stack.h"
 #include "hostgpu/device_sync.h"
+#include "hostgpu/tensor_memory.h"
 
 namespace hostgpu::detail {
 
@@ -37,6 +38,7 @@ class BlockRun {
   unsigned active_lanes() const;
   unsigned running_lane() const { return running_ % 32; }
   AsyncCopyQueue& running_async_copies() { return threads_[running_].async_copies; }
+  TensorMemory& tensor_memory();
   [[noreturn]] void fail(const std::string& reason);
 
  private:
@@ -84,6 +86,7 @@ class BlockRun {
   unsigned barrier_result_ = 0;
   unsigned returned_ = 0;
   std::string fault_;
+  std::unique_ptr<TensorMemory> tensor_memory_;  // made on first use
 };
 
 // The block that the calling host thread is running, or null.

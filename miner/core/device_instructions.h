@@ -25,3 +25,5 @@
 #include "core/instructions/cp_async.h"
 // Bulk tensor copies (TMA) and shared-memory barriers (mbarrier).
 #include "core/instructions/tma.h"
+// Compute capability 10's tensor cores and tensor memory (tcgen05).
+#include "core/instructions/tcgen05.h"
