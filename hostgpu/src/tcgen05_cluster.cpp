@@ -10,6 +10,8 @@ namespace hostgpu::tcgen05::detail {
 
 unsigned cluster_rank() { return 0; }
 
+unsigned cluster_block_count() { return 1; }
+
 bool cluster_block_view(unsigned rank, PairHalf* view) {
   if (rank != 0 || hostgpu::detail::running_block() == nullptr) return false;
   view->shared = static_cast<const unsigned char*>(hostgpu::detail::dynamic_shared_base());

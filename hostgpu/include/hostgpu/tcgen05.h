@@ -59,6 +59,7 @@ namespace detail {
 // cluster is a cluster of one (rank 0). False when no such block is
 // resident with the running one.
 unsigned cluster_rank();
+unsigned cluster_block_count();
 bool cluster_block_view(unsigned rank, PairHalf* view);
 }  // namespace detail
 

@@ -20,6 +20,14 @@
 #define KORVATH_DEVICE_HAS_TMA 1
 #endif
 
+// A tensor map passed to a kernel by value must stay in the parameter space
+// for the bulk copies to read it.
+#if defined(KORVATH_FLAVOUR_CUDA)
+#define KORVATH_TENSOR_MAP_PARAMETER const __grid_constant__
+#else
+#define KORVATH_TENSOR_MAP_PARAMETER const
+#endif
+
 namespace device_instructions {
 
 #if defined(KORVATH_FLAVOUR_HOST)
