@@ -41,6 +41,7 @@ TEST(PairClusterTest, ArrivalOnRankZeroCompletesTheLocalPhase) {
                         uint64_t* barrier = hostgpu::dynamic_shared<uint64_t>();
                         device_instructions::mbarrier_init(barrier, 1);
                         device_instructions::mbarrier_arrive_cluster(barrier, 0);
+                        device_instructions::mbarrier_wait_parity_cluster(barrier, 0);
                         done = device_instructions::mbarrier_try_wait_parity(barrier, 0);
                       },
                       64),

@@ -91,6 +91,33 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_cluster(uint64_t* barrier, uint3
 #endif
 }
 
+// Waits for the phase of the given parity with cluster-scope acquire, for a
+// barrier that peer CTAs arrive on after writing what the waiter then reads.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity_cluster(uint64_t* barrier, uint32_t parity) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_CLUSTERS)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  uint32_t ready = 0;
+  do {
+    asm volatile(
+        "{\n"
+        ".reg .pred p;\n"
+        "mbarrier.try_wait.parity.acquire.cluster.shared::cta.b64 p, [%1], %2;\n"
+        "selp.b32 %0, 1, 0, p;\n"
+        "}\n"
+        : "=r"(ready)
+        : "r"(address), "r"(parity)
+        : "memory");
+  } while (ready == 0);
+#else
+  (void)barrier, (void)parity;
+  __trap();
+#endif
+#else
+  mbarrier_wait_parity(barrier, parity);
+#endif
+}
+
 // The box of `map` at (x, y) into `destination` of every CTA in `cta_mask`,
 // each CTA's mbarrier at `barrier`'s place counting the bytes it receives.
 KORVATH_DEVICE_INSTRUCTION void tma_load_2d_multicast(void* destination, const CUtensorMap* map, int32_t x,
