@@ -2,6 +2,7 @@
 // descriptor formats and its K-major 128-byte-swizzle canonical layout.
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "hostgpu/device_sync.h"
 #include "hostgpu/tcgen05.h"
@@ -116,45 +117,53 @@ void mma_pair(MmaKind kind, const PairHalf& even, const PairHalf& odd, uint32_t 
     }
   }
 
+  // Each operand row's K elements, gathered once from its CTA's swizzled stage.
   const uint32_t rows_per_cta = id.m / 2;
   const uint32_t columns_per_cta = id.n / 2;
-  for (uint32_t v = 0; v < 2; ++v) {
-    const PairHalf& mine = *halves[v];
-    for (uint32_t r = 0; r < rows_per_cta; ++r) {
-      uint32_t* out = &mine.tensor_memory->cells[r][column];
-      for (uint32_t j = 0; j < id.n; ++j) {
-        const PairHalf& b_half = *halves[j / columns_per_cta];
-        const uint32_t b_row = j % columns_per_cta;
-        if (kind == MmaKind::i8) {
-          uint32_t sum = accumulate ? out[j] : 0u;
-          for (uint32_t e = 0; e < k; ++e) {
-            const uint8_t x = *element(mine, a, r, e, 1);
-            const uint8_t y = *element(b_half, b, b_row, e, 1);
-            const int32_t xa = id.a_type ? static_cast<int8_t>(x) : static_cast<int32_t>(x);
-            const int32_t yb = id.b_type ? static_cast<int8_t>(y) : static_cast<int32_t>(y);
-            sum += static_cast<uint32_t>(xa * yb);  // wraps modulo 2^32
-          }
-          out[j] = sum;
-        } else {
-          // Products of bf16 values are exact in double; the sum is rounded to
-          // f32 once. The hardware's internal order and width are unspecified
-          // beyond f32: sums of integers below 2^24 are the same either way.
-          double sum = 0.0;
-          if (accumulate) {
-            float previous;
-            std::memcpy(&previous, &out[j], sizeof(previous));
-            sum = previous;
-          }
-          for (uint32_t e = 0; e < k; ++e) {
-            uint16_t x;
-            uint16_t y;
-            std::memcpy(&x, element(mine, a, r, e, 2), 2);
-            std::memcpy(&y, element(b_half, b, b_row, e, 2), 2);
-            sum += static_cast<double>(bfloat16_value(x)) * static_cast<double>(bfloat16_value(y));
-          }
-          const float rounded = static_cast<float>(sum);
-          std::memcpy(&out[j], &rounded, sizeof(rounded));
+  std::vector<double> a_values(id.m * k);
+  std::vector<double> b_values(id.n * k);
+  auto gather = [&](const PairHalf& half, const SharedDescriptor& d, uint32_t row, double* out,
+                    bool is_signed) {
+    for (uint32_t e = 0; e < k; ++e) {
+      if (kind == MmaKind::i8) {
+        const uint8_t x = *element(half, d, row, e, 1);
+        out[e] = is_signed ? static_cast<int8_t>(x) : static_cast<double>(x);
+      } else {
+        uint16_t x;
+        std::memcpy(&x, element(half, d, row, e, 2), 2);
+        out[e] = bfloat16_value(x);
+      }
+    }
+  };
+  for (uint32_t r = 0; r < id.m; ++r) gather(*halves[r / rows_per_cta], a, r % rows_per_cta, &a_values[r * k], id.a_type == 1);
+  for (uint32_t j = 0; j < id.n; ++j) {
+    gather(*halves[j / columns_per_cta], b, j % columns_per_cta, &b_values[j * k], id.b_type == 1);
+  }
+
+  for (uint32_t r = 0; r < id.m; ++r) {
+    uint32_t* out = &halves[r / rows_per_cta]->tensor_memory->cells[r % rows_per_cta][column];
+    const double* x = &a_values[r * k];
+    for (uint32_t j = 0; j < id.n; ++j) {
+      const double* y = &b_values[j * k];
+      // Every product is exact in double, and so is the sum of at most 32 of
+      // them for kind::i8 (below 2^20) or kind::f16 on the bf16 values used.
+      double products = 0.0;
+      for (uint32_t e = 0; e < k; ++e) products += x[e] * y[e];
+      if (kind == MmaKind::i8) {
+        const uint32_t sum = static_cast<uint32_t>(static_cast<int64_t>(products));
+        out[j] = (accumulate ? out[j] : 0u) + sum;  // wraps modulo 2^32
+      } else {
+        // The hardware's internal order and width are unspecified beyond f32:
+        // the sum is rounded to f32 once; sums of integers below 2^24 are the
+        // same either way.
+        double sum = products;
+        if (accumulate) {
+          float previous;
+          std::memcpy(&previous, &out[j], sizeof(previous));
+          sum += previous;
         }
+        const float rounded = static_cast<float>(sum);
+        std::memcpy(&out[j], &rounded, sizeof(rounded));
       }
     }
   }
