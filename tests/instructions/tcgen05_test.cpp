@@ -12,6 +12,7 @@
 #include <vector>
 
 #include <cute/arch/mma_sm100_desc.hpp>
+#include <cute/atom/copy_traits_sm100.hpp>
 #include <cute/atom/mma_traits_sm100.hpp>
 #include <cute/tensor.hpp>
 
@@ -390,6 +391,45 @@ TEST(Tcgen05TensorMemoryTest, LoadsAndStoresMoveOneLanePerThread) {
     for (uint32_t i = 0; i < 32; ++i) {
       EXPECT_EQ(seen[t * 32 + i], (t << 8) | i);
       EXPECT_EQ(cells[t * 32 + i], (t << 8) | i) << "lane " << t << " column " << 32 + i;
+    }
+  }
+}
+
+// CuTe's SM100_TMEM_LOAD_32dp32b32x traits, in bits: thread t's bit v is
+// reference element t·1024 + v, which ValID places at tensor-memory bit
+// (v, lane t). Each register of each thread must load that cell.
+TEST(Tcgen05TensorMemoryTest, LoadShapeIsCutes32dp32b32x) {
+  using Traits = Copy_Traits<SM100_TMEM_LOAD_32dp32b32x>;
+  std::vector<uint32_t> loaded(32 * 32, 0);
+  ASSERT_EQ(run_block(dim3(32),
+                      [&] {
+                        using namespace device_instructions;
+                        uint32_t* slot = hostgpu::dynamic_shared<uint32_t>();
+                        tmem_alloc_pair(slot, 32);
+                        hostgpu::TensorMemory& tm = hostgpu::detail::block_tensor_memory();
+                        __syncwarp();
+                        if (threadIdx.x == 0) {
+                          for (uint32_t lane = 0; lane < 32; ++lane) {
+                            for (uint32_t column = 0; column < 32; ++column) tm.cells[lane][column] = lane << 16 | column;
+                          }
+                        }
+                        __syncwarp();
+                        uint32_t r[32];
+                        tmem_load_32x32b_x32(*slot, r);
+                        tmem_wait_ld();
+                        for (int j = 0; j < 32; ++j) loaded[threadIdx.x * 32 + j] = r[j];
+                        tmem_dealloc_pair(*slot, 32);
+                      },
+                      64),
+            cudaSuccess)
+      << last_fault();
+  for (int t = 0; t < 32; ++t) {
+    for (int j = 0; j < 32; ++j) {
+      const int reference = typename Traits::DstLayout{}(t, 32 * j);
+      const int bit_address = typename Traits::ValID{}(reference);
+      const uint32_t lane = static_cast<uint32_t>(bit_address) >> 21;
+      const uint32_t column = (static_cast<uint32_t>(bit_address) & ((1u << 21) - 1)) / 32;
+      EXPECT_EQ(loaded[t * 32 + j], lane << 16 | column) << "thread " << t << " register " << j;
     }
   }
 }
