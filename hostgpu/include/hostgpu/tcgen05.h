@@ -54,10 +54,10 @@ void mma_pair(MmaKind kind, const PairHalf& even, const PairHalf& odd, uint32_t 
 uint32_t k_major_swizzled_offset(const SharedDescriptor& d, uint32_t row, uint32_t k_byte);
 
 namespace detail {
-// The running block's cluster rank, and the shared window and tensor memory
-// of the cluster's block of the given rank. A block launched without a
-// cluster is a cluster of one (rank 0). False when no such block is
-// resident with the running one.
+// The running block's cluster rank and the cluster's size, and the shared
+// window and tensor memory of the cluster's block of the given rank (false
+// when the cluster has no such block). A block launched without a cluster is
+// a cluster of one.
 unsigned cluster_rank();
 unsigned cluster_block_count();
 bool cluster_block_view(unsigned rank, PairHalf* view);

@@ -11,12 +11,13 @@
 // of CTAs whose cluster ranks differ in bit 0. On the host device the MMA and
 // the tensor-memory accesses take effect when issued, so a commit arrives at
 // once; the two-CTA forms need the peer CTA's shared and tensor memory, which
-// only a co-scheduled cluster provides (elsewhere they trap).
+// only a cluster provides (elsewhere they fault).
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <string>
 
+#include "hostgpu/device_cluster.h"
 #include "hostgpu/tcgen05.h"
 #endif
 
@@ -362,18 +363,12 @@ KORVATH_DEVICE_INSTRUCTION void umma_commit_pair_multicast(uint64_t* barrier, ui
   __trap();
 #endif
 #else
-  const uint32_t offset = shared_window_address(barrier);
   for (unsigned rank = 0; rank < 16; ++rank) {
     if (!(cta_mask & (1u << rank))) continue;
-    hostgpu::tcgen05::PairHalf view;
-    if (!hostgpu::tcgen05::detail::cluster_block_view(rank, &view)) {
-      hostgpu::detail::fault("tcgen05.commit: CTA rank " + std::to_string(rank) + " is not resident in the cluster");
+    if (rank >= hostgpu::tcgen05::detail::cluster_block_count()) {
+      hostgpu::detail::fault("tcgen05.commit: CTA rank " + std::to_string(rank) + " is not in the cluster");
     }
-    uint64_t* target = reinterpret_cast<uint64_t*>(const_cast<unsigned char*>(view.shared) + offset);
-    host_mbarrier::State s = host_mbarrier::decode(*target);
-    if (s.pending == 0) hostgpu::detail::fault("tcgen05.commit: an arrival on a barrier with none pending");
-    s.pending -= 1;
-    *target = host_mbarrier::encode(s);
+    host_mbarrier::arrive(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
   }
 #endif
 }
