@@ -252,7 +252,8 @@ __device__ void mine_block(int m, int k, const CUtensorMap* map_a, const CUtenso
         const uint32_t fold =
             folds[(quarter * 4 + 2 * g) * 32 + lane] ^ folds[(quarter * 4 + 2 * g + 1) * 32 + lane];
         (j == 0 ? first : second)
-            .end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; }, positions);
+            .template end_step<false>(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+                                      positions);
       }
       __syncthreads();  // the folds are rewritten at the next step
       if (thread == 0) mbarrier_arrive_cluster(&bars->step_read, rank & ~1u);
