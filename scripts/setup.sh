@@ -9,6 +9,7 @@ dpkg -s librust-blake3-dev >/dev/null 2>&1 || need_apt+=(librust-blake3-dev)
 dpkg -s libboost-context-dev >/dev/null 2>&1 || need_apt+=(libboost-context-dev)
 dpkg -s libgtest-dev >/dev/null 2>&1 || need_apt+=(libgtest-dev)
 dpkg -s b3sum >/dev/null 2>&1 || need_apt+=(b3sum)
+dpkg -s libclang-rt-14-dev >/dev/null 2>&1 || need_apt+=(clang libclang-rt-14-dev)
 command -v cmake >/dev/null 2>&1 || need_apt+=(cmake)
 command -v g++ >/dev/null 2>&1 || need_apt+=(g++)
 if [ ${#need_apt[@]} -gt 0 ]; then
