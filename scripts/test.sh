@@ -1,8 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds both flavours and runs every test; then the
-# host flavour's tests under AddressSanitizer and UndefinedBehaviorSanitizer
-# and the fuzz harnesses. (The ThreadSanitizer run, scripts/test-threads.sh,
-# would take CI past its time; run it by hand.)
+# host flavour's tests under the sanitizers and the fuzz harnesses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -20,6 +18,9 @@ ctest --preset cuda -j "$jobs"
 cmake --preset host-asan >/dev/null
 cmake --build --preset host-asan -j "$jobs"
 ctest --preset host-asan -j "$jobs"
+
+# The threaded tests (pool, gateway, submitter, engine) under ThreadSanitizer.
+bash scripts/test-threads.sh "$jobs"
 
 # The fuzz harnesses, a few seconds each, when clang is there to build them.
 if command -v clang++ >/dev/null 2>&1; then
