@@ -25,3 +25,5 @@
 #include "core/instructions/cp_async.h"
 // Bulk tensor copies (TMA) and shared-memory barriers (mbarrier).
 #include "core/instructions/tma.h"
+// Thread-block clusters: rank, cluster barrier, distributed shared memory.
+#include "core/instructions/cluster.h"
