@@ -25,3 +25,7 @@
 #include "core/instructions/cp_async.h"
 // Bulk tensor copies (TMA) and shared-memory barriers (mbarrier).
 #include "core/instructions/tma.h"
+// Thread-block clusters: rank, cluster barrier, distributed shared memory.
+#include "core/instructions/cluster.h"
+// Compute capability 10's tensor cores and tensor memory (tcgen05).
+#include "core/instructions/tcgen05.h"

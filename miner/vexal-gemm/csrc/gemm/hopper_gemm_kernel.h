@@ -18,6 +18,7 @@
 
 #include "backends/mining_epilogue.h"
 #include "core/device_instructions.h"
+#include "core/instructions/proxy_fence.h"
 #include "core/instructions/cute_twins.h"
 #include "gemm/hopper_gemm_params.h"
 
@@ -202,6 +203,8 @@ __global__ void __launch_bounds__(384) hopper_gemm_ws(
         mining.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
                         positions);
       }
+      // The fold stores come before the bulk copy that refills this stage.
+      device_instructions::fence_proxy_async_shared();
       __syncthreads();
     }
     if (thread == 0 && kt + kStages < k_tiles) load_k_tile(kt + kStages);
