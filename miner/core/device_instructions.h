@@ -27,3 +27,5 @@
 #include "core/instructions/tma.h"
 // Thread-block clusters: rank, cluster barrier, distributed shared memory.
 #include "core/instructions/cluster.h"
+// Compute capability 10's tensor cores and tensor memory (tcgen05).
+#include "core/instructions/tcgen05.h"

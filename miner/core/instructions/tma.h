@@ -24,6 +24,14 @@
 #define KORVATH_DEVICE_HAS_TMA 1
 #endif
 
+// A tensor map passed to a kernel by value must stay in the parameter space
+// for the bulk copies to read it.
+#if defined(KORVATH_FLAVOUR_CUDA)
+#define KORVATH_TENSOR_MAP_PARAMETER const __grid_constant__
+#else
+#define KORVATH_TENSOR_MAP_PARAMETER const
+#endif
+
 namespace device_instructions {
 
 #if defined(KORVATH_FLAVOUR_HOST)
@@ -190,6 +198,33 @@ KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint
 KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity(uint64_t* barrier, uint32_t parity) {
   while (!mbarrier_try_wait_parity(barrier, parity)) {
   }
+}
+
+// Waits for the phase of the given parity with cluster-scope acquire, for a
+// barrier that peer CTAs arrive on after writing what the waiter then reads.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity_cluster(uint64_t* barrier, uint32_t parity) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  uint32_t ready = 0;
+  do {
+    asm volatile(
+        "{\n"
+        ".reg .pred p;\n"
+        "mbarrier.try_wait.parity.acquire.cluster.shared::cta.b64 p, [%1], %2;\n"
+        "selp.b32 %0, 1, 0, p;\n"
+        "}\n"
+        : "=r"(ready)
+        : "r"(address), "r"(parity)
+        : "memory");
+  } while (ready == 0);
+#else
+  (void)barrier, (void)parity;
+  __trap();
+#endif
+#else
+  mbarrier_wait_parity(barrier, parity);
+#endif
 }
 
 #if defined(KORVATH_FLAVOUR_HOST)
