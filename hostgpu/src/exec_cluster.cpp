@@ -1,5 +1,6 @@
 #include "exec_cluster.h"
 
+#include <cxxabi.h>
 #include <link.h>
 
 #include <set>
@@ -80,6 +81,9 @@ void poison_fresh_thread_storage() {
   unsigned char* end = block + tls.memory;
   const auto* probe = reinterpret_cast<const unsigned char*>(&current_cluster);  // zero-initialised
   if (probe < begin || probe >= end) return;
+  // A C++ runtime linked into the program would keep its exception state here.
+  const auto* exceptions = reinterpret_cast<const unsigned char*>(abi::__cxa_get_globals());
+  if (exceptions >= begin && exceptions < end) return;
   if (cache < begin || cache + cache_bytes > end) return;
   fill(begin, cache, poison_byte);
   fill(cache + cache_bytes, end, poison_byte);

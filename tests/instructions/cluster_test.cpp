@@ -117,6 +117,28 @@ TEST(ClusterTest, AWaitForRemoteArrivalsLetsTheOtherBlocksRun) {
   for (unsigned t = 0; t < 32; ++t) EXPECT_EQ(out[t], 10u + 20u + 30u);
 }
 
+// A loop of tests, as kernels write their own waits, lets the others run too.
+__global__ void spinning_gather_kernel(unsigned* out) {
+  __shared__ uint64_t arrived;
+  const unsigned rank = cluster_block_rank();
+  if (threadIdx.x == 0 && rank == 0) mbarrier_init(&arrived, cluster_block_count() - 1);
+  cluster_sync();
+  if (rank != 0 && threadIdx.x == 0) mbarrier_arrive_cluster(&arrived, 0);
+  if (rank == 0) {
+    unsigned tests = 0;
+    while (!mbarrier_try_wait_parity(&arrived, 0)) ++tests;
+    out[threadIdx.x] = tests;
+  }
+  cluster_sync();
+}
+
+TEST(ClusterTest, ALoopOfTestsLetsTheOtherBlocksArrive) {
+  std::vector<unsigned> out(32, ~0u);
+  ASSERT_EQ(run_clusters(dim3(3), dim3(3), dim3(32), [&] { spinning_gather_kernel(out.data()); }), cudaSuccess)
+      << hostgpu::last_kernel_fault();
+  for (unsigned t = 0; t < 32; ++t) EXPECT_LT(out[t], 4u) << t;
+}
+
 __global__ void never_arriving_kernel() {
   __shared__ uint64_t barrier;
   if (threadIdx.x == 0) mbarrier_init(&barrier, 2);

@@ -14,6 +14,9 @@
 //   wait_until(ready)        a wait that gives the turn to other threads until
 //                            ready() holds (an mbarrier wait); one that can never
 //                            hold ends the launch with a fault
+//   try_wait_a_while(ready)  a potentially blocking test (mbarrier.try_wait):
+//                            when ready() does not hold, gives the turn away
+//                            once and tests again
 //   hold_bulk_copy / land_bulk_copies: bulk copies in flight until the barrier
 //                            counting them is next observed
 //   async_proxy_access(p, n, what): the async proxy (a bulk copy into, or a
@@ -57,6 +60,16 @@ template <typename Ready>
 void wait_until(Ready&& ready) {
   while (!ready()) detail::poll_yield();
   detail::poll_satisfied();
+}
+
+template <typename Ready>
+bool try_wait_a_while(Ready&& ready) {
+  if (!ready()) {
+    detail::poll_yield();
+    if (!ready()) return false;
+  }
+  detail::poll_satisfied();
+  return true;
 }
 
 // Whether copies land late (at their completion point) and fresh or pending

@@ -184,20 +184,20 @@ KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint
   return false;
 #endif
 #else
-  // Copies in flight on the barrier complete when it is observed.
-  const uint32_t landed = hostgpu::land_bulk_copies(barrier);
-  if (landed != 0) host_mbarrier::complete_tx(barrier, landed);
-  return host_mbarrier::decode(*barrier).phase != (parity & 1u);
+  // The thread may be suspended for a while before the test says no, so a
+  // loop of tests lets the other threads complete the phase. Copies in flight
+  // on the barrier complete when it is observed.
+  return hostgpu::try_wait_a_while([barrier, parity] {
+    const uint32_t landed = hostgpu::land_bulk_copies(barrier);
+    if (landed != 0) host_mbarrier::complete_tx(barrier, landed);
+    return host_mbarrier::decode(*barrier).phase != (parity & 1u);
+  });
 #endif
 }
 
 KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity(uint64_t* barrier, uint32_t parity) {
-#if defined(KORVATH_FLAVOUR_CUDA)
   while (!mbarrier_try_wait_parity(barrier, parity)) {
   }
-#else
-  hostgpu::wait_until([barrier, parity] { return mbarrier_try_wait_parity(barrier, parity); });
-#endif
 }
 
 // Waits for the phase of the given parity with cluster-scope acquire, for a
