@@ -71,7 +71,15 @@ BlockRun::BlockRun(uint3 block_idx, uint3 block_dim, const std::function<void()>
       body_(body),
       stacks_(stacks),
       threads_(thread_count_),
-      warp_arrived_((thread_count_ + 31) / 32, 0u) {}
+      warp_arrived_((thread_count_ + 31) / 32, 0u) {
+  // A block launches with the register file shared evenly, whole multiples
+  // of 8 per thread and at most 248 (an 8-multiple under the 255 limit).
+  const unsigned warps = (thread_count_ + 31) / 32;
+  unsigned per_thread = warps == 0 ? 0 : 65536u / (warps * 32u) / 8u * 8u;
+  if (per_thread > 248) per_thread = 248;
+  warp_registers_.assign(warps, per_thread);
+  register_pool_ = 65536u - per_thread * warps * 32u;
+}
 
 BlockRun::~BlockRun() {
   // Unwinds the stacks of threads still suspended after a fault.
@@ -88,6 +96,13 @@ bool BlockRun::run(std::string* fault) {
     const unsigned next = runnable_.front();
     runnable_.pop_front();
     resume(next);
+    if (threads_[next].state != State::spinning) {
+      idle_spins_ = 0;
+    } else if (++idle_spins_ > runnable_.size()) {
+      // Every runnable thread has polled once more and nothing changed.
+      fault_ = block_name() + ", " + thread_name(next) + ": " + spin_reason_ +
+               " that no thread of the block can complete";
+    }
   }
   if (fault_.empty() && returned_ < thread_count_) fault_ = block_name() + ": " + describe_deadlock();
   if (fault_.empty()) return true;
@@ -129,6 +144,54 @@ boost::context::fiber BlockRun::thread_main(unsigned index, boost::context::fibe
 }
 
 void BlockRun::suspend() { scheduler_ = std::move(scheduler_).resume(); }
+
+void BlockRun::spin_yield(const char* what) {
+  const unsigned self = running_;
+  threads_[self].state = State::spinning;
+  spin_reason_ = what;
+  runnable_.push_back(self);
+  suspend();
+  threads_[self].state = State::runnable;
+}
+
+void BlockRun::set_max_registers(bool increase, unsigned count) {
+  const char* name = increase ? "setmaxnreg.inc" : "setmaxnreg.dec";
+  if (count < 24 || count > 256 || count % 8 != 0) {
+    fail(std::string(name) + " with " + std::to_string(count) +
+         " registers: the count must be a multiple of 8 from 24 to 256");
+  }
+  const unsigned warp = running_ / 32;
+  const unsigned current = warp_registers_[warp];
+  if (increase ? count < current : count > current) {
+    fail(std::string(name) + " to " + std::to_string(count) + " registers from the warp's " +
+         std::to_string(current));
+  }
+  // Every lane executes the instruction; the first one to reach it moves the warp.
+  const uint32_t deposit = count;
+  const unsigned lanes = active_lanes();
+  const unsigned char* table = warp_exchange(name, lanes, &deposit, sizeof(deposit));
+  for (unsigned lane = 0; lane < 32; ++lane) {
+    uint32_t other = 0;
+    std::memcpy(&other, table + 4 * lane, sizeof(other));
+    if (((lanes >> lane) & 1u) && other != count) {
+      fail(std::string(name) + " " + std::to_string(count) + " meets lane " + std::to_string(lane) +
+           " with " + std::to_string(other));
+    }
+  }
+  if (running_ % 32 != static_cast<unsigned>(__builtin_ctz(lanes))) return;
+  if (!increase) {
+    register_pool_ += (current - count) * 32u;
+  } else {
+    const unsigned needed = (count - current) * 32u;
+    if (register_pool_ < needed) {
+      do spin_yield("setmaxnreg.inc waiting for registers");
+      while (register_pool_ < needed);
+      spin_succeeded();
+    }
+    register_pool_ -= needed;
+  }
+  warp_registers_[warp] = count;
+}
 
 void BlockRun::fail(const std::string& reason) {
   if (fault_.empty()) fault_ = block_name() + ", " + thread_name(running_) + ": " + reason;
@@ -349,6 +412,14 @@ unsigned long long warp_collective(WarpOp op, unsigned mask, unsigned long long 
 
 const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes) {
   return require_running_block(instruction).warp_exchange(instruction, mask, deposit, bytes);
+}
+
+void spin_yield(const char* what) { require_running_block(what).spin_yield(what); }
+
+void spin_succeeded() { require_running_block("a poll").spin_succeeded(); }
+
+void set_max_registers(bool increase, unsigned count) {
+  require_running_block("setmaxnreg").set_max_registers(increase, count);
 }
 
 unsigned lane_id() { return require_running_block("%laneid").running_lane(); }

@@ -35,12 +35,15 @@ class BlockRun {
                                      int width);
   const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes);
   unsigned active_lanes() const;
+  void spin_yield(const char* what);
+  void spin_succeeded() { idle_spins_ = 0; }
+  void set_max_registers(bool increase, unsigned count);
   unsigned running_lane() const { return running_ % 32; }
   AsyncCopyQueue& running_async_copies() { return threads_[running_].async_copies; }
   [[noreturn]] void fail(const std::string& reason);
 
  private:
-  enum class State : unsigned char { not_started, runnable, at_barrier, at_warp_op, returned };
+  enum class State : unsigned char { not_started, runnable, spinning, at_barrier, at_warp_op, returned };
 
   struct Thread {
     boost::context::fiber fiber;
@@ -83,6 +86,10 @@ class BlockRun {
   unsigned barrier_true_ = 0;
   unsigned barrier_result_ = 0;
   unsigned returned_ = 0;
+  unsigned idle_spins_ = 0;             // spin yields since any thread last did something else
+  const char* spin_reason_ = nullptr;
+  std::vector<unsigned> warp_registers_;  // per-thread register limit of each warp
+  unsigned register_pool_ = 0;          // registers of the block not held by a warp
   std::string fault_;
 };
 

@@ -45,6 +45,8 @@ std::string kernel_name(const void* kernel) {
 
 }  // namespace
 
+int running_device() { return execution_state().device; }
+
 ExecutionState& execution_state() {
   thread_local ExecutionState state;
   return state;

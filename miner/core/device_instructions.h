@@ -25,3 +25,5 @@
 #include "core/instructions/cp_async.h"
 // Bulk tensor copies (TMA) and shared-memory barriers (mbarrier).
 #include "core/instructions/tma.h"
+// Warp-group MMA from shared-memory descriptors and register reallocation (sm_90a).
+#include "core/instructions/wgmma.h"

@@ -6,13 +6,14 @@
 // The instructions exist from sm_90 on; images for older architectures still
 // build, and trap if they ever reach one. On the host device a bulk tensor
 // copy is done at once from the tensor map, so a barrier's phase completes as
-// soon as its bytes are expected and copied; a wait for a phase that has not
-// completed could never be satisfied by the cooperative threads and traps.
+// soon as its bytes are expected and copied; a thread waiting for a phase
+// lets the block's other threads run until they complete it.
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <cstring>
 
+#include "hostgpu/device_sync.h"
 #include "hostgpu/tensor_map.h"
 #endif
 
@@ -102,6 +103,23 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_expect_tx(uint64_t* barrier, uin
 #endif
 }
 
+// One arrival on the barrier's current phase.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive(uint64_t* barrier) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  asm volatile("mbarrier.arrive.shared::cta.b64 _, [%0];" ::"r"(address) : "memory");
+#else
+  __trap();
+#endif
+#else
+  host_mbarrier::State s = host_mbarrier::decode(*barrier);
+  if (s.pending == 0) hostgpu::detail::fault("mbarrier arrival beyond the phase's expected count");
+  s.pending -= 1;
+  *barrier = host_mbarrier::encode(s);
+#endif
+}
+
 // True once the phase of the given parity has completed.
 KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint32_t parity) {
 #if defined(KORVATH_FLAVOUR_CUDA)
@@ -132,8 +150,11 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity(uint64_t* barrier, uint32_t
   while (!mbarrier_try_wait_parity(barrier, parity)) {
   }
 #else
-  // Nothing else can complete the phase while this thread holds the host thread.
-  if (!mbarrier_try_wait_parity(barrier, parity)) __trap();
+  // Other threads of the block complete the phase; let them run meanwhile.
+  if (mbarrier_try_wait_parity(barrier, parity)) return;
+  do hostgpu::detail::spin_yield("mbarrier wait");
+  while (!mbarrier_try_wait_parity(barrier, parity));
+  hostgpu::detail::spin_succeeded();
 #endif
 }
 
