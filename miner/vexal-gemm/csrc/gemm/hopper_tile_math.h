@@ -1,0 +1,100 @@
+#pragma once
+// The multiply of one consumer warp group: 128 rows of A by its 128 rows of
+// B over one 128-byte K stage, into two 64 x 128 halves of int32
+// accumulators, acc[h][v] in the warp-group MMA's register layout: thread t
+// of the group holds in acc[h][v] row 64 h + 16 (t / 32) + (t % 32) / 4 +
+// 8 ((v / 2) % 2) and column 8 (v / 4) + 2 (t % 4) + v % 2 of its half.
+//
+// Devices with warp-group MMA issue eight m64n128k32 instructions straight
+// from the swizzled stage. The others (the sm_120 image) issue m16n8k32
+// MMAs, warp w taking the 16-row slabs 16 w of both halves: an m16n8 tile's
+// registers lie exactly where the warp-group layout puts them, so the fold
+// after the multiply is the same.
+//
+// A stage holds rows of 128 bytes as the tensor maps' 128-byte swizzle
+// writes them: byte k of row r at r * 128 + (k XOR 16 (r mod 8)) from the
+// stage's 1024-aligned start.
+#include <cstdint>
+
+#include "core/device_instructions.h"
+
+namespace vexal::hopper_detail {
+
+constexpr int kRowBytes = 128;
+constexpr int kGroupRows = 128;  // B rows of one consumer warp group
+
+struct GroupAccumulators {
+  uint32_t acc[2][64];
+};
+
+__device__ __forceinline__ void clear(GroupAccumulators& a) {
+#pragma unroll
+  for (int h = 0; h < 2; ++h) {
+#pragma unroll
+    for (int v = 0; v < 64; ++v) a.acc[h][v] = 0;
+  }
+}
+
+// Warp-group MMA: A rows 64 h .. 64 h + 63, B rows 128 group .. + 127.
+__device__ __forceinline__ void multiply_stage_wgmma(GroupAccumulators& a, const int8_t* stage_a,
+                                                     const int8_t* stage_b, int group) {
+  const uint32_t a_address = device_instructions::shared_address(stage_a);
+  const uint32_t b_address =
+      device_instructions::shared_address(stage_b + group * kGroupRows * kRowBytes);
+  device_instructions::wgmma_fence();
+#pragma unroll
+  for (int kb = 0; kb < 4; ++kb) {
+    const uint64_t b = device_instructions::gmma_descriptor_k_sw128(b_address + 32 * kb, 8 * kRowBytes);
+#pragma unroll
+    for (int h = 0; h < 2; ++h) {
+      const uint64_t desc_a = device_instructions::gmma_descriptor_k_sw128(
+          a_address + h * 64 * kRowBytes + 32 * kb, 8 * kRowBytes);
+      device_instructions::wgmma_m64n128k32_s8(a.acc[h], desc_a, b, true);
+    }
+  }
+  device_instructions::wgmma_commit_group();
+  device_instructions::wgmma_wait_group<0>();
+}
+
+// The swizzled address of byte `k` (a multiple of 16) of row `row`.
+__device__ __forceinline__ const int8_t* swizzled(const int8_t* stage, int row, int k) {
+  return stage + row * kRowBytes + (k ^ (16 * (row % 8)));
+}
+
+// Warp-level MMAs with the same register layout, operands through ldmatrix.
+__device__ __forceinline__ void multiply_stage_mma_sync(GroupAccumulators& a, const int8_t* stage_a,
+                                                        const int8_t* stage_b, int group, int warp,
+                                                        int lane) {
+  const int8_t* b_rows = stage_b + group * kGroupRows * kRowBytes;
+#pragma unroll
+  for (int kb = 0; kb < 4; ++kb) {
+    uint32_t fa[2][4];
+#pragma unroll
+    for (int h = 0; h < 2; ++h) {
+      // Matrices: rows 0-7 / 8-15 of the slab, bytes 0-15 / 16-31 of the K step.
+      const int row = 64 * h + 16 * warp + lane % 8 + 8 * ((lane / 8) % 2);
+      device_instructions::ldmatrix_x4(fa[h][0], fa[h][1], fa[h][2], fa[h][3],
+                                       swizzled(stage_a, row, 32 * kb + 16 * (lane / 16)));
+    }
+#pragma unroll
+    for (int j = 0; j < 16; j += 2) {
+      // Matrices: column groups j and j + 1, bytes 0-15 and 16-31 of each.
+      uint32_t fb[4];
+      const int row = 8 * (j + lane / 16) + lane % 8;
+      device_instructions::ldmatrix_x4(fb[0], fb[1], fb[2], fb[3],
+                                       swizzled(b_rows, row, 32 * kb + 16 * ((lane / 8) % 2)));
+#pragma unroll
+      for (int h = 0; h < 2; ++h) {
+#pragma unroll
+        for (int jj = 0; jj < 2; ++jj) {
+          uint32_t* c = &a.acc[h][4 * (j + jj)];
+          device_instructions::mma_m16n8k32_s8(c[0], c[1], c[2], c[3], fa[h][0], fa[h][1], fa[h][2],
+                                               fa[h][3], fb[2 * jj], fb[2 * jj + 1], c[0], c[1], c[2],
+                                               c[3]);
+        }
+      }
+    }
+  }
+}
+
+}  // namespace vexal::hopper_detail
