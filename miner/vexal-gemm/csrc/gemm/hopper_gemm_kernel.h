@@ -49,7 +49,9 @@ __host__ __device__ inline TilePosition candidate_position(int candidate, int v)
 
 template <class Traits, class Scheduler>
 __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
-    typename CollectiveMainloop<Traits>::Params mainloop,
+    // The bulk copies read the tensor maps where the launch put them: a copy
+    // of the block on the stack would hand them a local address.
+    const __grid_constant__ typename CollectiveMainloop<Traits>::Params mainloop,
     typename CollectiveEpilogue<Traits>::Params epilogue, typename Scheduler::Params scheduler) {
   using namespace hopper_detail;
   static_assert(Traits::kTileM == kTileM && Traits::kTileN == kTileN && Traits::kTileK == kTileK,
@@ -140,23 +142,31 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
   MiningEpilogue<kValuesPerThread> mining(outputs, place);
   const auto positions = [consumer](int v) { return candidate_position(consumer, v); };
 
+  // Stage s's descriptors are stage 0's moved on by s stages.
+  const uint64_t stage0_a = warp_group_mma ? stage_descriptor(stage_a(0)) : 0;
+  const uint64_t stage0_b =
+      warp_group_mma ? stage_descriptor(stage_b(0) + group * kGroupRows * kRowBytes) : 0;
   GroupAccumulators accumulators;
   clear(accumulators);
+  const int tiles_per_step = rank / kTileK;
+  int tiles_to_fold = tiles_per_step;
   int fold_index = 0;
   for (int kt = 0; kt < k_tiles; ++kt) {
     const int s = kt % kStages;
     device_instructions::mbarrier_wait_parity(&full_barriers[s],
                                               static_cast<uint32_t>((kt / kStages) & 1));
     if (warp_group_mma) {
-      multiply_stage_wgmma(accumulators, stage_a(s), stage_b(s), group);
+      multiply_stage_wgmma(accumulators, advanced(stage0_a, s * static_cast<int>(kStageBytes)),
+                           advanced(stage0_b, s * static_cast<int>(kStageBytes)));
     } else {
       multiply_stage_mma_sync(accumulators, stage_a(s), stage_b(s), group, warp % 4, lane);
       __syncwarp();
     }
     // The stage is read: the producer may refill it.
     if (lane == 0) device_instructions::mbarrier_arrive(&empty_barriers[s]);
-    const int k_pos = (kt + 1) * kTileK;
-    if (k_pos % rank == 0) {
+    if (--tiles_to_fold == 0) {
+      tiles_to_fold = tiles_per_step;
+      const int k_pos = (kt + 1) * kTileK;
       const uint32_t fold = fold_group(accumulators, exchange, group_thread, fold_index++);
       mining.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
                       positions);

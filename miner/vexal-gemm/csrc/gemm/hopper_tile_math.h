@@ -35,21 +35,28 @@ __device__ __forceinline__ void clear(GroupAccumulators& a) {
   }
 }
 
-// Warp-group MMA: A rows 64 h .. 64 h + 63, B rows 128 group .. + 127.
-__device__ __forceinline__ void multiply_stage_wgmma(GroupAccumulators& a, const int8_t* stage_a,
-                                                     const int8_t* stage_b, int group) {
-  const uint32_t a_address = device_instructions::shared_address(stage_a);
-  const uint32_t b_address =
-      device_instructions::shared_address(stage_b + group * kGroupRows * kRowBytes);
+// The descriptor of a stage's A rows, or of a group's B rows, at K byte 0.
+__device__ __forceinline__ uint64_t stage_descriptor(const int8_t* rows) {
+  return device_instructions::gmma_descriptor_k_sw128(device_instructions::shared_address(rows),
+                                                      8 * kRowBytes);
+}
+
+// A descriptor moved on by `bytes` (the start address counts 16-byte units;
+// shared addresses stay far below its 18-bit reach).
+__device__ __forceinline__ uint64_t advanced(uint64_t descriptor, int bytes) {
+  return descriptor + static_cast<uint64_t>(bytes / 16);
+}
+
+// Warp-group MMA: A rows 64 h .. 64 h + 63 of the stage by the group's B rows.
+__device__ __forceinline__ void multiply_stage_wgmma(GroupAccumulators& a, uint64_t stage_a,
+                                                     uint64_t group_b) {
   device_instructions::wgmma_fence();
 #pragma unroll
   for (int kb = 0; kb < 4; ++kb) {
-    const uint64_t b = device_instructions::gmma_descriptor_k_sw128(b_address + 32 * kb, 8 * kRowBytes);
 #pragma unroll
     for (int h = 0; h < 2; ++h) {
-      const uint64_t desc_a = device_instructions::gmma_descriptor_k_sw128(
-          a_address + h * 64 * kRowBytes + 32 * kb, 8 * kRowBytes);
-      device_instructions::wgmma_m64n128k32_s8(a.acc[h], desc_a, b, true);
+      device_instructions::wgmma_m64n128k32_s8(a.acc[h], advanced(stage_a, h * 64 * kRowBytes + 32 * kb),
+                                               advanced(group_b, 32 * kb), true);
     }
   }
   device_instructions::wgmma_commit_group();
