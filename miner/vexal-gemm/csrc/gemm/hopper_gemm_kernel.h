@@ -16,6 +16,8 @@
 // n (the grid is padded to whole clusters) or is partial does nothing. The
 // general epilogue (a product written into `out`) is not built: a launch
 // with `out` set traps.
+#include <type_traits>
+
 #include <cute/tensor.hpp>
 
 #include "backends/mining_epilogue.h"
@@ -123,9 +125,7 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
 
   if (warp_group_mma) device_instructions::setmaxnreg_inc<kConsumerRegisters>();
   const int consumer = thread - Traits::kProducerThreads;
-  const int group = consumer / 128;
   const int group_thread = consumer % 128;
-  FoldExchange& exchange = fold_exchanges[group];
 
   MiningThreadPlace place;
   place.tile_m_index = static_cast<uint32_t>(tile_m);
@@ -142,35 +142,46 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
   MiningEpilogue<kValuesPerThread> mining(outputs, place);
   const auto positions = [consumer](int v) { return candidate_position(consumer, v); };
 
-  // Stage s's descriptors are stage 0's moved on by s stages.
-  const uint64_t stage0_a = warp_group_mma ? stage_descriptor(stage_a(0)) : 0;
-  const uint64_t stage0_b =
-      warp_group_mma ? stage_descriptor(stage_b(0) + group * kGroupRows * kRowBytes) : 0;
-  GroupAccumulators accumulators;
-  clear(accumulators);
-  const int tiles_per_step = rank / kTileK;
-  int tiles_to_fold = tiles_per_step;
-  int fold_index = 0;
-  for (int kt = 0; kt < k_tiles; ++kt) {
-    const int s = kt % kStages;
-    device_instructions::mbarrier_wait_parity(&full_barriers[s],
-                                              static_cast<uint32_t>((kt / kStages) & 1));
-    if (warp_group_mma) {
-      multiply_stage_wgmma(accumulators, advanced(stage0_a, s * static_cast<int>(kStageBytes)),
-                           advanced(stage0_b, s * static_cast<int>(kStageBytes)));
-    } else {
-      multiply_stage_mma_sync(accumulators, stage_a(s), stage_b(s), group, warp % 4, lane);
-      __syncwarp();
+  // The group is a compile-time constant inside, so that the descriptors are
+  // plain functions of the stage, the same for every thread of the group.
+  const auto consume = [&](auto group_constant) {
+    constexpr int group = decltype(group_constant)::value;
+    FoldExchange& exchange = fold_exchanges[group];
+    // Stage s's descriptors are stage 0's moved on by s stages.
+    const uint64_t stage0_a = warp_group_mma ? stage_descriptor(stage_a(0)) : 0;
+    const uint64_t stage0_b =
+        warp_group_mma ? stage_descriptor(stage_b(0) + group * kGroupRows * kRowBytes) : 0;
+    GroupAccumulators accumulators;
+    clear(accumulators);
+    const int tiles_per_step = rank / kTileK;
+    int tiles_to_fold = tiles_per_step;
+    int fold_index = 0;
+    for (int kt = 0; kt < k_tiles; ++kt) {
+      const int s = kt % kStages;
+      device_instructions::mbarrier_wait_parity(&full_barriers[s],
+                                                static_cast<uint32_t>((kt / kStages) & 1));
+      if (warp_group_mma) {
+        multiply_stage_wgmma(accumulators, advanced(stage0_a, s * static_cast<int>(kStageBytes)),
+                             advanced(stage0_b, s * static_cast<int>(kStageBytes)));
+      } else {
+        multiply_stage_mma_sync(accumulators, stage_a(s), stage_b(s), group, warp % 4, lane);
+        __syncwarp();
+      }
+      // The stage is read: the producer may refill it.
+      if (lane == 0) device_instructions::mbarrier_arrive(&empty_barriers[s]);
+      if (--tiles_to_fold == 0) {
+        tiles_to_fold = tiles_per_step;
+        const int k_pos = (kt + 1) * kTileK;
+        const uint32_t fold = fold_group(accumulators, exchange, group_thread, fold_index++);
+        mining.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+                        positions);
+      }
     }
-    // The stage is read: the producer may refill it.
-    if (lane == 0) device_instructions::mbarrier_arrive(&empty_barriers[s]);
-    if (--tiles_to_fold == 0) {
-      tiles_to_fold = tiles_per_step;
-      const int k_pos = (kt + 1) * kTileK;
-      const uint32_t fold = fold_group(accumulators, exchange, group_thread, fold_index++);
-      mining.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                      positions);
-    }
+  };
+  if (consumer < 128) {
+    consume(std::integral_constant<int, 0>{});
+  } else {
+    consume(std::integral_constant<int, 1>{});
   }
 
   mining.finish(positions);

@@ -41,10 +41,12 @@ __device__ __forceinline__ uint64_t stage_descriptor(const int8_t* rows) {
                                                       8 * kRowBytes);
 }
 
-// A descriptor moved on by `bytes` (the start address counts 16-byte units;
-// shared addresses stay far below its 18-bit reach).
+// A descriptor moved on by `bytes`: only the start address in the low word
+// changes (it counts 16-byte units, and shared addresses stay far below its
+// 18-bit reach), so the high word stays a constant.
 __device__ __forceinline__ uint64_t advanced(uint64_t descriptor, int bytes) {
-  return descriptor + static_cast<uint64_t>(bytes / 16);
+  const uint32_t low = static_cast<uint32_t>(descriptor) + static_cast<uint32_t>(bytes / 16);
+  return (descriptor & 0xffffffff00000000ull) | low;
 }
 
 // Warp-group MMA: A rows 64 h .. 64 h + 63 of the stage by the group's B rows.
