@@ -5,6 +5,8 @@
 #include <stdexcept>
 
 #include "exec_block.h"
+#include "exec_cluster.h"
+#include "exec_settings.h"
 #include "hostgpu/device_async_copy.h"
 
 namespace hostgpu::detail {
@@ -63,6 +65,8 @@ void async_copy(void* destination, const void* source, unsigned total_bytes, uns
   BlockRun& block = require_running_block("an asynchronous copy");
   const std::string refusal = block.running_async_copies().enqueue(destination, source, total_bytes, source_bytes);
   if (!refusal.empty()) block.fail(refusal);
+  // Until its group's wait the destination holds what the GPU leaves there: anything.
+  if (block.cluster().settings().poison) std::memset(destination, poison_byte, total_bytes);
 }
 
 void async_copy_commit() { require_running_block("an asynchronous copy commit").running_async_copies().commit(); }

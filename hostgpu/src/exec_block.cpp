@@ -6,6 +6,8 @@
 #include <stdexcept>
 #include <utility>
 
+#include "exec_cluster.h"
+#include "exec_settings.h"
 #include "hostgpu/device_coordinates.h"
 
 namespace hostgpu::detail {
@@ -64,50 +66,24 @@ BlockRun& require_running_block(const char* what) {
 
 BlockRun* running_block() { return current_block; }
 
-BlockRun::BlockRun(uint3 block_idx, uint3 block_dim, const std::function<void()>& body, FiberStackPool& stacks)
-    : block_idx_(block_idx),
+BlockRun* exchange_running_block(BlockRun* block) { return std::exchange(current_block, block); }
+
+BlockRun::BlockRun(ClusterRun& cluster, unsigned rank, uint3 block_idx, uint3 block_dim,
+                   const std::function<void()>& body, FiberStackPool& stacks)
+    : cluster_(cluster),
+      rank_(rank),
+      block_idx_(block_idx),
       block_dim_(block_dim),
       thread_count_(block_dim.x * block_dim.y * block_dim.z),
       body_(body),
       stacks_(stacks),
       threads_(thread_count_),
-      warp_arrived_((thread_count_ + 31) / 32, 0u) {
-  // A block launches with the register file shared evenly, whole multiples
-  // of 8 per thread and at most 248 (an 8-multiple under the 255 limit).
-  const unsigned warps = (thread_count_ + 31) / 32;
-  unsigned per_thread = warps == 0 ? 0 : 65536u / (warps * 32u) / 8u * 8u;
-  if (per_thread > 248) per_thread = 248;
-  warp_registers_.assign(warps, per_thread);
-  register_pool_ = 65536u - per_thread * warps * 32u;
-}
+      warp_arrived_((thread_count_ + 31) / 32, 0u) {}
 
 BlockRun::~BlockRun() {
   // Unwinds the stacks of threads still suspended after a fault.
   RunningBlockScope scope(this);
   for (Thread& thread : threads_) thread.fiber = boost::context::fiber();
-}
-
-bool BlockRun::run(std::string* fault) {
-  RunningBlockScope scope(this);
-  blockIdx = block_idx_;
-  blockDim = dim3(block_dim_);
-  for (unsigned i = 0; i < thread_count_; ++i) runnable_.push_back(i);
-  while (!runnable_.empty() && fault_.empty()) {
-    const unsigned next = runnable_.front();
-    runnable_.pop_front();
-    resume(next);
-    if (threads_[next].state != State::spinning) {
-      idle_spins_ = 0;
-    } else if (++idle_spins_ > runnable_.size()) {
-      // Every runnable thread has polled once more and nothing changed.
-      fault_ = block_name() + ", " + thread_name(next) + ": " + spin_reason_ +
-               " that no thread of the block can complete";
-    }
-  }
-  if (fault_.empty() && returned_ < thread_count_) fault_ = block_name() + ": " + describe_deadlock();
-  if (fault_.empty()) return true;
-  *fault = fault_;
-  return false;
 }
 
 void BlockRun::resume(unsigned index) {
@@ -140,57 +116,41 @@ boost::context::fiber BlockRun::thread_main(unsigned index, boost::context::fibe
   }
   threads_[index].state = State::returned;
   ++returned_;
+  cluster_.note_progress();
+  if (fault_.empty()) {
+    try {
+      complete_after_return(index / 32);
+    } catch (const KernelFault&) {
+    }
+  }
   return std::move(scheduler_);
 }
 
 void BlockRun::suspend() { scheduler_ = std::move(scheduler_).resume(); }
 
-void BlockRun::spin_yield(const char* what) {
-  const unsigned self = running_;
-  threads_[self].state = State::spinning;
-  spin_reason_ = what;
-  runnable_.push_back(self);
-  suspend();
-  threads_[self].state = State::runnable;
+void BlockRun::release(std::vector<unsigned> threads) {
+  for (unsigned index : threads) threads_[index].state = State::runnable;
+  cluster_.make_runnable(rank_, std::move(threads));
 }
 
-void BlockRun::set_max_registers(bool increase, unsigned count) {
-  const char* name = increase ? "setmaxnreg.inc" : "setmaxnreg.dec";
-  if (count < 24 || count > 256 || count % 8 != 0) {
-    fail(std::string(name) + " with " + std::to_string(count) +
-         " registers: the count must be a multiple of 8 from 24 to 256");
-  }
-  const unsigned warp = running_ / 32;
-  const unsigned current = warp_registers_[warp];
-  if (increase ? count < current : count > current) {
-    fail(std::string(name) + " to " + std::to_string(count) + " registers from the warp's " +
-         std::to_string(current));
-  }
-  // Every lane executes the instruction; the first one to reach it moves the warp.
-  const uint32_t deposit = count;
-  const unsigned lanes = active_lanes();
-  const unsigned char* table = warp_exchange(name, lanes, &deposit, sizeof(deposit));
-  for (unsigned lane = 0; lane < 32; ++lane) {
-    uint32_t other = 0;
-    std::memcpy(&other, table + 4 * lane, sizeof(other));
-    if (((lanes >> lane) & 1u) && other != count) {
-      fail(std::string(name) + " " + std::to_string(count) + " meets lane " + std::to_string(lane) +
-           " with " + std::to_string(other));
-    }
-  }
-  if (running_ % 32 != static_cast<unsigned>(__builtin_ctz(lanes))) return;
-  if (!increase) {
-    register_pool_ += (current - count) * 32u;
-  } else {
-    const unsigned needed = (count - current) * 32u;
-    if (register_pool_ < needed) {
-      do spin_yield("setmaxnreg.inc waiting for registers");
-      while (register_pool_ < needed);
-      spin_succeeded();
-    }
-    register_pool_ -= needed;
-  }
-  warp_registers_[warp] = count;
+void BlockRun::poll_yield() {
+  cluster_.requeue_poller(rank_, running_);
+  suspend();
+}
+
+void BlockRun::cluster_wait() {
+  const unsigned self = running_;
+  if (threads_[self].cluster_arrival == 0) fail("barrier.cluster.wait without a barrier.cluster.arrive before it");
+  if (cluster_.cluster_phase_passed(rank_, self)) return;
+  threads_[self].state = State::at_cluster_barrier;
+  suspend();
+}
+
+void* BlockRun::state(const void* key, size_t bytes) {
+  std::vector<unsigned char>& storage = states_[key];
+  if (storage.empty()) storage.assign(bytes, 0);
+  if (storage.size() != bytes) fail("block state asked for with two different sizes");
+  return storage.data();
 }
 
 void BlockRun::fail(const std::string& reason) {
@@ -202,20 +162,20 @@ int BlockRun::barrier(BarrierReduction reduction, int predicate) {
   const unsigned self = running_;
   ++barrier_arrived_;
   if (predicate != 0) ++barrier_true_;
+  threads_[self].state = State::at_barrier;
   if (barrier_arrived_ == thread_count_) {
     barrier_result_ = barrier_true_;
     barrier_arrived_ = 0;
     barrier_true_ = 0;
+    // The last arrival waits its turn with the others.
+    std::vector<unsigned> waiting;
+    waiting.reserve(thread_count_);
     for (unsigned i = 0; i < thread_count_; ++i) {
-      if (i != self && threads_[i].state == State::at_barrier) {
-        threads_[i].state = State::runnable;
-        runnable_.push_back(i);
-      }
+      if (threads_[i].state == State::at_barrier) waiting.push_back(i);
     }
-  } else {
-    threads_[self].state = State::at_barrier;
-    suspend();
+    release(std::move(waiting));
   }
+  suspend();
   // The result stays until every thread has left the barrier: the next one
   // cannot complete before then.
   switch (reduction) {
@@ -262,17 +222,36 @@ unsigned long long BlockRun::warp_collective(WarpOp op, unsigned mask, unsigned 
   me.width = width;
   me.state = State::at_warp_op;
   warp_arrived_[warp] |= 1u << lane;
-  const unsigned lanes = mask & existing_lanes(warp);
-  if ((warp_arrived_[warp] & lanes) == lanes) {
-    complete_warp_op(warp, lanes);
-  } else {
-    suspend();
-  }
+  const unsigned lanes = mask & participating_lanes(warp, op);
+  if ((warp_arrived_[warp] & lanes) == lanes) complete_warp_op(warp, lanes, self);
+  suspend();
   return me.result;
 }
 
-void BlockRun::complete_warp_op(unsigned warp, unsigned lanes) {
-  const Thread& arriving = threads_[running_];
+// Exited lanes named in a vote's, a shuffle's or a __syncwarp's mask take no
+// part, as CUDA defines; the warp-collective instructions need every named lane.
+unsigned BlockRun::participating_lanes(unsigned warp, WarpOp op) const {
+  unsigned lanes = existing_lanes(warp);
+  if (op == WarpOp::exchange) return lanes;
+  for (unsigned lane = 0; lane < 32; ++lane) {
+    if (((lanes >> lane) & 1u) && threads_[warp * 32 + lane].state == State::returned) lanes &= ~(1u << lane);
+  }
+  return lanes;
+}
+
+// A lane that returns may be the last one a waiting rendezvous of its warp needed.
+void BlockRun::complete_after_return(unsigned warp) {
+  for (unsigned lane = 0; lane < 32 && warp_arrived_[warp] != 0; ++lane) {
+    if (((warp_arrived_[warp] >> lane) & 1u) == 0) continue;
+    const unsigned index = warp * 32 + lane;
+    const Thread& waiting = threads_[index];
+    const unsigned lanes = waiting.mask & participating_lanes(warp, waiting.op);
+    if ((warp_arrived_[warp] & lanes) == lanes) complete_warp_op(warp, lanes, index);
+  }
+}
+
+void BlockRun::complete_warp_op(unsigned warp, unsigned lanes, unsigned reference) {
+  const Thread& arriving = threads_[reference];
   for (unsigned lane = 0; lane < 32; ++lane) {
     if (((lanes >> lane) & 1u) == 0) continue;
     const Thread& other = threads_[warp * 32 + lane];
@@ -291,25 +270,26 @@ void BlockRun::complete_warp_op(unsigned warp, unsigned lanes) {
       if ((lanes >> lane) & 1u) results[lane] = warp_op_result(warp, lane, lanes);
     }
   }
+  std::vector<unsigned> released;
   for (unsigned lane = 0; lane < 32; ++lane) {
     if (((lanes >> lane) & 1u) == 0) continue;
     const unsigned index = warp * 32 + lane;
     threads_[index].result = results[lane];
-    threads_[index].state = State::runnable;
-    if (index != running_) runnable_.push_back(index);
+    released.push_back(index);
   }
   warp_arrived_[warp] &= ~lanes;
+  release(std::move(released));
 }
 
 // Every deposit is read now, while all the lanes wait: what each lane then
 // reads from the table is what the warp saw at the instruction.
 void BlockRun::complete_exchange(unsigned warp, unsigned lanes, unsigned bytes) {
   auto table = std::make_shared<std::vector<unsigned char>>(size_t{32} * bytes, 0);
+  // `lanes` names existing lanes only: a partial warp has fewer than 32 threads.
   for (unsigned lane = 0; lane < 32; ++lane) {
+    if (((lanes >> lane) & 1u) == 0) continue;
     const Thread& depositing = threads_[warp * 32 + lane];
-    if (((lanes >> lane) & 1u) && depositing.deposit != nullptr) {
-      std::memcpy(table->data() + size_t{lane} * bytes, depositing.deposit, bytes);
-    }
+    if (depositing.deposit != nullptr) std::memcpy(table->data() + size_t{lane} * bytes, depositing.deposit, bytes);
   }
   for (unsigned lane = 0; lane < 32; ++lane) {
     if ((lanes >> lane) & 1u) threads_[warp * 32 + lane].exchanged = table;
@@ -355,8 +335,8 @@ unsigned long long BlockRun::warp_op_result(unsigned warp, unsigned lane, unsign
     case WarpOp::shfl_down: source = static_cast<int>(lane) + operand; if (source > segment_last) source = static_cast<int>(lane); break;
     case WarpOp::shfl_xor: source = static_cast<int>(lane) ^ operand; if (source > segment_last) source = static_cast<int>(lane); break;
   }
-  // A source lane that takes no part has no defined value; it reads as zero.
-  if (((lanes >> source) & 1u) == 0) return 0;
+  // A source lane that takes no part has no defined value: it reads as poison.
+  if (((lanes >> source) & 1u) == 0) return 0xA5A5A5A5A5A5A5A5ull;
   return threads_[warp * 32 + static_cast<unsigned>(source)].value;
 }
 
@@ -365,23 +345,30 @@ std::string BlockRun::describe_deadlock() const {
     const Thread& waiting = threads_[i];
     if (waiting.state != State::at_warp_op) continue;
     const unsigned warp = i / 32;
-    const unsigned named = waiting.mask & existing_lanes(warp);
+    const unsigned named = waiting.mask & participating_lanes(warp, waiting.op);
     unsigned blocking = named & ~warp_arrived_[warp];
     if (blocking == 0) {
       // Every named lane is at a warp operation, but not at the same one.
       for (unsigned lane = 0; lane < 32; ++lane) {
+        if (((named >> lane) & 1u) == 0) continue;
         const Thread& other = threads_[warp * 32 + lane];
-        if (((named >> lane) & 1u) && (other.op != waiting.op || other.mask != waiting.mask)) blocking |= 1u << lane;
+        if (other.op != waiting.op || other.mask != waiting.mask) blocking |= 1u << lane;
       }
     }
     if (blocking == 0) continue;
     const unsigned lane = static_cast<unsigned>(__builtin_ctz(blocking));
     const Thread& absent = threads_[warp * 32 + lane];
-    std::string where = absent.state == State::returned     ? "which returned"
-                        : absent.state == State::at_barrier ? "which waits at __syncthreads()"
+    std::string where = absent.state == State::returned             ? "which returned"
+                        : absent.state == State::at_barrier         ? "which waits at __syncthreads()"
+                        : absent.state == State::at_cluster_barrier ? "which waits at barrier.cluster.wait"
                         : "which waits at " + op_label(absent) + " with mask " + hex_mask(absent.mask);
     return thread_name(i) + " waits at " + op_label(waiting) + " with mask " + hex_mask(waiting.mask) +
            " for lane " + std::to_string(lane) + " of warp " + std::to_string(warp) + ", " + where;
+  }
+  for (unsigned i = 0; i < thread_count_; ++i) {
+    if (threads_[i].state == State::at_cluster_barrier) {
+      return thread_name(i) + " waits at barrier.cluster.wait, which not every thread of the cluster reaches";
+    }
   }
   unsigned first_returned = thread_count_;
   for (unsigned i = 0; i < thread_count_ && first_returned == thread_count_; ++i) {
@@ -412,14 +399,6 @@ unsigned long long warp_collective(WarpOp op, unsigned mask, unsigned long long 
 
 const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes) {
   return require_running_block(instruction).warp_exchange(instruction, mask, deposit, bytes);
-}
-
-void spin_yield(const char* what) { require_running_block(what).spin_yield(what); }
-
-void spin_succeeded() { require_running_block("a poll").spin_succeeded(); }
-
-void set_max_registers(bool increase, unsigned count) {
-  require_running_block("setmaxnreg").set_max_registers(increase, count);
 }
 
 unsigned lane_id() { return require_running_block("%laneid").running_lane(); }

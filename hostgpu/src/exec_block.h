@@ -1,11 +1,12 @@
 #pragma once
-// One block of a grid: its threads as fibers on the calling host thread, run
-// round-robin between rendezvous points (block barriers, warp collectives).
-// A rendezvous that can no longer complete, a trap or an exception escaping a
-// thread ends the block with a fault.
+// One block of a grid: its threads as fibers on the block's host thread,
+// resumed by its cluster's schedule between rendezvous points (block and
+// cluster barriers, warp collectives, polls of a wait). A rendezvous that can
+// no longer complete, a trap or an exception escaping a thread ends the
+// launch with a fault.
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -19,15 +20,28 @@
 
 namespace hostgpu::detail {
 
+class ClusterRun;
+
 class BlockRun {
  public:
-  BlockRun(uint3 block_idx, uint3 block_dim, const std::function<void()>& body, FiberStackPool& stacks);
+  BlockRun(ClusterRun& cluster, unsigned rank, uint3 block_idx, uint3 block_dim, const std::function<void()>& body,
+           FiberStackPool& stacks);
   ~BlockRun();
   BlockRun(const BlockRun&) = delete;
   BlockRun& operator=(const BlockRun&) = delete;
 
-  // Runs the block to its end; false after a fault, described in *fault.
-  bool run(std::string* fault);
+  // Driven by the cluster, on the block's host thread.
+  unsigned thread_count() const { return thread_count_; }
+  void resume(unsigned index);
+  bool finished() const { return returned_ == thread_count_; }
+  const std::string& fault() const { return fault_; }
+  std::string describe_deadlock() const;
+  std::string block_name() const;
+  uint3 block_idx() const { return block_idx_; }
+  unsigned rank() const { return rank_; }
+  bool at_cluster_barrier(unsigned index) const { return threads_[index].state == State::at_cluster_barrier; }
+  void release_from_cluster_barrier(unsigned index) { threads_[index].state = State::runnable; }
+  unsigned long long& cluster_arrival(unsigned index) { return threads_[index].cluster_arrival; }
 
   // Called from the running thread's fiber.
   int barrier(BarrierReduction reduction, int predicate);
@@ -35,15 +49,19 @@ class BlockRun {
                                      int width);
   const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes);
   unsigned active_lanes() const;
-  void spin_yield(const char* what);
-  void spin_succeeded() { idle_spins_ = 0; }
-  void set_max_registers(bool increase, unsigned count);
   unsigned running_lane() const { return running_ % 32; }
+  unsigned running_thread() const { return running_; }
   AsyncCopyQueue& running_async_copies() { return threads_[running_].async_copies; }
   [[noreturn]] void fail(const std::string& reason);
+  // Gives the turn away while a wait is not yet satisfied.
+  void poll_yield();
+  void cluster_wait();
+  // Zeroed storage of `bytes` bytes kept with the block under `key`.
+  void* state(const void* key, size_t bytes);
+  ClusterRun& cluster() { return cluster_; }
 
  private:
-  enum class State : unsigned char { not_started, runnable, spinning, at_barrier, at_warp_op, returned };
+  enum class State : unsigned char { not_started, runnable, at_barrier, at_warp_op, at_cluster_barrier, returned };
 
   struct Thread {
     boost::context::fiber fiber;
@@ -58,20 +76,23 @@ class BlockRun {
     const void* deposit = nullptr;
     std::shared_ptr<const std::vector<unsigned char>> exchanged;  // the last exchange's table
     AsyncCopyQueue async_copies;
+    unsigned long long cluster_arrival = 0;  // 1 + the cluster barrier phase it arrived at; 0: none
   };
 
   boost::context::fiber thread_main(unsigned index, boost::context::fiber&& scheduler);
-  void resume(unsigned index);
   void suspend();
-  void complete_warp_op(unsigned warp, unsigned lanes);
+  void release(std::vector<unsigned> threads);
+  void complete_warp_op(unsigned warp, unsigned lanes, unsigned reference);
+  unsigned participating_lanes(unsigned warp, WarpOp op) const;
+  void complete_after_return(unsigned warp);
   void complete_exchange(unsigned warp, unsigned lanes, unsigned bytes);
   std::string op_label(const Thread& thread) const;
   unsigned long long warp_op_result(unsigned warp, unsigned lane, unsigned lanes) const;
   unsigned existing_lanes(unsigned warp) const;
-  std::string describe_deadlock() const;
   std::string thread_name(unsigned index) const;
-  std::string block_name() const;
 
+  ClusterRun& cluster_;
+  unsigned rank_;
   uint3 block_idx_;
   uint3 block_dim_;
   unsigned thread_count_;
@@ -79,21 +100,19 @@ class BlockRun {
   FiberStackPool& stacks_;
   std::vector<Thread> threads_;
   std::vector<unsigned> warp_arrived_;  // lanes waiting at a warp collective, per warp
-  std::deque<unsigned> runnable_;
+  std::map<const void*, std::vector<unsigned char>> states_;
   boost::context::fiber scheduler_;     // where the running fiber returns to
   unsigned running_ = 0;
   unsigned barrier_arrived_ = 0;
   unsigned barrier_true_ = 0;
   unsigned barrier_result_ = 0;
   unsigned returned_ = 0;
-  unsigned idle_spins_ = 0;             // spin yields since any thread last did something else
-  const char* spin_reason_ = nullptr;
-  std::vector<unsigned> warp_registers_;  // per-thread register limit of each warp
-  unsigned register_pool_ = 0;          // registers of the block not held by a warp
   std::string fault_;
 };
 
 // The block that the calling host thread is running, or null.
 BlockRun* running_block();
+// Makes `block` the running one of the host thread; returns the previous one.
+BlockRun* exchange_running_block(BlockRun* block);
 
 }  // namespace hostgpu::detail

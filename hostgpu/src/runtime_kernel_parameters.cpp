@@ -1,4 +1,4 @@
-// Byte sizes of each registered kernel's parameters. Registration happens at
+// Sizes and alignments of each registered kernel's parameters. Registration happens at
 // static initialisation, so the table lives apart from the platform.
 #include <map>
 #include <mutex>
@@ -12,7 +12,7 @@ namespace {
 
 struct ParameterTable {
   std::mutex mutex;
-  std::map<const void*, std::vector<size_t>> sizes;
+  std::map<const void*, std::vector<KernelParameter>> parameters;
 };
 
 ParameterTable& parameter_table() {
@@ -22,20 +22,24 @@ ParameterTable& parameter_table() {
 
 }  // namespace
 
-void register_kernel_parameters(const void* kernel, const size_t* sizes, size_t count) {
+void register_kernel_parameters(const void* kernel, const KernelParameter* parameters, size_t count) {
+  std::vector<KernelParameter> list(parameters, parameters + count);
+  for (KernelParameter& parameter : list) {
+    if (parameter.alignment == 0) parameter.alignment = 1;
+  }
   ParameterTable& table = parameter_table();
   std::lock_guard<std::mutex> lock(table.mutex);
-  table.sizes[kernel] = std::vector<size_t>(sizes, sizes + count);
+  table.parameters[kernel] = std::move(list);
 }
 
 namespace runtime {
 
-bool kernel_parameter_sizes(const void* kernel, std::vector<size_t>* sizes) {
+bool kernel_parameters(const void* kernel, std::vector<KernelParameter>* parameters) {
   ParameterTable& table = parameter_table();
   std::lock_guard<std::mutex> lock(table.mutex);
-  auto found = table.sizes.find(kernel);
-  if (found == table.sizes.end()) return false;
-  *sizes = found->second;
+  auto found = table.parameters.find(kernel);
+  if (found == table.parameters.end()) return false;
+  *parameters = found->second;
   return true;
 }
 

@@ -57,20 +57,25 @@ struct CapturedArguments {
   std::vector<void*> pointers;
 };
 
-std::shared_ptr<CapturedArguments> capture_arguments(void** args, const std::vector<size_t>& sizes) {
+std::shared_ptr<CapturedArguments> capture_arguments(void** args,
+                                                     const std::vector<hostgpu::KernelParameter>& parameters) {
   auto captured = std::make_shared<CapturedArguments>();
   std::vector<size_t> offsets;
   size_t total = 0;
-  for (size_t size : sizes) {
-    total = (total + 15) & ~size_t{15};  // keep every value aligned for any parameter type
+  size_t widest = 1;
+  for (const hostgpu::KernelParameter& parameter : parameters) {
+    // Each value at an address aligned for its own type: the kernel binds it
+    // as that type, and the compiler may use aligned loads.
+    total = (total + parameter.alignment - 1) / parameter.alignment * parameter.alignment;
     offsets.push_back(total);
-    total += size;
+    total += parameter.size;
+    if (parameter.alignment > widest) widest = parameter.alignment;
   }
-  captured->bytes.resize(total + 16);
+  captured->bytes.resize(total + widest);
   char* base = captured->bytes.data();
-  base += (16 - reinterpret_cast<uintptr_t>(base) % 16) % 16;
-  for (size_t i = 0; i < sizes.size(); ++i) {
-    std::memcpy(base + offsets[i], args[i], sizes[i]);
+  base += (widest - reinterpret_cast<uintptr_t>(base) % widest) % widest;
+  for (size_t i = 0; i < parameters.size(); ++i) {
+    std::memcpy(base + offsets[i], args[i], parameters[i].size);
     captured->pointers.push_back(base + offsets[i]);
   }
   captured->pointers.push_back(nullptr);
@@ -117,10 +122,12 @@ cudaError_t launch(const void* kernel, dim3 grid, dim3 block, size_t shared_byte
   grid_launch.dynamic_shared_bytes = shared_bytes;
   grid_launch.device = device;
   grid_launch.kernel = kernel;
+  grid_launch.cluster = cluster;
+  grid_launch.compute_capability = p.devices[device].major * 10 + p.devices[device].minor;
 
-  std::vector<size_t> sizes;
-  if (!kernel_parameter_sizes(kernel, &sizes)) {
-    // Without the parameter sizes the values cannot be copied; a launch that
+  std::vector<hostgpu::KernelParameter> parameters;
+  if (!kernel_parameters(kernel, &parameters)) {
+    // Without the parameters' sizes the values cannot be copied; a launch that
     // runs before returning can still read the caller's own.
     if (p.deferred) {
       std::fprintf(stderr, "hostgpu: kernel %p has no registered parameter sizes\n", kernel);
@@ -129,8 +136,8 @@ cudaError_t launch(const void* kernel, dim3 grid, dim3 block, size_t shared_byte
     enqueue(p, stream, [grid_launch, invoke, args] { run_grid(grid_launch, invoke, args); });
     return cudaSuccess;
   }
-  if (!sizes.empty() && args == nullptr) return fail(cudaErrorInvalidValue);
-  std::shared_ptr<CapturedArguments> captured = capture_arguments(args, sizes);
+  if (!parameters.empty() && args == nullptr) return fail(cudaErrorInvalidValue);
+  std::shared_ptr<CapturedArguments> captured = capture_arguments(args, parameters);
   enqueue(p, stream, [grid_launch, invoke, captured] {
     run_grid(grid_launch, invoke, captured->pointers.data());
   });

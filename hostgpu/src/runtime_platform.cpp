@@ -35,7 +35,8 @@ std::unique_ptr<Platform> configure_from_environment() {
   const char* streams = std::getenv("HOSTGPU_STREAMS");
   p->deferred = streams != nullptr && std::strcmp(streams, "deferred") == 0;
   const char* poison = std::getenv("HOSTGPU_POISON");
-  p->poison = poison != nullptr && std::strcmp(poison, "1") == 0;
+  const char* hostile = std::getenv("HOSTGPU_HOSTILE");  // poison is part of it
+  p->poison = (poison != nullptr && std::strcmp(poison, "1") == 0) || (hostile != nullptr && *hostile != '\0');
   const size_t n = p->devices.size();
   p->legacy_streams.resize(n);
   p->device_bytes_in_use.assign(n, 0);

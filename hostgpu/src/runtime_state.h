@@ -15,6 +15,8 @@
 #include <cuda_runtime_api.h>
 #include <driver_types.h>
 
+#include "hostgpu/executor.h"
+
 namespace hostgpu::runtime {
 
 struct DeviceSpec {
@@ -150,7 +152,7 @@ double steady_ms();
 const Allocation* find_allocation(const Platform& p, const void* address, size_t bytes);
 bool is_pinned(const Platform& p, const void* address, size_t bytes);
 
-// Byte sizes of a kernel's parameters, when registered.
-bool kernel_parameter_sizes(const void* kernel, std::vector<size_t>* sizes);
+// Sizes and alignments of a kernel's parameters, when registered.
+bool kernel_parameters(const void* kernel, std::vector<hostgpu::KernelParameter>* parameters);
 
 }  // namespace hostgpu::runtime

@@ -25,5 +25,7 @@
 #include "core/instructions/cp_async.h"
 // Bulk tensor copies (TMA) and shared-memory barriers (mbarrier).
 #include "core/instructions/tma.h"
+// Thread-block clusters: rank, cluster barrier, distributed shared memory.
+#include "core/instructions/cluster.h"
 // Warp-group MMA from shared-memory descriptors and register reallocation (sm_90a).
 #include "core/instructions/wgmma.h"

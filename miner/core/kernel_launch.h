@@ -13,14 +13,29 @@
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <atomic>
+#include <cstring>
+#include <new>
+#include <type_traits>
 
 #include "hostgpu/executor.h"
 
 namespace kernel_launch_detail {
 
+// One argument's bytes, copied to storage aligned for its type before the
+// kernel binds it: the argument array promises no alignment, and a
+// parameter's type may be read with aligned vector loads.
+template <typename T>
+struct AlignedArgument {
+  static_assert(std::is_trivially_copyable_v<T>, "kernel parameters are copied as bytes");
+  alignas(T) unsigned char bytes[sizeof(T)];
+  explicit AlignedArgument(const void* source) { std::memcpy(bytes, source, sizeof(T)); }
+  T& value() { return *std::launder(reinterpret_cast<T*>(bytes)); }
+};
+
 template <typename... Params, size_t... I>
 void call_kernel(void (*kernel)(Params...), void** args, std::index_sequence<I...>) {
-  kernel(*static_cast<Params*>(args[I])...);
+  std::tuple<AlignedArgument<Params>...> copies{AlignedArgument<Params>(args[I])...};
+  kernel(std::get<I>(copies).value()...);
 }
 
 // The stand-in's untyped call back into the kernel function.

@@ -39,6 +39,45 @@ const char* level_word(LogLevel level) {
   return "INFO";
 }
 
+// Control characters taken from a peer (a job id, an error reply) would end
+// the line early or drive the terminal: they are written as escapes. C1
+// controls count too, in their UTF-8 form.
+std::string escape_control_characters(const std::string& message) {
+  auto is_c1 = [&](size_t i) {
+    return static_cast<unsigned char>(message[i]) == 0xc2 && i + 1 < message.size() &&
+           static_cast<unsigned char>(message[i + 1]) >= 0x80 && static_cast<unsigned char>(message[i + 1]) <= 0x9f;
+  };
+  auto is_control = [](unsigned char c) { return c < 0x20 || c == 0x7f; };
+  bool clean = true;
+  for (size_t i = 0; i < message.size() && clean; ++i) {
+    clean = !is_control(static_cast<unsigned char>(message[i])) && !is_c1(i);
+  }
+  if (clean) return message;
+  std::string out;
+  out.reserve(message.size() + 16);
+  for (size_t i = 0; i < message.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(message[i]);
+    char escape[8];
+    if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (is_control(c)) {
+      std::snprintf(escape, sizeof(escape), "\\x%02x", c);
+      out += escape;
+    } else if (is_c1(i)) {
+      std::snprintf(escape, sizeof(escape), "\\u%04x", static_cast<unsigned char>(message[i + 1]));
+      out += escape;
+      ++i;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
 }  // namespace
 
 std::string format_log_timestamp(int64_t nanoseconds_since_epoch) {
@@ -65,6 +104,8 @@ void log_line(LogLevel level, std::string_view component, const std::string& mes
   const bool to_stderr = level == LogLevel::Warn || level == LogLevel::Error;
   FILE* stream = to_stderr ? stderr : stdout;
 
+  const std::string text = escape_control_characters(message);
+
   std::lock_guard<std::mutex> lock(log_mutex);
   const bool color = color_enabled(to_stderr ? STDERR_FILENO : STDOUT_FILENO);
   std::string line = log_timestamp();
@@ -82,11 +123,11 @@ void log_line(LogLevel level, std::string_view component, const std::string& mes
     line += component;
     line += kColorReset;
     line += ' ';
-    line += highlight_events(component, message);
+    line += highlight_events(component, text);
   } else {
     line += component;
     line += ' ';
-    line += message;
+    line += text;
   }
   line += '\n';
   // One write per line, flushed at once: a miner is normally stopped by a

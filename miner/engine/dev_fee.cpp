@@ -1,6 +1,7 @@
 #include "engine/dev_fee.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <mutex>
@@ -15,9 +16,16 @@
 namespace {
 
 constexpr char kDevFeeAddress[] =
-    "vex1qpzry9x8gf2tvdw0s3jn54khce6mua7lqpzry9x8gf2tvdw0s3jn54khce6mu";
+    "vex1pqad78s4ndjs24yn3nqnxfwacee63yj5wz9690ulrlrg79e5h9els2kz69p";
 constexpr double kWindowPeriodSeconds = 1000.0;
 constexpr double kWindowOpeningSeconds = 990.0;
+// A fee login the pool refuses or that cannot connect must not hold up the
+// user's mining for more than a few back-off steps.
+constexpr int kFeeLoginTries = 3;
+
+std::atomic<int64_t> window_clock_offset_ns{0};
+
+int64_t window_now_ns() { return steady_now_ns() + window_clock_offset_ns.load(); }
 
 std::mt19937& dev_fee_generator() {
   thread_local std::mt19937 generator = [] {
@@ -48,30 +56,49 @@ uint32_t dev_fee_difficulty(double measured_tmac_s) {
   return 131072;  // a rate that is not a number lands here too
 }
 
+void set_dev_fee_clock_offset_ns(int64_t offset_ns) { window_clock_offset_ns.store(offset_ns); }
+
 bool dev_fee_tick(MinerState& state) {
   if (!state.pool) return false;
-  const double elapsed = static_cast<double>(steady_now_ns() - state.start_ns) / 1e9;
+  const double elapsed = static_cast<double>(window_now_ns() - state.start_ns) / 1e9;
   const bool open = dev_fee_window_open(elapsed);
-  if (open == state.dev_fee_active) return false;
+  if (!open) state.dev_fee_given_up = false;  // the next window tries again
+  if (open == state.dev_fee_active || (open && state.dev_fee_given_up)) return false;
   // Everything queued before the switch goes out under the old login.
   if (state.submitter) state.submitter->wait_until_idle();
-  const double seconds = static_cast<double>(steady_now_ns() - state.start_ns) / 1e9;
+  const double seconds = static_cast<double>(window_now_ns() - state.start_ns) / 1e9;
   const double rate = state.total_work / std::max(1e-9, seconds) / 1e12;
   const uint32_t difficulty = dev_fee_difficulty(rate);
   const std::string login = open ? state.dev_fee_login : state.user_login;
   const std::string password = open ? difficulty_password(difficulty) : state.config.password;
+  bool given_up = false;
+  std::string failure;
   {
     PoolConnection& conn = *state.pool;
     std::lock_guard<std::mutex> lock(conn.mutex);
     if (conn.login != login || conn.password != password) {
       conn.login = login;
       conn.password = password;
-      connect_and_handshake(conn);
+      if (!open) {
+        connect_and_handshake(conn);
+      } else if (!connect_and_handshake_bounded(conn, kFeeLoginTries, failure)) {
+        given_up = true;
+        conn.login = state.user_login;
+        conn.password = state.config.password;
+        connect_and_handshake(conn);
+      }
     }
   }
-  state.dev_fee_active = open;
   state.job_active = false;
   state.attempts_on_job = 0;
+  if (given_up) {
+    state.dev_fee_given_up = true;
+    log_line(LogLevel::Warn, "pool",
+             "dev_fee aborted error=\"" + failure + "\" action=restore_user_login worker=\"" +
+                 state.user_login + "\"");
+    return true;
+  }
+  state.dev_fee_active = open;
   std::string line = std::string("dev_fee ") + (open ? "started" : "ended") + " worker=\"" + login +
                      "\"";
   if (open) {

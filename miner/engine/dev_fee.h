@@ -18,5 +18,12 @@ uint32_t dev_fee_difficulty(double measured_tmac_s);
 
 // Switches the connection's credentials when the window opened or closed
 // since the last call: drains the submitter, logs in again, clears the job
-// cache and logs the change. Returns whether it switched.
+// cache and logs the change. A fee login the pool refuses, or that cannot
+// connect within a few tries, gives the window up at once: a WARN line, the
+// user's credentials back, and no new try until the window has closed.
+// Returns whether it switched (the job cache is then cleared).
 bool dev_fee_tick(MinerState& state);
+
+// Test seam: moves the clock the window reads by `offset_ns`, so a test can
+// put a run into and out of the window.
+void set_dev_fee_clock_offset_ns(int64_t offset_ns);

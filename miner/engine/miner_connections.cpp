@@ -1,5 +1,8 @@
 #include "engine/miner_connections.h"
 
+#include <string>
+
+#include "core/log.h"
 #include "engine/miner_state.h"
 #include "pool/gateway_connection.h"
 
@@ -14,5 +17,7 @@ void open_miner_connections(MinerState& state) {
     state.submitter = std::make_unique<AsyncEncodedPlainProofSubmitter>(
         state.pool.get(), state.device, state.gpu_label,
         [meter](const MiningJob& job) { meter->record_share_work(job); });
+    log_info("proof", "gpu_plainproof=true async_submit=true job_refresh_attempts=" +
+                          std::to_string(state.config.stratum_job_refresh_attempts));
   }
 }

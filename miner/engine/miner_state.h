@@ -57,6 +57,7 @@ struct MinerState {
   std::string user_login;
   std::string dev_fee_login;
   bool dev_fee_active = false;
+  bool dev_fee_given_up = false;  // this window's fee login failed; the user's stays until it closes
 
   // Declared before what they use and after what uses them: the submitter's
   // workers use the connection and the meter, so it goes first.

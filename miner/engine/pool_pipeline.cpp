@@ -80,9 +80,30 @@ struct PoolPipeline {
     }
   }
 
+  // The slot prepared for the next attempt holds an old job: redo it wholly
+  // for the cached one before it is mined.
+  void flush_next_slot(int slot, uint64_t attempt) {
+    check_cuda(cudaStreamSynchronize(state.mining_stream.stream),
+               "pool pipeline flush old prep stream");
+    check_cuda(cudaStreamSynchronize(state.aux_stream.stream),
+               "pool pipeline flush old prep aux stream");
+    prepare_pool_job(slot, attempt, state.cached_job, 0, kPrepStageCount);
+    check_cuda(cudaEventSynchronize(prep_done[slot].event),
+               "pool pipeline synchronize flushed replacement prep");
+  }
+
   void found_candidate(int slot);
   void finish();
 };
+
+// The first job of a connection that has just logged in: becomes the cached
+// job, and the submitter's active one.
+void take_first_job(MinerState& state) {
+  state.cached_job = wait_for_job(*state.pool);
+  state.job_active = true;
+  state.attempts_on_job = 1;
+  if (state.submitter) state.submitter->set_active_job(state.cached_job);
+}
 
 void PoolPipeline::found_candidate(int slot) {
   const Config& c = state.config;
@@ -150,11 +171,8 @@ void PoolPipeline::finish() {
 
 void run_pool_pipeline(MinerState& state) {
   dev_fee_tick(state);  // the window cannot be open yet; this keeps the login state exact
-  state.cached_job = wait_for_job(*state.pool);
-  state.job_active = true;
-  state.attempts_on_job = 1;
+  take_first_job(state);
   const MiningJob first_job = state.cached_job;
-  if (state.submitter) state.submitter->set_active_job(first_job);
 
   Config shape = state.config;
   shape.m = first_job.m;
@@ -222,15 +240,7 @@ void run_pool_pipeline(MinerState& state) {
       state.attempts_on_job += 1;
       job_changed = poll_job_update(state, "flush_pipeline");
     }
-    if (job_changed && another) {
-      check_cuda(cudaStreamSynchronize(state.mining_stream.stream),
-                 "pool pipeline flush old prep stream");
-      check_cuda(cudaStreamSynchronize(state.aux_stream.stream),
-                 "pool pipeline flush old prep aux stream");
-      p.prepare_pool_job(next_slot, next, state.cached_job, 0, kPrepStageCount);
-      check_cuda(cudaEventSynchronize(p.prep_done[next_slot].event),
-                 "pool pipeline synchronize flushed replacement prep");
-    }
+    if (job_changed && another) p.flush_next_slot(next_slot, next);
 
     const bool hit = w.signal_header->status == 1;
     counters.hits += hit ? 1 : 0;
@@ -244,6 +254,14 @@ void run_pool_pipeline(MinerState& state) {
     }
     counters.attempts = a;
     if (c.status_interval > 0 && a % c.status_interval == 0) log_status_line(counters, &state.meter);
+
+    // The developer-fee switch, between attempts: this attempt's share goes
+    // out under the login it was mined for, the reconnected pool's first job
+    // replaces the cached one, and the slot prepared for the old job is redone.
+    if (another && dev_fee_tick(state)) {
+      take_first_job(state);
+      p.flush_next_slot(next_slot, next);
+    }
   }
   p.finish();
 }

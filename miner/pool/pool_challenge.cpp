@@ -21,27 +21,53 @@ void handle_challenge(PoolConnection& conn, const std::string& line) {
   conn.challenge_seed = seed;
   conn.has_challenge = true;
   conn.challenge_difficulty = static_cast<uint32_t>(difficulty);
+  ++conn.challenges_stored;
   log_info("pool", "challenge_received difficulty=" + std::to_string(conn.challenge_difficulty) +
                        " seed=" + seed.substr(0, 8));
 }
 
+namespace {
+
+// Clears the flag however the answer ends.
+struct AnsweringChallenge {
+  explicit AnsweringChallenge(PoolConnection& c) : conn(c) { conn.answering_challenge = true; }
+  ~AnsweringChallenge() { conn.answering_challenge = false; }
+  PoolConnection& conn;
+};
+
+// Solves the stored challenge, sends the answer and waits for its reply.
+void answer_stored_challenge(PoolConnection& conn) {
+  const std::vector<uint8_t> seed = hex_decode(conn.challenge_seed);
+  if (seed.size() != 32) throw std::runtime_error("malformed vexal.challenge seed");
+  const uint32_t difficulty = conn.challenge_difficulty;
+  const auto started = std::chrono::steady_clock::now();
+  const uint64_t nonce = conn.solve_challenge(seed.data(), difficulty);
+  const auto finished = std::chrono::steady_clock::now();
+  const double seconds =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(finished - started).count() / 1e9;
+  char nonce_text[17];
+  std::snprintf(nonce_text, sizeof(nonce_text), "%016llx", static_cast<unsigned long long>(nonce));
+  log_info("pool", "challenge_solved difficulty=" + std::to_string(difficulty) + " nonce=" + nonce_text +
+                       " seconds=" + format_fixed(seconds, 3));
+  conn.phase = "challenge_response";
+  rpc_call(conn, "vexal.challenge_response",
+           "{\"seed\":\"" + json_escape(conn.challenge_seed) + "\",\"nonce\":\"" + nonce_text + "\"}");
+}
+
+}  // namespace
+
 void solve_and_answer_challenge(PoolConnection& conn) {
+  // Answering inside another answer's reply wait would nest once per
+  // challenge, letting the peer choose the stack depth: the running answer
+  // takes the newly stored challenge when its own reply is in.
+  if (conn.answering_challenge) return;
+  AnsweringChallenge answering(conn);
   try {
-    const std::vector<uint8_t> seed = hex_decode(conn.challenge_seed);
-    if (seed.size() != 32) throw std::runtime_error("malformed vexal.challenge seed");
-    const uint32_t difficulty = conn.challenge_difficulty;
-    const auto started = std::chrono::steady_clock::now();
-    const uint64_t nonce = conn.solve_challenge(seed.data(), difficulty);
-    const auto finished = std::chrono::steady_clock::now();
-    const double seconds =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(finished - started).count() / 1e9;
-    char nonce_text[17];
-    std::snprintf(nonce_text, sizeof(nonce_text), "%016llx", static_cast<unsigned long long>(nonce));
-    log_info("pool", "challenge_solved difficulty=" + std::to_string(difficulty) + " nonce=" + nonce_text +
-                         " seconds=" + format_fixed(seconds, 3));
-    conn.phase = "challenge_response";
-    rpc_call(conn, "vexal.challenge_response",
-             "{\"seed\":\"" + json_escape(conn.challenge_seed) + "\",\"nonce\":\"" + nonce_text + "\"}");
+    for (;;) {
+      const uint64_t answered = conn.challenges_stored;
+      answer_stored_challenge(conn);
+      if (conn.challenges_stored == answered) break;
+    }
     conn.has_challenge = false;
     conn.challenge_seed.clear();
     conn.challenge_difficulty = 0;

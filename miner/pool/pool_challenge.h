@@ -18,5 +18,7 @@ struct ChallengeAnswerError : std::runtime_error {
 void handle_challenge(PoolConnection& conn, const std::string& line);
 
 // Solves the stored challenge, sends vexal.challenge_response, waits for its
-// reply and clears the challenge. Every failure is raised as ChallengeAnswerError.
+// reply and clears the challenge. A challenge stored during that wait is
+// answered next, in the same call; called during an answer, it returns at
+// once. Every failure is raised as ChallengeAnswerError.
 void solve_and_answer_challenge(PoolConnection& conn);

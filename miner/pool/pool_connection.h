@@ -53,6 +53,15 @@ struct PoolConnection {
   bool has_challenge = false;
   std::string challenge_seed;
   uint32_t challenge_difficulty = 0;
+  // Set while a challenge answer runs: a challenge read meanwhile is only
+  // stored, and that answer's loop answers it once its own reply is in.
+  bool answering_challenge = false;
+  uint64_t challenges_stored = 0;    // counts every stored challenge
+  // While a share's reply is awaited, a notification line that cannot be
+  // taken is kept here instead of ending the wait; the next poll or job wait
+  // raises it.
+  bool share_reply_awaited = false;
+  std::string deferred_line_error;
   uint64_t job_generation = 0;
   MiningJob job;
   std::mutex mutex;

@@ -36,6 +36,7 @@ void reset_connection_state(PoolConnection& conn) {
   conn.rows_pattern.clear();
   conn.cols_pattern.clear();
   conn.pending_responses.clear();
+  conn.deferred_line_error.clear();
 }
 
 int64_t steady_now_ns() {
@@ -44,7 +45,14 @@ int64_t steady_now_ns() {
       .count();
 }
 
-void try_handshake(PoolConnection& conn) {
+// The pool answered mining.authorize with an error or a false result.
+struct LoginRefused : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// `strict_login`: an authorize reply that is not a plain success refuses the
+// login instead of being ignored.
+void try_handshake(PoolConnection& conn, bool strict_login) {
   reset_connection_state(conn);
   const Endpoint& endpoint = conn.endpoints.at(conn.failover_index);
   conn.fd = tcp_connect(endpoint.host, static_cast<uint16_t>(endpoint.port), "stratum pool");
@@ -68,8 +76,21 @@ void try_handshake(PoolConnection& conn) {
   conn.phase = "handshake.subscribe";
   rpc_call(conn, "mining.subscribe", std::string("[\"korvath/") + kKorvathVersion + "\"]");
   conn.phase = "handshake.authorize";
-  rpc_call(conn, "mining.authorize",
-           "[\"" + json_escape(conn.login) + "\",\"" + json_escape(conn.password) + "\"]");
+  const std::string authorize =
+      "[\"" + json_escape(conn.login) + "\",\"" + json_escape(conn.password) + "\"]";
+  if (!strict_login) {
+    rpc_call(conn, "mining.authorize", authorize);
+  } else {
+    std::string reply;
+    try {
+      reply = rpc_call(conn, "mining.authorize", authorize);
+    } catch (const StratumResponseError& e) {
+      throw LoginRefused(std::string("pool refused the login: ") + e.what());
+    }
+    if (reply.find("\"result\":false") != std::string::npos) {
+      throw LoginRefused("pool refused the login: " + reply);
+    }
+  }
 
   const int64_t deadline = conn.clock.now_ns() + kJobDeadlineNs;
   conn.phase = "handshake.wait_job";
@@ -89,22 +110,26 @@ void try_handshake(PoolConnection& conn) {
   conn.consecutive_failures = 0;
 }
 
-}  // namespace
-
-void connect_and_handshake(PoolConnection& conn) {
+// Tries until success, or until `max_tries` tries failed (0: no limit) or the
+// login was refused under `strict_login`; returns the last failure then.
+bool retry_handshake(PoolConnection& conn, int max_tries, bool strict_login, std::string& failure) {
   conn.close_socket();
   int64_t backoff_ms = kFirstBackoffMs;
-  for (;;) {
-    std::string failure;
+  for (int tries = 1;; ++tries) {
+    bool refused = false;
     try {
-      try_handshake(conn);
-      return;
+      try_handshake(conn, strict_login);
+      return true;
+    } catch (const LoginRefused& e) {
+      failure = e.what();
+      refused = true;
     } catch (const std::exception& e) {
       failure = e.what();
     }
     conn.close_socket();
     reset_connection_state(conn);
     ++conn.consecutive_failures;
+    if (refused || (max_tries > 0 && tries >= max_tries)) return false;
     const Endpoint tried = conn.endpoints.at(conn.failover_index);
     log_line(LogLevel::Warn, "pool",
              "reconnect_failed error=\"" + failure + "\" retry_ms=" + std::to_string(backoff_ms) +
@@ -120,4 +145,15 @@ void connect_and_handshake(PoolConnection& conn) {
     conn.clock.sleep_ms(backoff_ms);
     backoff_ms = std::min(backoff_ms * 2, kMaxBackoffMs);
   }
+}
+
+}  // namespace
+
+void connect_and_handshake(PoolConnection& conn) {
+  std::string failure;
+  retry_handshake(conn, 0, false, failure);
+}
+
+bool connect_and_handshake_bounded(PoolConnection& conn, int max_tries, std::string& failure) {
+  return retry_handshake(conn, max_tries, true, failure);
 }

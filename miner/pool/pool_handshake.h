@@ -1,4 +1,5 @@
 #pragma once
+#include <string>
 
 struct PoolConnection;
 
@@ -8,3 +9,10 @@ struct PoolConnection;
 // failover endpoints exist, and sleeps (250 ms doubling up to 4000 ms).
 // The caller holds the connection's mutex.
 void connect_and_handshake(PoolConnection& conn);
+
+// For credentials the pool may not accept (the developer-fee login): at most
+// `max_tries` tries with the same back-off, giving up at once when the pool
+// refuses the login (an error or a false result to mining.authorize). On
+// failure the socket is closed, `failure` holds the last error and the
+// result is false; nothing is logged for the try that gives up.
+bool connect_and_handshake_bounded(PoolConnection& conn, int max_tries, std::string& failure);

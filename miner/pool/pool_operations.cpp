@@ -17,6 +17,11 @@ constexpr int64_t kJobWaitNs = 30LL * 1000 * 1000 * 1000;
 
 void route_waiting_lines(PoolConnection& conn) {
   conn.phase = "poll";
+  if (!conn.deferred_line_error.empty()) {
+    const std::string error = std::move(conn.deferred_line_error);
+    conn.deferred_line_error.clear();
+    throw std::runtime_error(error);
+  }
   while (wait_readable(conn, 0)) dispatch_notification(conn, recv_line(conn, 5000));
   conn.phase = "idle";
 }
@@ -28,6 +33,12 @@ void reconnect_after_poll_failure(PoolConnection& conn, const std::exception& fa
            std::string("connection_lost phase=poll error=\"") + failure.what() + "\" action=reconnect");
   connect_and_handshake(conn);
 }
+
+struct AwaitingShareReply {
+  explicit AwaitingShareReply(PoolConnection& c) : conn(c) { conn.share_reply_awaited = true; }
+  ~AwaitingShareReply() { conn.share_reply_awaited = false; }
+  PoolConnection& conn;
+};
 
 std::string dropped_reply(int32_t id, const char* reason) {
   return "{\"id\":" + std::to_string(id) + ",\"result\":null,\"error\":null,\"dropped\":true,\"reason\":\"" +
@@ -81,6 +92,7 @@ std::string submit_share(PoolConnection& conn, const std::string& proof_b64, con
                               ",\"method\":\"mining.submit\",\"params\":[\"" + json_escape(conn.login) +
                               "\",\"" + json_escape(job.job_id) + "\",\"" + json_escape(proof_b64) + "\"]}\n";
   try {
+    AwaitingShareReply awaiting(conn);
     send_all(conn, request.data(), request.size());
     return wait_response(conn, id, 60000);
   } catch (const StratumResponseError& e) {

@@ -26,6 +26,22 @@ bool reply_id(const std::string& line, int32_t& id) {
   return true;
 }
 
+// A share's fate is its own reply's: a bad notification read meanwhile is
+// kept for the next poll instead of ending the share's wait. A failed
+// challenge answer still ends it.
+void route_during_wait(PoolConnection& conn, const std::string& line) {
+  try {
+    dispatch_notification(conn, line);
+  } catch (const ChallengeAnswerError&) {
+    throw;
+  } catch (const std::exception& e) {
+    if (!conn.share_reply_awaited) throw;
+    if (conn.deferred_line_error.empty()) {
+      conn.deferred_line_error = *e.what() != '\0' ? e.what() : "malformed notification";
+    }
+  }
+}
+
 }  // namespace
 
 bool reply_has_error(const std::string& line) {
@@ -57,7 +73,7 @@ std::string wait_response(PoolConnection& conn, int32_t id, uint32_t timeout_ms)
     line = recv_line(conn, timeout_ms);
     int32_t line_id = 0;
     if (!reply_id(line, line_id)) {
-      dispatch_notification(conn, line);
+      route_during_wait(conn, line);
       // A nested challenge answer restores its own phase; keep ours for errors.
       conn.phase = outer_phase + ".wait_response";
       continue;

@@ -16,7 +16,9 @@ int32_t take_request_id(PoolConnection& conn);
 // Reads until the reply for `id` arrives: notifications are routed, other
 // replies parked. Throws StratumResponseError for a reply with a non-null
 // error, StratumConnectionError for transport failures and for too many
-// parked replies.
+// parked replies. A notification's failure passes through, except while a
+// share's reply is awaited: then it is kept in deferred_line_error and the
+// wait goes on.
 std::string wait_response(PoolConnection& conn, int32_t id, uint32_t timeout_ms);
 
 // Routes one line to the handler of its method; other lines are ignored.

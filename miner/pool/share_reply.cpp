@@ -44,7 +44,13 @@ bool report_share_reply(const std::string& reply, const std::string& job_id) {
       log_info("share", "submitted job=" + job_id);
       return true;
     case ShareOutcome::Dropped:
-      log_line(LogLevel::Warn, "share", "dropped reason=" + verdict.reason + " job=" + job_id);
+      // A share the pool refused names its job; one lost with the connection
+      // is the fixed line, whatever reason the reply claims.
+      if (verdict.reason == "rejected") {
+        log_line(LogLevel::Warn, "share", "dropped reason=rejected job=" + job_id);
+      } else {
+        log_line(LogLevel::Warn, "share", "dropped reason=stratum_reconnect");
+      }
       return false;
     case ShareOutcome::Rejected:
       if (reply_has_error(reply)) {

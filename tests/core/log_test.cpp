@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -316,6 +317,35 @@ TEST_F(LogTest, LinesSurviveAKillWhenStdoutIsAPipe) {
   EXPECT_NE(text.find("component=miner status attempts=1\n"), std::string::npos) << text;
   EXPECT_NE(text.find("component=share submitted job=7\n"), std::string::npos) << text;
   EXPECT_NE(text.find("component=pool connection_lost phase=poll\n"), std::string::npos) << text;
+}
+
+// Text from a peer can hold control characters; a line must stay one line
+// and must not drive the terminal.
+TEST_F(LogTest, ControlCharactersInTheMessageAreEscaped) {
+  const struct {
+    const char* name;
+    std::string message;
+    std::string written;
+  } cases[] = {
+      {"plain", "submitted job=a-1 \xc3\xa9", "submitted job=a-1 \xc3\xa9"},
+      {"newline", "submitted job=a\nsubmitted job=b", "submitted job=a\\nsubmitted job=b"},
+      {"carriage return and tab", "job=a\rb\tc", "job=a\\rb\\tc"},
+      {"terminal escape", "job=\x1b[2J\x1b[31mred", "job=\\x1b[2J\\x1b[31mred"},
+      {"nul, bell and delete", std::string("a\0b\x07\x7f", 5), "a\\x00b\\x07\\x7f"},
+      {"C1 control in UTF-8", "a\xc2\x9b" "31mb \xc2\xa0", "a\\u009b31mb \xc2\xa0"},
+      {"lone lead byte at the end", "a\xc2", "a\xc2"},
+  };
+  for (const auto& k : cases) {
+    SCOPED_TRACE(k.name);
+    const Captured c = capture([&] { log_info("share", k.message, ""); });
+    const std::string tail = " component=share " + k.written + "\n";
+    ASSERT_GE(c.out.size(), tail.size());
+    EXPECT_EQ(c.out.substr(c.out.size() - tail.size()), tail);
+    EXPECT_EQ(std::count(c.out.begin(), c.out.end(), '\n'), 1);
+  }
+  log_color_mode = ColorMode::Always;
+  const Captured coloured = capture([] { log_info("share", "submitted job=x\x1b[0m\ny", ""); });
+  EXPECT_NE(coloured.out.find("job=x\\x1b[0m\\ny\n"), std::string::npos) << coloured.out;
 }
 
 }  // namespace

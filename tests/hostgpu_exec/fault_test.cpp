@@ -17,9 +17,11 @@ __global__ void early_return_before_barrier_kernel(int returning_from) {
   __syncthreads();
 }
 
-__global__ void early_return_before_shuffle_kernel(int returning_from, int* out) {
+// A warp-collective instruction needs every lane its mask names, exited or not.
+__global__ void early_return_before_exchange_kernel(int returning_from) {
   if (static_cast<int>(threadIdx.x) >= returning_from) return;
-  out[threadIdx.x] = __shfl_down_sync(0xffffffffu, static_cast<int>(threadIdx.x), 1);
+  const int mine = static_cast<int>(threadIdx.x);
+  hostgpu::detail::warp_exchange("mma.sync.test", 0xffffffffu, &mine, sizeof(mine));
 }
 
 __global__ void divergent_warp_ops_kernel(int* out) {
@@ -66,9 +68,10 @@ TEST(FaultTest, KernelFaultsAreLaunchFailuresWithTheirCause) {
        [](int*) { early_return_before_barrier_kernel(48); },
        {"block (0,0,0)", "__syncthreads() not reached by every thread", "48 of 64 threads wait at it",
         "16 returned", "the first: thread (48,0,0)"}},
-      {"shuffle waiting for a lane that returned", dim3(1), dim3(32),
-       [](int* out) { early_return_before_shuffle_kernel(16, out); },
-       {"thread (0,0,0) waits at __shfl_down_sync with mask 0xffffffff for lane 16 of warp 0, which returned"}},
+      {"warp-collective instruction waiting for a lane that returned", dim3(1), dim3(32),
+       [](int*) { early_return_before_exchange_kernel(16); },
+       {"thread (0,0,0) waits at mma.sync.test (4 bytes per lane) with mask 0xffffffff for lane 16 of warp 0, "
+        "which returned"}},
       {"lanes at different warp operations", dim3(1), dim3(32), [](int* out) { divergent_warp_ops_kernel(out); },
        {"meets lane", "__ballot_sync", "__shfl_sync"}},
       {"warp operation against a barrier", dim3(1), dim3(32), [](int*) { warp_op_against_barrier_kernel(); },

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -141,6 +142,56 @@ TEST_F(LaunchTest, CutlassDeviceKernelsRunWithDynamicSharedMemory) {
     }
   }
   ASSERT_EQ(cudaFree(in), cudaSuccess);
+  ASSERT_EQ(cudaFree(out), cudaSuccess);
+}
+
+// 128 bytes on a 128-byte boundary: a copy of it may use aligned vector loads.
+struct alignas(128) WideBlock {
+  uint32_t words[32];
+};
+
+// Not inlined, so that the call copies the value as a real call does.
+__global__ __attribute__((noinline)) void wide_block_kernel(WideBlock block, uint32_t* out) {
+  out[0] = reinterpret_cast<uintptr_t>(&block) % alignof(WideBlock) == 0 ? 1u : 0u;
+  for (int i = 0; i < 32; ++i) out[1 + i] = block.words[i];
+}
+
+WideBlock numbered_block() {
+  WideBlock block;
+  for (uint32_t i = 0; i < 32; ++i) block.words[i] = 0x01000000u * (i + 1) + i;
+  return block;
+}
+
+void expect_numbered(const std::vector<uint32_t>& seen) {
+  EXPECT_EQ(seen[0], 1u) << "the kernel's parameter is not 128-byte aligned";
+  for (uint32_t i = 0; i < 32; ++i) EXPECT_EQ(seen[1 + i], 0x01000000u * (i + 1) + i) << "word " << i;
+}
+
+// The untyped argument array promises no alignment: the stand-in's call back
+// into the kernel copies each value to storage aligned for its type first.
+TEST_F(LaunchTest, AWideParameterFromAMisalignedArgumentArrivesWhole) {
+  const WideBlock block = numbered_block();
+  alignas(128) unsigned char staging[sizeof(WideBlock) + 8];
+  std::memcpy(staging + 8, &block, sizeof(block));
+  std::vector<uint32_t> seen(33, 0);
+  uint32_t* out = seen.data();
+  void* args[] = {staging + 8, &out};
+  // Through the registered invoker, as the stand-in calls it.
+  kernel_launch_detail::register_with_stand_in(&wide_block_kernel);
+  const void* kernel = reinterpret_cast<const void*>(&wide_block_kernel);
+  const hostgpu::KernelInvoker invoke = hostgpu::find_kernel(kernel);
+  ASSERT_NE(invoke, nullptr);
+  invoke(kernel, args);
+  expect_numbered(seen);
+}
+
+TEST_F(LaunchTest, AWideParameterIsLaunchedWhole) {
+  uint32_t* out = nullptr;
+  ASSERT_EQ(cudaMalloc(&out, 33 * sizeof(uint32_t)), cudaSuccess);
+  ASSERT_EQ(launch_kernel(wide_block_kernel, dim3(1), dim3(1), 0, nullptr, numbered_block(), out), cudaSuccess);
+  std::vector<uint32_t> seen(33, 0);
+  ASSERT_EQ(cudaMemcpy(seen.data(), out, seen.size() * sizeof(uint32_t), cudaMemcpyDeviceToHost), cudaSuccess);
+  expect_numbered(seen);
   ASSERT_EQ(cudaFree(out), cudaSuccess);
 }
 

@@ -2,6 +2,7 @@
 // Programming Guide, including segments narrower than a warp and partial warps.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <vector>
 
 #include "core/gpu_platform.h"
@@ -131,6 +132,48 @@ TEST(WarpTest, ButterflyReductionGivesEveryLaneTheWarpSum) {
     for (int lane = 0; lane < 32; ++lane) expected += values[warp * 32 + lane];
     for (int lane = 0; lane < 32; ++lane) EXPECT_EQ(sums[warp * 32 + lane], expected);
   }
+}
+
+// Lanes 16 to 31 exit; the others vote, shuffle and synchronise with a full
+// mask. CUDA defines this: exited lanes take no part, and a shuffle from one
+// reads an undefined value (poison here).
+__global__ void half_warp_exited_kernel(unsigned* ballots, int* alls, int* shuffled) {
+  if (threadIdx.x >= 16) return;
+  ballots[threadIdx.x] = __ballot_sync(0xffffffffu, 1);
+  alls[threadIdx.x] = __all_sync(0xffffffffu, 1);
+  shuffled[threadIdx.x] = __shfl_down_sync(0xffffffffu, static_cast<int>(threadIdx.x), 1);
+  __syncwarp();
+}
+
+TEST(WarpTest, ExitedLanesNamedInTheMaskTakeNoPartInEitherOrder) {
+  // Ordered: the lanes that stay wait before the others exit; reversed: after.
+  for (const char* schedule : {"ordered", "reverse"}) {
+    setenv("HOSTGPU_SCHEDULE", schedule, 1);
+    std::vector<unsigned> ballots(32, 0);
+    std::vector<int> alls(32, 0), shuffled(32, 0);
+    const cudaError_t result =
+        run_grid(dim3(1), dim3(32), [&] { half_warp_exited_kernel(ballots.data(), alls.data(), shuffled.data()); });
+    unsetenv("HOSTGPU_SCHEDULE");
+    ASSERT_EQ(result, cudaSuccess) << schedule << ": " << hostgpu::last_kernel_fault();
+    for (int lane = 0; lane < 16; ++lane) {
+      EXPECT_EQ(ballots[lane], 0x0000ffffu) << schedule << " lane " << lane;
+      EXPECT_EQ(alls[lane], 1) << schedule << " lane " << lane;
+      EXPECT_EQ(shuffled[lane], lane < 15 ? lane + 1 : static_cast<int>(0xA5A5A5A5u)) << schedule << " lane " << lane;
+    }
+  }
+}
+
+// A shuffle whose source lane lies outside the mask reads poison, not a
+// value that happens to be the identity of a reduction.
+__global__ void partial_mask_shuffle_kernel(int* out) {
+  if (threadIdx.x >= 8) return;
+  out[threadIdx.x] = __shfl_xor_sync(0x000000ffu, 1, 8);
+}
+
+TEST(WarpTest, AShuffleFromALaneOutsideTheMaskReadsPoison) {
+  std::vector<int> out(8, 0);
+  ASSERT_EQ(run_grid(dim3(1), dim3(32), [&] { partial_mask_shuffle_kernel(out.data()); }), cudaSuccess);
+  for (int lane = 0; lane < 8; ++lane) EXPECT_EQ(out[lane], static_cast<int>(0xA5A5A5A5u)) << lane;
 }
 
 }  // namespace

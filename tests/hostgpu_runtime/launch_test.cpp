@@ -1,3 +1,5 @@
+#include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "hostgpu/executor.h"
@@ -172,6 +174,55 @@ TEST_F(LaunchTest, ClustersNeedCapabilityNine) {
   make_buffer();
   EXPECT_EQ(launch_cluster(dim3(2, 1, 1), dim3(2, 1, 1)), cudaErrorNotSupported);
   cudaGetLastError();
+}
+
+// A parameter type that must sit on a 128-byte boundary, as CUTLASS's TMA
+// descriptors and parameter blocks do.
+struct alignas(128) WideParameter {
+  uint64_t words[4];
+};
+
+void wide_parameters_kernel(char, WideParameter, char, WideParameter) {}
+
+struct SeenWideArguments {
+  std::vector<uintptr_t> misalignment;  // each address modulo its type's alignment
+  char tags[2] = {};
+  uint64_t words[2][4] = {};
+};
+SeenWideArguments seen_wide;
+
+void invoke_wide(const void*, void** args) {
+  const size_t alignments[] = {alignof(char), alignof(WideParameter), alignof(char), alignof(WideParameter)};
+  for (int i = 0; i < 4; ++i) {
+    seen_wide.misalignment.push_back(reinterpret_cast<uintptr_t>(args[i]) % alignments[i]);
+  }
+  std::memcpy(&seen_wide.tags[0], args[0], 1);
+  std::memcpy(seen_wide.words[0], args[1], sizeof(seen_wide.words[0]));
+  std::memcpy(&seen_wide.tags[1], args[2], 1);
+  std::memcpy(seen_wide.words[1], args[3], sizeof(seen_wide.words[1]));
+}
+
+TEST_F(LaunchTest, EachArgumentIsCopiedToAnAddressAlignedForItsType) {
+  for (const char* streams : {static_cast<const char*>(nullptr), "deferred"}) {
+    SCOPED_TRACE(streams ? streams : "immediate");
+    configure(nullptr, streams);
+    seen_wide = SeenWideArguments{};
+    const void* kernel = reinterpret_cast<const void*>(&wide_parameters_kernel);
+    hostgpu::register_kernel(kernel, invoke_wide);
+    hostgpu::register_kernel_parameters(&wide_parameters_kernel);
+    char first_tag = 'a';
+    char second_tag = 'b';
+    WideParameter first{{1, 2, 3, 4}};
+    WideParameter second{{5, 6, 7, 0xffffffffffffffffull}};
+    void* args[] = {&first_tag, &first, &second_tag, &second};
+    ASSERT_EQ(cudaLaunchKernel(kernel, dim3(1), dim3(1), args, 0, nullptr), cudaSuccess);
+    ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+    EXPECT_EQ(seen_wide.misalignment, std::vector<uintptr_t>(4, 0));
+    EXPECT_EQ(seen_wide.tags[0], 'a');
+    EXPECT_EQ(seen_wide.tags[1], 'b');
+    EXPECT_EQ(std::memcmp(seen_wide.words[0], first.words, sizeof(first.words)), 0);
+    EXPECT_EQ(std::memcmp(seen_wide.words[1], second.words, sizeof(second.words)), 0);
+  }
 }
 
 }  // namespace

@@ -39,6 +39,27 @@ __global__ void every_instruction_kernel(const int8_t* global, uint32_t* out) {
   out[threadIdx.x] = d[0] ^ d[1] ^ d[2] ^ d[3];
 }
 
+__global__ void cluster_instruction_kernel(const CUtensorMap* map, uint32_t* out) {
+  using namespace device_instructions;
+  __shared__ __align__(1024) unsigned char stage[1024];
+  __shared__ uint64_t barrier;
+  if (threadIdx.x == 0) {
+    mbarrier_init(&barrier, 2);
+    mbarrier_init_fence();
+  }
+  cluster_sync();
+  const uint32_t peer = cluster_block_rank() ^ 1u;
+  if (threadIdx.x == 0) {
+    mbarrier_arrive_expect_tx(&barrier, sizeof(stage));
+    tma_load_2d_multicast(stage, map, 0, 0, &barrier, 0x3);
+    mbarrier_arrive_cluster(&barrier, peer);
+  }
+  mbarrier_wait_parity(&barrier, 0);
+  mbarrier_arrive(&barrier);
+  const uint32_t* remote = map_shared_rank(reinterpret_cast<const uint32_t*>(stage), peer);
+  out[threadIdx.x] = *remote + cluster_block_count();
+}
+
 // The atoms no GEMM configuration below uses, through CuTe's copy path.
 __global__ void remaining_atoms_kernel(const int8_t* global, uint32_t* out) {
   using namespace cute;

@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <cstdlib>
+#include <stdexcept>
+#include <vector>
 
 #include "core/codecs.h"
 #include "pool/line_transport.h"
@@ -192,6 +197,96 @@ TEST(ChallengeTest, RefusedAnswerDuringASubmitDropsTheShareAsLostNotRejected) {
   EXPECT_EQ(log.err.find("submit_error"), std::string::npos);
   EXPECT_NE(log.err.find("connection_lost phase=submit job=job-1 error=\"challenge answer failed: "),
             std::string::npos);
+}
+
+std::string flood_seed(int i) {
+  char text[65];
+  std::snprintf(text, sizeof(text), "%056d%08x", 0, static_cast<unsigned>(i));
+  return text;
+}
+
+size_t count_of(const std::string& text, const std::string& word) {
+  size_t count = 0;
+  for (size_t at = text.find(word); at != std::string::npos; at = text.find(word, at + 1)) ++count;
+  return count;
+}
+
+// A pool that floods challenges and answers none of them, during a poll or
+// during a share's reply wait. Challenges read while an answer's reply is
+// awaited are stored, not answered inside that wait, so the stack does not
+// grow with the flood; once the pool replies, the newest is answered and
+// mining goes on with the next job.
+TEST(ChallengeTest, AChallengeFloodNeitherNestsNorStopsMining) {
+  constexpr int kFlood = 1000;
+  struct Case {
+    const char* name;
+    bool during_submit;
+  };
+  const Case cases[] = {{"during a poll", false}, {"during a share's reply wait", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPool pool;
+    pool.run([&c](ScriptedPool& p) {
+      int32_t id = 1;
+      auto link = p.accept();
+      serve_handshake(*link, id);
+      if (c.during_submit) {
+        link->expect_line("{\"id\":4,\"method\":\"mining.submit\",\"params\":[\"vex1miner.rig0\",\"job-1\",\"cHJvb2Y=\"]}");
+        ++id;
+      }
+      link->send_line(challenge_line(flood_seed(0), "1"));
+      const int32_t first = expect_valid_answer(*link, flood_seed(0), 1);
+      EXPECT_EQ(first, id);
+      size_t answered_during_flood = 0;
+      for (int i = 1; i <= kFlood; ++i) {
+        link->send_line(challenge_line(flood_seed(i), "1"));
+        answered_during_flood += link->read_available().size();
+      }
+      if (answered_during_flood != 0) {
+        throw std::runtime_error("miner answered " + std::to_string(answered_during_flood) +
+                                 " challenges inside an earlier answer's wait");
+      }
+      link->send_line(ok_reply(first));
+      const int32_t last = expect_valid_answer(*link, flood_seed(kFlood), 1);
+      EXPECT_EQ(last, first + 1);
+      link->send_line(ok_reply(last));
+      if (c.during_submit) link->send_line(ok_reply(4));
+      link->send_line(notify_line("\"job-2\"", "1d00ffff", true));
+      EXPECT_TRUE(link->closed_by_miner());
+    });
+    FakeClock clock;
+    LogCapture log;
+    std::vector<uintptr_t> solver_frames;
+    std::string reply;
+    MiningJob job;
+    {
+      auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+      conn->solve_challenge = [&solver_frames](const uint8_t* seed, uint32_t difficulty) {
+        volatile char probe = 0;
+        solver_frames.push_back(reinterpret_cast<uintptr_t>(&probe));
+        return cpu_challenge_solver(seed, difficulty);
+      };
+      connect_and_handshake(*conn);
+      if (c.during_submit) reply = submit_share(*conn, "cHJvb2Y=", conn->job);
+      for (int i = 0; i < 100 && job.job_id != "job-2"; ++i) {
+        wait_readable(*conn, 100);
+        poll_connection(*conn, job);
+      }
+      EXPECT_FALSE(conn->has_challenge);
+      EXPECT_FALSE(conn->answering_challenge);
+    }
+    pool.join();
+    log.finish();
+    EXPECT_EQ(job.job_id, "job-2");
+    if (c.during_submit) EXPECT_EQ(reply, ok_reply(4));
+    ASSERT_EQ(solver_frames.size(), 2u);
+    const auto [lowest, highest] = std::minmax_element(solver_frames.begin(), solver_frames.end());
+    EXPECT_LT(*highest - *lowest, 16u * 1024u) << "the stack grew between answers";
+    EXPECT_EQ(count_of(log.out, "challenge_received"), static_cast<size_t>(kFlood + 1));
+    EXPECT_EQ(count_of(log.out, "challenge_solved"), 2u);
+    EXPECT_EQ(log.err.find("connection_lost"), std::string::npos) << log.err;
+    EXPECT_TRUE(clock.sleeps().empty());
+  }
 }
 
 }  // namespace

@@ -162,4 +162,61 @@ TEST(MalformedLinesTest, ShareRepliesOutOfOrderNeverCountAsAccepted) {
   }
 }
 
+// A notification the client cannot take, read while a share's reply is
+// awaited, does not decide the share: its reply does. The next poll then
+// reconnects as it would for that line.
+TEST(MalformedLinesTest, ABadNotificationDuringAShareWaitLeavesTheShareToItsReply) {
+  const LineCase cases[] = {
+      {"negative difficulty", "{\"id\":null,\"method\":\"mining.set_difficulty\",\"params\":[\"-1\"]}\n",
+       "invalid mining.set_difficulty value"},
+      {"notify too short", kNotifyHead + "[\"j\",\"p\",\"00\"]}\n", "malformed mining.notify"},
+      {"challenge seed too short",
+       "{\"id\":null,\"method\":\"vexal.challenge\",\"params\":{\"seed\":\"00\",\"difficulty\":4}}\n",
+       "malformed vexal.challenge seed"},
+      {"two bad lines", "{\"id\":null,\"method\":\"mining.set_difficulty\",\"params\":[]}\n" + kNotifyHead + "[]}\n",
+       "malformed mining.set_difficulty"},
+  };
+  for (const LineCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedPool pool;
+    pool.run([&c](ScriptedPool& p) {
+      int32_t id = 1;
+      {
+        auto link = p.accept();
+        serve_handshake(*link, id);
+        link->read_line();  // the share
+        link->send_raw(c.bytes);
+        link->send_line(ok_reply(id++));
+        link->closed_by_miner();
+      }
+      auto link = p.accept();
+      serve_handshake(*link, id);
+      EXPECT_TRUE(link->closed_by_miner());
+    });
+    FakeClock clock;
+    LogCapture log;
+    std::string reply;
+    MiningJob job;
+    bool polled = false;
+    {
+      auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+      connect_and_handshake(*conn);
+      reply = submit_share(*conn, "cA==", conn->job);
+      EXPECT_FALSE(conn->share_reply_awaited);
+      polled = poll_connection(*conn, job);
+      EXPECT_TRUE(conn->deferred_line_error.empty());
+      EXPECT_EQ(conn->next_request_id, 8);
+    }
+    pool.join();
+    log.finish();
+    EXPECT_EQ(reply, ok_reply(4));
+    EXPECT_EQ(judge_share_reply(reply).outcome, ShareOutcome::Accepted);
+    EXPECT_TRUE(polled);
+    EXPECT_EQ(log.err.find("phase=submit"), std::string::npos) << log.err;
+    EXPECT_NE(log.err.find("connection_lost phase=poll error=\"" + c.error + "\" action=reconnect"),
+              std::string::npos)
+        << log.err;
+  }
+}
+
 }  // namespace

@@ -219,4 +219,45 @@ TEST(SubmitShareTest, RepliesAcceptedRejectedAndLost) {
   }
 }
 
+// A job id may carry control characters: it goes back to the pool exactly as
+// received, and the log shows it escaped on one line.
+TEST(SubmitShareTest, AJobIdWithControlCharactersGoesBackWholeAndLogsOnOneLine) {
+  const std::string id_json = R"("a\nsubmitted job=b\u001b[31m\r")";
+  ScriptedPool pool;
+  pool.run([&id_json](ScriptedPool& p) {
+    int32_t id = 1;
+    auto link = p.accept();
+    HandshakeScript script;
+    script.job_lines = {notify_line(id_json, "1d00ffff", true)};
+    serve_handshake(*link, id, script);
+    link->expect_line(submit_line(id, id_json, "UHJvb2Y="));
+    link->send_line(ok_reply(id));
+    EXPECT_TRUE(link->closed_by_miner());
+  });
+  FakeClock clock;
+  LogCapture log;
+  std::string reply;
+  std::string job_id;
+  {
+    auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+    connect_and_handshake(*conn);
+    job_id = conn->job.job_id;
+    reply = submit_share(*conn, "UHJvb2Y=", conn->job);
+  }
+  pool.join();
+  const bool accepted = report_share_reply(reply, job_id);
+  log.finish();
+  EXPECT_EQ(job_id, "a\nsubmitted job=b\x1b[31m\r");
+  EXPECT_TRUE(accepted);
+  EXPECT_NE(log.out.find("component=share submitted job=a\\nsubmitted job=b\\x1b[31m\\r\n"), std::string::npos)
+      << log.out;
+  size_t submitted_lines = 0;
+  for (size_t at = log.out.find("submitted job="); at != std::string::npos; at = log.out.find("submitted job=", at + 1)) {
+    if (log.out.rfind("component=share ", at) == at - 16) ++submitted_lines;
+  }
+  EXPECT_EQ(submitted_lines, 1u);
+  EXPECT_EQ(log.out.find('\x1b'), std::string::npos);
+  EXPECT_EQ(log.out.find('\r'), std::string::npos);
+}
+
 }  // namespace

@@ -51,6 +51,23 @@ std::string PeerLink::read_line(int timeout_ms) {
   }
 }
 
+std::vector<std::string> PeerLink::read_available() {
+  for (;;) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, 0) <= 0) break;
+    char chunk[4096];
+    const ssize_t got = ::recv(fd_, chunk, sizeof(chunk), 0);
+    if (got <= 0) break;
+    buffer_.append(chunk, static_cast<size_t>(got));
+  }
+  std::vector<std::string> lines;
+  for (size_t newline = buffer_.find('\n'); newline != std::string::npos; newline = buffer_.find('\n')) {
+    lines.push_back(buffer_.substr(0, newline));
+    buffer_.erase(0, newline + 1);
+  }
+  return lines;
+}
+
 void PeerLink::expect_line(const std::string& expected, int timeout_ms) {
   const std::string line = read_line(timeout_ms);
   EXPECT_EQ(line, expected);

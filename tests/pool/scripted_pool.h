@@ -26,6 +26,8 @@ class PeerLink {
   void send_raw(const std::string& bytes);
   // The next line from the miner; throws std::runtime_error on time-out or close.
   std::string read_line(int timeout_ms = 5000);
+  // The whole lines the miner has sent so far, without waiting for more.
+  std::vector<std::string> read_available();
   // Reads the next line and checks it is exactly `expected`.
   void expect_line(const std::string& expected, int timeout_ms = 5000);
   // Whether the miner closes the connection within the time (no data expected).

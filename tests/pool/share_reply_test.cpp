@@ -58,4 +58,22 @@ TEST(ShareReplyTest, ReportLogsAndCountsOnlyAcceptedShares) {
   EXPECT_NE(log.err.find("component=share dropped reason=rejected job=job-4\n"), std::string::npos);
 }
 
+TEST(ShareReplyTest, AShareLostWithTheConnectionLogsTheFixedDropLine) {
+  const char* replies[] = {
+      R"({"id":7,"result":null,"error":null,"dropped":true,"reason":"stratum_reconnect"})",
+      R"({"id":7,"result":null,"error":null,"dropped":true})",
+      R"({"id":7,"result":null,"error":null,"dropped":true,"reason":"made up job=x"})",
+  };
+  for (const char* reply : replies) {
+    SCOPED_TRACE(reply);
+    LogCapture log;
+    EXPECT_FALSE(report_share_reply(reply, "job-9"));
+    log.finish();
+    const std::string tail = "component=share dropped reason=stratum_reconnect\n";
+    ASSERT_GE(log.err.size(), tail.size()) << log.err;
+    EXPECT_EQ(log.err.substr(log.err.size() - tail.size()), tail) << log.err;
+    EXPECT_EQ(log.err.find("job-9"), std::string::npos) << log.err;
+  }
+}
+
 }  // namespace

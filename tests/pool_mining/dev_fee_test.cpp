@@ -4,6 +4,8 @@
 #include <cmath>
 #include <string>
 
+#include "core/errors.h"
+#include "core/payout_address.h"
 #include "engine/dev_fee.h"
 
 TEST(DevFeeWindow, OpensForTheLastTenSecondsOfEveryThousand) {
@@ -33,5 +35,16 @@ TEST(DevFeeWindow, LoginIsTheBuiltInAddressAndANumberUpTo10000) {
     const int number = std::stoi(login.substr(dot + 1));
     EXPECT_GE(number, 1);
     EXPECT_LE(number, 10000);
+  }
+}
+
+TEST(DevFeeWindow, BuiltInAddressPassesThePayoutAddressCheck) {
+  const std::string login = make_dev_fee_login();
+  const std::string address = login.substr(0, login.find('.'));
+  EXPECT_EQ(address.size(), 63u) << address;  // version 1 and a 32-byte program
+  try {
+    check_payout_address(login);
+  } catch (const CliUsageError& e) {
+    ADD_FAILURE() << e.what();
   }
 }

@@ -121,6 +121,11 @@ TEST(PoolMining, EveryShareCarriesAVerifyingProofSyncAndAsync) {
       EXPECT_EQ(count(run.out, "component=share found_candidate rows="), 2) << run.out;
       EXPECT_EQ(count(run.out, "submitted job=job-1"), 2) << run.out << run.err;
       EXPECT_EQ(run.err.find("level=ERROR"), std::string::npos) << run.err;
+      // Asynchronous submission announces itself once at start-up.
+      EXPECT_EQ(count(run.out, "component=proof gpu_plainproof=true async_submit=true "
+                               "job_refresh_attempts=1\n"),
+                s.sync ? 0 : 1)
+          << run.out;
       // The proof opens the very matrix the attempt committed to.
       ASSERT_EQ(proved_roots.size(), 2u);
       for (const std::string& root : proved_roots) {

@@ -13,3 +13,4 @@
 #include "hostgpu/device_intrinsics.h"
 #include "hostgpu/device_shared.h"
 #include "hostgpu/device_constant.h"
+#include "hostgpu/device_cluster.h"

@@ -32,23 +32,9 @@ unsigned long long warp_collective(WarpOp op, unsigned mask, unsigned long long 
 // match across the lanes.
 const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes);
 
-// Called by a thread that polls for a condition other threads bring about
-// (an mbarrier phase, free registers): lets every other runnable thread go
-// first. When every thread still running only polls and a whole round
-// changes nothing, the block faults with `what` instead of hanging. A poller
-// calls spin_succeeded once its condition holds.
-void spin_yield(const char* what);
-void spin_succeeded();
-
-// setmaxnreg for the calling thread's warp: sets its per-thread register
-// limit to `count` (inc: from a lower one, waiting for the block's pool to
-// have them; dec: from a higher one, returning them). The pool holds what the
-// block was launched with: 65536 registers shared evenly, in multiples of 8
-// per thread. Faults on a count the instruction does not allow.
-void set_max_registers(bool increase, unsigned count);
-
-// The ordinal of the device whose grid the calling host thread runs, -1 outside a grid.
-int running_device();
+// The compute capability (major x 10 + minor) of the device whose grid the
+// calling host thread runs; 0 outside a grid or when the launch named none.
+int running_compute_capability();
 
 // The calling thread's lane in its warp (%laneid): its linear index in the block modulo 32.
 unsigned lane_id();

@@ -1,8 +1,9 @@
 #pragma once
 // Launch-side addition (runtime): register_kernel_parameters, below. A launch
 // copies its argument values when it is enqueued, so the runtime needs each
-// kernel parameter's byte size; whoever registers a kernel's invoker registers
-// its parameter sizes too (the template form derives them from the kernel's type).
+// kernel parameter's byte size and alignment; whoever registers a kernel's
+// invoker registers its parameters too (the template form derives them from
+// the kernel's type).
 //
 // The seam between the stand-in's runtime (devices, memory, streams, launches)
 // and its executor (blocks, fibers, barriers, warp operations, shared and
@@ -21,10 +22,14 @@ struct GridLaunch {
   size_t dynamic_shared_bytes = 0;
   int device = 0;               // ordinal whose constant memory the kernel sees
   const void* kernel = nullptr; // identity of the kernel, for messages
+  dim3 cluster{1, 1, 1};        // blocks that are resident together; divides grid
+  int compute_capability = 0;   // of the device: major x 10 + minor
 };
 
-// Runs every block of the grid in order on the calling host thread, each
-// thread of a block as a fiber that calls body(). Returns cudaSuccess, or
+// Runs the grid cluster after cluster (a block is a cluster of one); the
+// blocks of a cluster are resident together, each on a host thread of its
+// own, and every thread of a block is a fiber that calls body(). The calling
+// host thread waits for each cluster. Returns cudaSuccess, or
 // cudaErrorLaunchFailure after a fault inside the kernel (a barrier that not
 // every thread reached, a trap); the reason is kept for last_kernel_fault().
 // A grid or block with a zero dimension runs nothing. Device code cannot
@@ -47,13 +52,19 @@ using KernelInvoker = void (*)(const void* kernel, void** args);
 void register_kernel(const void* kernel, KernelInvoker invoke);
 KernelInvoker find_kernel(const void* kernel);
 
-// Launch side: the byte size of each kernel parameter, in order. Defined by the runtime.
-void register_kernel_parameters(const void* kernel, const size_t* sizes, size_t count);
+// Launch side: the byte size and alignment of each kernel parameter, in order.
+// A launch copies each value to an address aligned for it, as a GPU's
+// parameter space does. Defined by the runtime.
+struct KernelParameter {
+  size_t size = 0;
+  size_t alignment = 1;
+};
+void register_kernel_parameters(const void* kernel, const KernelParameter* parameters, size_t count);
 
 template <typename... Params>
 void register_kernel_parameters(void (*kernel)(Params...)) {
-  const size_t sizes[] = {sizeof(Params)..., 0};
-  register_kernel_parameters(reinterpret_cast<const void*>(kernel), sizes, sizeof...(Params));
+  const KernelParameter parameters[] = {{sizeof(Params), alignof(Params)}..., {0, 1}};
+  register_kernel_parameters(reinterpret_cast<const void*>(kernel), parameters, sizeof...(Params));
 }
 
 }  // namespace hostgpu

@@ -7,7 +7,7 @@
 namespace hostgpu::inspect {
 
 // Drops every stream, event and allocation and reads HOSTGPU_DEVICES,
-// HOSTGPU_STREAMS and HOSTGPU_POISON again. Handles made before are invalid afterwards.
+// HOSTGPU_STREAMS, HOSTGPU_POISON and HOSTGPU_HOSTILE again. Handles made before are invalid afterwards.
 void reinitialise();
 
 bool deferred_streams();

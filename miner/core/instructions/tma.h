@@ -5,15 +5,18 @@
 //
 // The instructions exist from sm_90 on; images for older architectures still
 // build, and trap if they ever reach one. On the host device a bulk tensor
-// copy is done at once from the tensor map, so a barrier's phase completes as
-// soon as its bytes are expected and copied; a thread waiting for a phase
-// lets the block's other threads run until they complete it.
+// copy reads the tensor when it is issued and lands at once, or, when copies
+// land late, when a thread next observes the barrier that counts it (its
+// destination meanwhile holds poison if asked). A wait for a phase that has
+// not completed gives the turn to the other threads of the cluster; one that
+// no thread can complete any more ends the launch with a fault.
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <cstring>
+#include <vector>
 
-#include "hostgpu/device_sync.h"
+#include "hostgpu/device_cluster.h"
 #include "hostgpu/tensor_map.h"
 #endif
 
@@ -56,6 +59,19 @@ inline uint64_t encode(State s) {
   return (uint64_t{s.pending} & kCountMask) | ((uint64_t{s.expected} & kCountMask) << 20) |
          ((static_cast<uint64_t>(static_cast<uint32_t>(s.tx)) & kTxMask) << 40) |
          (uint64_t{s.phase} << 63);
+}
+
+// Counts `bytes` of completed bulk copies on the barrier.
+inline void complete_tx(uint64_t* barrier, uint32_t bytes) {
+  State s = decode(*barrier);
+  s.tx -= static_cast<int32_t>(bytes);
+  *barrier = encode(s);
+}
+
+inline void arrive(uint64_t* barrier) {
+  State s = decode(*barrier);
+  s.pending -= 1;
+  *barrier = encode(s);
 }
 }  // namespace host_mbarrier
 #endif
@@ -103,7 +119,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_expect_tx(uint64_t* barrier, uin
 #endif
 }
 
-// One arrival on the barrier's current phase.
+// One arrival on the barrier of this block.
 KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive(uint64_t* barrier) {
 #if defined(KORVATH_FLAVOUR_CUDA)
 #if defined(KORVATH_DEVICE_HAS_TMA)
@@ -113,10 +129,29 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive(uint64_t* barrier) {
   __trap();
 #endif
 #else
-  host_mbarrier::State s = host_mbarrier::decode(*barrier);
-  if (s.pending == 0) hostgpu::detail::fault("mbarrier arrival beyond the phase's expected count");
-  s.pending -= 1;
-  *barrier = host_mbarrier::encode(s);
+  host_mbarrier::arrive(barrier);
+#endif
+}
+
+// One arrival on the barrier at the same shared-memory offset in block `rank`
+// of the cluster (release at cluster scope).
+KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_cluster(uint64_t* barrier, uint32_t rank) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  asm volatile(
+      "{\n"
+      ".reg .b32 remote;\n"
+      "mapa.shared::cluster.u32 remote, %0, %1;\n"
+      "mbarrier.arrive.release.cluster.shared::cluster.b64 _, [remote];\n"
+      "}\n" ::"r"(address),
+      "r"(rank)
+      : "memory");
+#else
+  __trap();
+#endif
+#else
+  host_mbarrier::arrive(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
 #endif
 }
 
@@ -141,6 +176,9 @@ KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint
   return false;
 #endif
 #else
+  // Copies in flight on the barrier complete when it is observed.
+  const uint32_t landed = hostgpu::land_bulk_copies(barrier);
+  if (landed != 0) host_mbarrier::complete_tx(barrier, landed);
   return host_mbarrier::decode(*barrier).phase != (parity & 1u);
 #endif
 }
@@ -150,13 +188,57 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity(uint64_t* barrier, uint32_t
   while (!mbarrier_try_wait_parity(barrier, parity)) {
   }
 #else
-  // Other threads of the block complete the phase; let them run meanwhile.
-  if (mbarrier_try_wait_parity(barrier, parity)) return;
-  do hostgpu::detail::spin_yield("mbarrier wait");
-  while (!mbarrier_try_wait_parity(barrier, parity));
-  hostgpu::detail::spin_succeeded();
+  hostgpu::wait_until([barrier, parity] { return mbarrier_try_wait_parity(barrier, parity); });
 #endif
 }
+
+#if defined(KORVATH_FLAVOUR_HOST)
+namespace host_tma {
+// Reads the box of `map` at element coordinates (x, y) as it lands at
+// `destination`: box[i] is the byte for destination + i, after the swizzle.
+inline void read_box(const void* destination, const CUtensorMap* map, int32_t x, int32_t y,
+                     std::vector<unsigned char>* box) {
+  hostgpu::TiledTensorMap m;
+  if (!hostgpu::decode_tensor_map(*map, &m) || m.rank != 2 ||
+      m.interleave != CU_TENSOR_MAP_INTERLEAVE_NONE || m.element_strides[0] != 1 ||
+      m.element_strides[1] != 1) {
+    __trap();
+  }
+  const uint64_t element = m.global_strides[0];
+  const uint64_t row_bytes = m.box_dim[0] * element;
+  const uint32_t swizzle_bits = m.swizzle == CU_TENSOR_MAP_SWIZZLE_128B  ? 3
+                                : m.swizzle == CU_TENSOR_MAP_SWIZZLE_64B ? 2
+                                : m.swizzle == CU_TENSOR_MAP_SWIZZLE_32B ? 1
+                                                                         : 0;
+  box->assign(row_bytes * m.box_dim[1], 0);
+  const uintptr_t base = reinterpret_cast<uintptr_t>(destination);
+  const auto* global = static_cast<const unsigned char*>(m.global_address);
+  for (uint32_t row = 0; row < m.box_dim[1]; ++row) {
+    const int64_t gy = int64_t{y} + row;
+    for (uint32_t column = 0; column < m.box_dim[0]; ++column) {
+      const int64_t gx = int64_t{x} + column;
+      const bool inside = gx >= 0 && gy >= 0 && static_cast<uint64_t>(gx) < m.global_dim[0] &&
+                          static_cast<uint64_t>(gy) < m.global_dim[1];
+      // The swizzle permutes 16-byte units by the bits of the shared address above them.
+      uintptr_t address = base + row * row_bytes + column * element;
+      address ^= ((address >> 7) & ((uintptr_t{1} << swizzle_bits) - 1)) << 4;
+      if (address - base + element > box->size()) __trap();  // destination misaligned for the swizzle
+      if (inside) std::memcpy(box->data() + (address - base), global + gy * m.global_strides[1] + gx * element, element);
+    }
+  }
+}
+
+// Lands the box now and counts its bytes, or holds it until the barrier is observed.
+inline void deliver(void* destination, uint64_t* barrier, const std::vector<unsigned char>& box) {
+  if (hostgpu::late_copies()) {
+    hostgpu::hold_bulk_copy(barrier, destination, box.data(), box.size());
+    return;
+  }
+  std::memcpy(destination, box.data(), box.size());
+  host_mbarrier::complete_tx(barrier, static_cast<uint32_t>(box.size()));
+}
+}  // namespace host_tma
+#endif
 
 // Copies the box of `map` at element coordinates (x, y) into shared memory at
 // `destination` (aligned as the map's swizzle requires) and counts its bytes
@@ -176,40 +258,37 @@ KORVATH_DEVICE_INSTRUCTION void tma_load_2d(void* destination, const CUtensorMap
   __trap();
 #endif
 #else
-  hostgpu::TiledTensorMap m;
-  if (!hostgpu::decode_tensor_map(*map, &m) || m.rank != 2 ||
-      m.interleave != CU_TENSOR_MAP_INTERLEAVE_NONE || m.element_strides[0] != 1 ||
-      m.element_strides[1] != 1) {
-    __trap();
+  std::vector<unsigned char> box;
+  host_tma::read_box(destination, map, x, y, &box);
+  host_tma::deliver(destination, barrier, box);
+#endif
+}
+
+// The same box into the same shared-memory offset of every block of the
+// cluster named in `cta_mask` (bit i: rank i), each counting its bytes on its
+// own barrier at the offset of `barrier`.
+KORVATH_DEVICE_INSTRUCTION void tma_load_2d_multicast(void* destination, const CUtensorMap* map, int32_t x,
+                                                      int32_t y, uint64_t* barrier, uint16_t cta_mask) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t dst = static_cast<uint32_t>(__cvta_generic_to_shared(destination));
+  const uint32_t bar = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  asm volatile(
+      "cp.async.bulk.tensor.2d.shared::cluster.global.mbarrier::complete_tx::bytes.multicast::cluster"
+      " [%0], [%1, {%4, %5}], [%2], %3;" ::"r"(dst),
+      "l"(reinterpret_cast<uint64_t>(map)), "r"(bar), "h"(cta_mask), "r"(x), "r"(y)
+      : "memory");
+#else
+  __trap();
+#endif
+#else
+  std::vector<unsigned char> box;
+  host_tma::read_box(destination, map, x, y, &box);
+  for (uint32_t rank = 0; rank < 16; ++rank) {
+    if (((cta_mask >> rank) & 1u) == 0) continue;
+    host_tma::deliver(hostgpu::map_shared(destination, rank),
+                      static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), box);
   }
-  const uint64_t element = m.global_strides[0];
-  const uint64_t row_bytes = m.box_dim[0] * element;
-  const uint32_t swizzle_bits = m.swizzle == CU_TENSOR_MAP_SWIZZLE_128B  ? 3
-                                : m.swizzle == CU_TENSOR_MAP_SWIZZLE_64B ? 2
-                                : m.swizzle == CU_TENSOR_MAP_SWIZZLE_32B ? 1
-                                                                         : 0;
-  auto* out = static_cast<unsigned char*>(destination);
-  const auto* global = static_cast<const unsigned char*>(m.global_address);
-  for (uint32_t row = 0; row < m.box_dim[1]; ++row) {
-    const int64_t gy = int64_t{y} + row;
-    for (uint32_t column = 0; column < m.box_dim[0]; ++column) {
-      const int64_t gx = int64_t{x} + column;
-      const bool inside = gx >= 0 && gy >= 0 && static_cast<uint64_t>(gx) < m.global_dim[0] &&
-                          static_cast<uint64_t>(gy) < m.global_dim[1];
-      // The swizzle permutes 16-byte units by the bits of the shared address above them.
-      uintptr_t address = reinterpret_cast<uintptr_t>(out + row * row_bytes + column * element);
-      address ^= ((address >> 7) & ((uintptr_t{1} << swizzle_bits) - 1)) << 4;
-      unsigned char* target = reinterpret_cast<unsigned char*>(address);
-      if (inside) {
-        std::memcpy(target, global + gy * m.global_strides[1] + gx * element, element);
-      } else {
-        std::memset(target, 0, element);
-      }
-    }
-  }
-  host_mbarrier::State s = host_mbarrier::decode(*barrier);
-  s.tx -= static_cast<int32_t>(row_bytes * m.box_dim[1]);
-  *barrier = host_mbarrier::encode(s);
 #endif
 }
 

@@ -32,6 +32,7 @@
 #include <cstring>
 #include <string>
 
+#include "hostgpu/device_cluster.h"
 #include "hostgpu/device_shared.h"
 #include "hostgpu/device_sync.h"
 #endif
@@ -240,6 +241,75 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_m64n128k32_s8(uint32_t (&d)[64], uint64_t 
 #endif
 }
 
+#if defined(KORVATH_FLAVOUR_HOST)
+namespace host_setmaxnreg {
+
+// The block's register file: a block launches with 65536 registers shared
+// evenly, whole multiples of 8 per thread and at most 248 (the multiple of 8
+// under the 255 limit); what a warp gives back waits in the pool.
+struct RegisterFile {
+  uint32_t ready;
+  uint32_t pool;
+  uint32_t per_thread[32];  // by warp
+};
+
+inline RegisterFile& register_file() {
+  static const char key = 0;
+  auto* file = static_cast<RegisterFile*>(
+      hostgpu::block_state(hostgpu::cluster_place().rank, &key, sizeof(RegisterFile)));
+  if (file->ready == 0) {
+    const unsigned warps = (blockDim.x * blockDim.y * blockDim.z + 31) / 32;
+    unsigned per_thread = 65536u / (warps * 32u) / 8u * 8u;
+    if (per_thread > 248) per_thread = 248;
+    for (unsigned w = 0; w < 32; ++w) file->per_thread[w] = w < warps ? per_thread : 0;
+    file->pool = 65536u - per_thread * warps * 32u;
+    file->ready = 1;
+  }
+  return *file;
+}
+
+// setmaxnreg for the calling warp: every lane executes it with the same count.
+inline void adjust(bool increase, unsigned count) {
+  const std::string name = increase ? "setmaxnreg.inc" : "setmaxnreg.dec";
+  if (count < 24 || count > 256 || count % 8 != 0) {
+    hostgpu::detail::fault(name + " with " + std::to_string(count) +
+                           " registers: the count must be a multiple of 8 from 24 to 256");
+  }
+  RegisterFile& file = register_file();
+  const unsigned linear = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
+  const unsigned warp = linear / 32;
+  const unsigned current = file.per_thread[warp];
+  if (increase ? count < current : count > current) {
+    hostgpu::detail::fault(name + " to " + std::to_string(count) + " registers from the warp's " +
+                           std::to_string(current));
+  }
+  const uint32_t deposit = count;
+  const unsigned lanes = hostgpu::detail::active_lanes();
+  const auto* table = reinterpret_cast<const uint32_t*>(
+      hostgpu::detail::warp_exchange(increase ? "setmaxnreg.inc" : "setmaxnreg.dec", lanes, &deposit,
+                                     sizeof(deposit)));
+  for (unsigned lane = 0; lane < 32; ++lane) {
+    if (((lanes >> lane) & 1u) && table[lane] != count) {
+      hostgpu::detail::fault(name + " " + std::to_string(count) + " meets lane " + std::to_string(lane) +
+                             " with " + std::to_string(table[lane]));
+    }
+  }
+  // The warp moves once, by its first lane.
+  if (hostgpu::detail::lane_id() != static_cast<unsigned>(__builtin_ctz(lanes))) return;
+  if (increase) {
+    const unsigned needed = (count - current) * 32u;
+    // Blocks until other warps have given back enough.
+    hostgpu::wait_until([&file, needed] { return file.pool >= needed; });
+    file.pool -= needed;
+  } else {
+    file.pool += (current - count) * 32u;
+  }
+  file.per_thread[warp] = count;
+}
+
+}  // namespace host_setmaxnreg
+#endif
+
 // Register reallocation of the calling warp group: raise or lower its
 // per-thread register limit to Count (a multiple of 8 from 24 to 256).
 template <unsigned Count>
@@ -252,7 +322,7 @@ KORVATH_DEVICE_INSTRUCTION void setmaxnreg_inc() {
   __trap();
 #endif
 #else
-  hostgpu::detail::set_max_registers(true, Count);
+  host_setmaxnreg::adjust(true, Count);
 #endif
 }
 
@@ -266,7 +336,7 @@ KORVATH_DEVICE_INSTRUCTION void setmaxnreg_dec() {
   __trap();
 #endif
 #else
-  hostgpu::detail::set_max_registers(false, Count);
+  host_setmaxnreg::adjust(false, Count);
 #endif
 }
 
@@ -281,9 +351,7 @@ KORVATH_DEVICE_INSTRUCTION bool warp_group_mma_available() {
   return false;
 #endif
 #else
-  int major = 0;
-  cudaDeviceGetAttribute(&major, cudaDevAttrComputeCapabilityMajor, hostgpu::detail::running_device());
-  return major == 9;
+  return hostgpu::detail::running_compute_capability() / 10 == 9;
 #endif
 }
 

@@ -1,0 +1,111 @@
+// The cluster and wait functions of device code (device_cluster.h).
+#include <algorithm>
+#include <cstring>
+#include <stdexcept>
+#include <string>
+
+#include "exec_block.h"
+#include "exec_cluster.h"
+#include "hostgpu/device_cluster.h"
+
+namespace hostgpu {
+namespace {
+
+detail::BlockRun& require_block(const char* what) {
+  detail::BlockRun* block = detail::running_block();
+  if (block == nullptr) throw std::logic_error(std::string(what) + " called outside a kernel");
+  return *block;
+}
+
+detail::BlockRun& require_rank(const char* what, unsigned rank) {
+  detail::BlockRun& block = require_block(what);
+  if (rank >= block.cluster().block_count()) {
+    block.fail(std::string(what) + " names block rank " + std::to_string(rank) + " of a cluster of " +
+               std::to_string(block.cluster().block_count()));
+  }
+  return block;
+}
+
+}  // namespace
+
+ClusterPlace cluster_place() {
+  detail::BlockRun& block = require_block("a cluster special register");
+  const uint3 dim = block.cluster().cluster_dim();
+  const uint3 at = block.block_idx();
+  ClusterPlace place;
+  place.cluster_dim = dim;
+  place.block = uint3{at.x % dim.x, at.y % dim.y, at.z % dim.z};
+  place.cluster = uint3{at.x / dim.x, at.y / dim.y, at.z / dim.z};
+  place.rank = block.rank();
+  place.blocks = block.cluster().block_count();
+  return place;
+}
+
+void* map_shared(const void* shared, unsigned rank) {
+  detail::BlockRun& block = require_rank("mapa", rank);
+  void* mapped = block.cluster().map_shared(shared, block.rank(), rank);
+  if (mapped == nullptr) block.fail("mapa of an address outside the block's shared memory");
+  return mapped;
+}
+
+unsigned shared_rank(const void* shared) {
+  detail::BlockRun& block = require_block("a shared::cluster address");
+  detail::ClusterRun& cluster = block.cluster();
+  for (unsigned rank = 0; rank < cluster.block_count(); ++rank) {
+    if (cluster.map_shared(shared, rank, rank) != nullptr) return rank;
+  }
+  block.fail("an address outside the shared memory of every block of the cluster");
+}
+
+void* block_dynamic_shared(unsigned rank) {
+  return require_rank("dynamic shared memory of a cluster block", rank).cluster().dynamic_shared_of(rank);
+}
+
+void* block_state(unsigned rank, const void* key, size_t bytes) {
+  return require_rank("block state", rank).cluster().block(rank).state(key, bytes);
+}
+
+void cluster_arrive() {
+  detail::BlockRun& block = require_block("barrier.cluster.arrive");
+  block.cluster().cluster_arrive(block.rank(), block.running_thread());
+}
+
+void cluster_wait() { require_block("barrier.cluster.wait").cluster_wait(); }
+
+namespace detail {
+void poll_yield() { require_block("a wait").poll_yield(); }
+void poll_satisfied() { require_block("a wait").cluster().note_progress(); }
+}  // namespace detail
+
+bool late_copies() { return require_block("a bulk copy").cluster().settings().late_copies; }
+
+bool poison_enabled() {
+  detail::BlockRun* block = detail::running_block();
+  return block != nullptr && block->cluster().settings().poison;
+}
+
+void hold_bulk_copy(uint64_t* barrier, void* destination, const void* data, size_t bytes) {
+  detail::BlockRun& block = require_block("a bulk copy");
+  auto* target = static_cast<unsigned char*>(destination);
+  const auto* from = static_cast<const unsigned char*>(data);
+  block.cluster().in_flight_copies().push_back(
+      detail::InFlightCopy{barrier, target, std::vector<unsigned char>(from, from + bytes)});
+  if (block.cluster().settings().poison) std::memset(target, poison_byte, bytes);
+}
+
+uint32_t land_bulk_copies(uint64_t* barrier) {
+  detail::BlockRun& block = require_block("an mbarrier wait");
+  std::vector<detail::InFlightCopy>& copies = block.cluster().in_flight_copies();
+  uint64_t bytes = 0;
+  for (const detail::InFlightCopy& copy : copies) {
+    if (copy.barrier != barrier) continue;
+    std::memcpy(copy.destination, copy.data.data(), copy.data.size());
+    bytes += copy.data.size();
+  }
+  copies.erase(std::remove_if(copies.begin(), copies.end(),
+                              [barrier](const detail::InFlightCopy& copy) { return copy.barrier == barrier; }),
+               copies.end());
+  return static_cast<uint32_t>(bytes);
+}
+
+}  // namespace hostgpu

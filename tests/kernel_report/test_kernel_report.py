@@ -1,0 +1,204 @@
+"""The kernel report's reading of SASS, on small hand-written listings (no GPU, no cuda build)."""
+import dataclasses
+import os
+import sys
+import tempfile
+import unittest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
+
+from kernelreport import isa, loops, machine, mainloop, metrics, rows, sass, tools  # noqa: E402
+from kernelreport.rows import Row  # noqa: E402
+
+
+def fixture(name):
+    with open(os.path.join(HERE, "fixtures", name)) as f:
+        return f.read()
+
+
+def tiny_row(dynamic_shared):
+    # Four warps over a 64 x 64 tile: four m16n8k32 MMAs per warp take 16 columns of k.
+    return Row("tiny", "tiny_unit", "tiny", "mine", "", (80,), True, 128, 4, 64, 64, 16,
+               dynamic_shared, "fixture")
+
+
+class MiningLoopListing(unittest.TestCase):
+    """mining_loop.sass: a K loop of 4 MMAs behind a copy and a barrier; every
+    other trip may take the fold: one LDL, an inner loop of 4 trips with one
+    shared store each, a barrier, a shared load, an STL, and a dump branch
+    that the cheapest way skips."""
+
+    def setUp(self):
+        (self.function,) = sass.parse(fixture("mining_loop.sass"))
+        self.loop = loops.main_loop(self.function, loops.natural_loops(self.function))
+
+    def test_blocks_follow_branches_exits_and_uniform_predicates(self):
+        successors = [block.successors for block in self.function.blocks]
+        self.assertEqual(successors, [
+            [1],        # @P0 EXIT falls through
+            [2],
+            [3, 7],     # @P1 BRA over the fold
+            [4],
+            [4, 5],     # the inner counted loop
+            [6, 7],     # BRA.U !UP0 is conditional
+            [7],
+            [2, 8],     # the latch
+            [],         # EXIT
+            [9],        # the padding's self-branch, unreachable
+            [],
+        ])
+
+    def test_main_loop_is_the_innermost_loop_with_tensor_instructions(self):
+        self.assertEqual(self.loop.header, 2)
+        self.assertEqual(self.loop.body, {2, 3, 4, 5, 6, 7})
+        inner = [loop for loop in loops.natural_loops(self.function) if loop.header == 4]
+        self.assertEqual(loops.counted_trips(self.function, inner[0]), 4)
+        self.assertIsNone(loops.counted_trips(self.function, self.loop))  # limit is not a constant
+
+    def test_hot_trip_and_fold(self):
+        trip = mainloop.trip(self.function, self.loop)
+        self.assertEqual(trip.hot, [2, 7])
+        self.assertEqual((trip.hot_counts.instructions, trip.hot_counts.tensor), (15, 4))
+        self.assertEqual((trip.hot_counts.local_loads, trip.hot_counts.local_stores), (0, 0))
+        self.assertEqual(trip.hot_counts.shared_bytes, 512 + 512 + 256)
+        self.assertEqual(trip.fold, [3, 4, 5])
+        self.assertEqual(trip.fold_counts.instructions, 2 + 4 * 5 + 4)
+        self.assertEqual((trip.fold_counts.local_loads, trip.fold_counts.local_stores), (1, 1))
+        self.assertEqual(trip.fold_counts.barriers, 1)
+        self.assertEqual(trip.fold_counts.shared_bytes, 4 * 128 + 128)
+        self.assertEqual(trip.fold_skipped.instructions, 0)
+        self.assertTrue(trip.trips_known)
+
+    def test_report_numbers(self):
+        resources = tools.Resources(registers=96, stack=168, shared=512, local=0)
+        m = metrics.measure(self.function, resources, tiny_row(16384), 80, rank=32)
+        self.assertEqual((m.blocks_per_sm, m.warps_per_sm), (5, 20))  # the registers limit it
+        self.assertEqual(m.tensor_per_trip, 4)
+        self.assertAlmostEqual(m.trips_per_step, 2.0)
+        self.assertAlmostEqual(m.other_per_tensor, 11 / 4)
+        self.assertAlmostEqual(m.other_per_tensor_fold, (2 * 11 + 26) / 8)
+        self.assertEqual((m.loop_local, m.fold_local), ((0, 0), (1, 1)))
+        self.assertTrue(m.local_in_loop_or_fold)
+        # Per rank step and block: 64 tensor clocks, 56 issue, 100 shared-memory.
+        self.assertAlmostEqual(m.fold_share_of_tensor, 26 / 64)
+        self.assertAlmostEqual(m.peak, 64 / 100)
+
+    def test_a_lone_block_waits_out_its_fold(self):
+        resources = tools.Resources(registers=96, stack=0, shared=512, local=0)
+        m = metrics.measure(self.function, resources, tiny_row(100000), 80, rank=32)
+        self.assertEqual(m.blocks_per_sm, 1)
+        self.assertAlmostEqual(m.peak, 64 / (max(64, 30, 100) + 26))
+
+
+class InlineFoldListing(unittest.TestCase):
+    """inline_fold.sass: the fold (XOR, shuffle, barrier) on every trip; one
+    detour touches no accumulator, the other calls the runtime's printf."""
+
+    def test_no_detour_is_a_fold(self):
+        (function,) = sass.parse(fixture("inline_fold.sass"))
+        loop = loops.main_loop(function, loops.natural_loops(function))
+        trip = mainloop.trip(function, loop)
+        self.assertEqual(trip.fold, [])
+        self.assertEqual((trip.hot_counts.instructions, trip.hot_counts.barriers), (11, 1))
+        m = metrics.measure(function, None, tiny_row(0), 120, rank=32)
+        self.assertTrue(m.fold_inline)
+        self.assertAlmostEqual(m.other_per_tensor_fold, m.other_per_tensor)
+        self.assertIsNone(m.fold_share_of_tensor)
+
+
+class Pieces(unittest.TestCase):
+    def test_resource_usage(self):
+        usage = tools.parse_resource_usage(fixture("resource_usage.txt"))
+        self.assertEqual(usage["_ZN5tiny3mineEv"], tools.Resources(96, 168, 512, 0))
+        self.assertEqual(usage["_ZN5tiny4idleEv"], tools.Resources(8, 0, 0, 0))
+
+    def test_instruction_classes(self):
+        cases = [
+            # opcode, tensor, MACs per warp issue, shared bytes per warp
+            ("IMMA.16832.S8.S8", True, 16 * 8 * 32, 0),
+            ("IMMA.8816.S8.S8", True, 8 * 8 * 16, 0),
+            ("HMMA.16816.F32.BF16", True, 16 * 8 * 16, 0),
+            ("HGMMA.64x128x16.F32.BF16", True, 64 * 128 * 16 // 4, 0),
+            ("UTCIMMA", True, None, 0),
+            ("LDSM.16.M88.4", False, 0, 512),
+            ("LDSM.16.MT88.2", False, 0, 256),
+            ("STSM.16.M88.4", False, 0, 512),
+            ("LDS.U.128", False, 0, 512),
+            ("LDS", False, 0, 128),
+            ("LDS.U8", False, 0, 32),
+            ("STS.64", False, 0, 256),
+            ("LDGSTS.E.BYPASS.LTC128B.128", False, 0, 512),
+            ("IMAD.WIDE.U32", False, 0, 0),
+        ]
+        for opcode, tensor, macs, shared in cases:
+            with self.subTest(opcode=opcode):
+                instruction = sass.Instruction(0, None, opcode, "")
+                self.assertEqual(isa.is_tensor(instruction), tensor)
+                self.assertEqual(isa.tensor_macs_per_warp(instruction), macs)
+                self.assertEqual(isa.shared_bytes(instruction), shared)
+
+    def test_occupancy(self):
+        cases = [
+            # sm, threads, registers, static + dynamic shared, blocks per SM
+            (75, 128, 255, 8192 + 16384, 2),
+            (80, 128, 234, 512 + 49152, 2),
+            (80, 128, 64, 512 + 49152, 3),      # then shared memory limits
+            (89, 256, 210, 1024 + 98304, 1),
+            (90, 384, 168, 1056 + 197632, 1),
+            (120, 384, 168, 1056 + 197632, 0),  # more than the SM has
+            (86, 1024, 32, 0, 1),               # resident warps
+        ]
+        for sm, threads, registers, shared, blocks in cases:
+            with self.subTest(sm=sm, registers=registers, shared=shared):
+                self.assertEqual(
+                    machine.blocks_per_sm(machine.ARCHS[sm], threads, registers, shared), blocks)
+
+    def test_launcher_constant_read_from_the_source(self):
+        cases = [
+            ("constexpr int kBytes = 49152;\n", 49152),
+            ("constexpr int kBytes = 2 * kStage;\nstatic_assert(kBytes == 98304, \"two\");\n", 98304),
+            ("constexpr int kBytes = 2 * kStage;  // 16384\n", None),
+        ]
+        for text, value in cases:
+            with self.subTest(text=text), tempfile.TemporaryDirectory() as root:
+                with open(os.path.join(root, "unit.cu"), "w") as f:
+                    f.write(text)
+                row = dataclasses.replace(tiny_row(0), source="unit.cu kBytes")
+                self.assertEqual(rows.source_value(root, row), value)
+
+    def test_counted_loops(self):
+        template = """
+        .section .text._ZN5tiny4loopEv,"ax",@progbits
+        /*0000*/                   {init} ;
+.L_x_0:
+        /*0010*/                   {step} ;
+        /*0020*/                   ISETP.{relation}.AND P0, PT, R7, {limit}, PT ;
+        /*0030*/               {branch} `(.L_x_0) ;
+        /*0040*/                   EXIT ;
+"""
+        cases = [
+            # counter start, its step, the test, the branch back: trips
+            ("IMAD.MOV.U32 R7, RZ, RZ, RZ", "IADD3 R7, R7, 0x1, RZ", "NE", "0x8", "@P0 BRA", 8),
+            ("MOV R7, 0x2", "IADD3 R7, PT, PT, R7, 0x2, RZ", "LT", "0x10", "@P0 BRA", 7),
+            ("MOV R7, RZ", "VIADD R7, R7, 0x4", "GE", "0x20", "@!P0 BRA", 8),
+            ("MOV R7, 0x10", "IADD3 R7, R7, -0x1, RZ", "NE", "RZ", "@P0 BRA", 16),
+            ("MOV R7, R3", "IADD3 R7, R7, 0x1, RZ", "NE", "0x8", "@P0 BRA", None),
+        ]
+        for init, step, relation, limit, branch, trips in cases:
+            with self.subTest(init=init, step=step, relation=relation):
+                (function,) = sass.parse(template.format(init=init, step=step, relation=relation,
+                                                         limit=limit, branch=branch))
+                (loop,) = loops.natural_loops(function)
+                self.assertEqual(loops.counted_trips(function, loop), trips)
+
+    def test_names(self):
+        self.assertEqual(tools.split_name("_ZN9vexal_ada53_GLOBAL__N__db227feb_20_ada_mining_kernel_cu_"
+                                          "39233c4620headless_mine_kernelILb0ELb0EEEvv"),
+                         ("vexal_ada", "headless_mine_kernel"))
+        self.assertEqual(tools.split_name("_ZN5vexal14hopper_gemm_wsIiEEvv"),
+                         ("vexal", "hopper_gemm_ws"))
+
+
+if __name__ == "__main__":
+    unittest.main()
