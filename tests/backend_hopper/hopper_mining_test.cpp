@@ -159,6 +159,40 @@ TEST_F(HopperTest, EveryHittingCandidateOfBothMultipliesMatchesTheCpu) {
   }
 }
 
+TEST_F(HopperTest, TwoClustersWithIdleBlocksShareTheirATilesAndFindTheSmallestDigest) {
+  // Ten tiles along n: the second cluster's last six blocks lie past n and
+  // only load their shares of A. The target is the launch's smallest digest.
+  MiningAttempt attempt({128, 2560, 128, 128});
+  std::vector<ThreadTranscript> cpu;
+  for (uint32_t tn = 0; tn < 10; ++tn) {
+    for (int c = 0; c < 256; ++c) cpu.push_back(cpu_candidate(attempt, 0, tn, c));
+  }
+  size_t best = 0;
+  std::vector<uint32_t> target(8);
+  auto words = [](const uint8_t digest[32], std::vector<uint32_t>* out) {
+    for (int w = 0; w < 8; ++w) {
+      (*out)[w] = uint32_t(digest[4 * w]) | uint32_t(digest[4 * w + 1]) << 8 |
+                  uint32_t(digest[4 * w + 2]) << 16 | uint32_t(digest[4 * w + 3]) << 24;
+    }
+  };
+  words(cpu[0].digest, &target);
+  for (size_t i = 1; i < cpu.size(); ++i) {
+    if (digest_hits(cpu[i].digest, target)) {
+      best = i;
+      words(cpu[i].digest, &target);
+    }
+  }
+  ASSERT_EQ(attempt.mine(row(), target), cudaSuccess);
+  const HostSignalHeader& h = attempt.header();
+  ASSERT_EQ(h.status, 1u);
+  EXPECT_EQ(h.tile_n_index, best / 256) << "the smallest digest lies in tile " << best / 256;
+  EXPECT_EQ(h.candidate_thread, int(best % 256));
+  EXPECT_EQ(0, std::memcmp(h.transcript, cpu[best].words, sizeof(cpu[best].words)));
+  const auto launch = last_launch();
+  EXPECT_EQ(launch.grid.y, 16u);
+  EXPECT_EQ(launch.cluster.y, 8u);
+}
+
 TEST_F(HopperTest, AgreesWithTheDp2aRowAndMinesWithoutADump) {
   MiningAttempt hopper({128, 256, 256, 128});
   MiningAttempt dp2a({128, 256, 256, 128});

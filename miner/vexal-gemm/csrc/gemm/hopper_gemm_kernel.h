@@ -3,7 +3,9 @@
 // hands its registers to the consumers, and one thread of it feeds four
 // shared stages through bulk tensor copies, each stage guarded by a "full"
 // barrier (the copies' bytes) and an "empty" barrier (one arrival per
-// consumer warp once its multiply has read the stage). Warp groups 1 and 2
+// consumer warp of every block of the cluster once its multiply has read the
+// stage). The blocks of a 1 x 8 cluster share their A tile: each loads an
+// eighth of it and multicasts it to all. Warp groups 1 and 2
 // multiply all 128 rows of the tile by 128 columns each (hopper_tile_math.h)
 // and fold their accumulators after every rank step (hopper_fold.h). No
 // block-wide barrier runs after the set-up.
@@ -70,8 +72,13 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
   const int rank = mainloop.rank;
   const int tile_m = static_cast<int>(blockIdx.x);
   const int tile_n = static_cast<int>(blockIdx.y);
-  if (tile_m >= scheduler.tiles_m || tile_n * kTileN >= n) return;
-  if ((tile_m + 1) * kTileM > m || (tile_n + 1) * kTileN > n) return;  // partial tiles are not mined
+  // The blocks of a cluster share tile_m, so these leave together.
+  if (tile_m >= scheduler.tiles_m || (tile_m + 1) * kTileM > m) return;  // partial tiles are not mined
+  // A block past n (the grid is padded to whole clusters) or on a partial
+  // tile still loads its share of A for the others, and mines nothing.
+  const bool mines = (tile_n + 1) * kTileN <= n;
+  const uint32_t cluster_rank = device_instructions::cluster_block_rank();
+  const uint32_t cluster_blocks = device_instructions::cluster_block_count();
 
   const int thread = static_cast<int>(threadIdx.x);
   const int warp = thread / 32;
@@ -89,14 +96,17 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
   if (thread == 0) {
     for (int s = 0; s < kStages; ++s) {
       device_instructions::mbarrier_init(&full_barriers[s], 1);
-      device_instructions::mbarrier_init(&empty_barriers[s], kConsumers / 32);
+      // One arrival per consumer warp of every block: a stage is refilled in all
+      // blocks at once.
+      device_instructions::mbarrier_init(&empty_barriers[s], kConsumers / 32 * cluster_blocks);
     }
     for (FoldExchange& exchange : fold_exchanges) {
       for (uint64_t& barrier : exchange.barriers) device_instructions::mbarrier_init(&barrier, 128);
     }
     device_instructions::mbarrier_init_fence();
   }
-  __syncthreads();
+  // Every block's barriers exist before any block copies into it or arrives on them.
+  device_instructions::cluster_sync();
 
   const bool warp_group_mma = device_instructions::warp_group_mma_available();
   const int k_tiles = k / kTileK;
@@ -104,6 +114,9 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
   if (thread < Traits::kProducerThreads) {
     if (warp_group_mma) device_instructions::setmaxnreg_dec<kProducerRegisters>();
     if (thread != 0) return;
+    // Block r loads A boxes r, r + blocks, ... into every block of the cluster;
+    // each block's full barrier counts the whole A tile and its own B tile.
+    const uint16_t everyone = static_cast<uint16_t>((1u << cluster_blocks) - 1u);
     for (int kt = 0; kt < k_tiles; ++kt) {
       const int s = kt % kStages;
       if (kt >= kStages) {
@@ -112,13 +125,20 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
       }
       uint64_t* full = &full_barriers[s];
       device_instructions::mbarrier_arrive_expect_tx(full, kStageBytes);
-      for (int box = 0; box < kTileM / Traits::kBoxRowsA; ++box) {
-        device_instructions::tma_load_2d(stage_a(s) + box * Traits::kBoxRowsA * kTileK,
-                                         &mainloop.tma_load_a.map, kt * kTileK,
-                                         tile_m * kTileM + box * Traits::kBoxRowsA, full);
+      for (int box = static_cast<int>(cluster_rank); box < kTileM / Traits::kBoxRowsA;
+           box += static_cast<int>(cluster_blocks)) {
+        device_instructions::tma_load_2d_multicast(
+            stage_a(s) + box * Traits::kBoxRowsA * kTileK, &mainloop.tma_load_a.map, kt * kTileK,
+            tile_m * kTileM + box * Traits::kBoxRowsA, full, everyone);
       }
       device_instructions::tma_load_2d(stage_b(s), &mainloop.tma_load_b.map, kt * kTileK,
                                        tile_n * kTileN, full);
+    }
+    // The block stays until every block's consumers have released its last
+    // stages: their arrivals land on this block's barriers.
+    for (int kt = k_tiles - kStages < 0 ? 0 : k_tiles - kStages; kt < k_tiles; ++kt) {
+      device_instructions::mbarrier_wait_parity(&empty_barriers[kt % kStages],
+                                                static_cast<uint32_t>((kt / kStages) & 1));
     }
     return;
   }
@@ -160,16 +180,18 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
       const int s = kt % kStages;
       device_instructions::mbarrier_wait_parity(&full_barriers[s],
                                                 static_cast<uint32_t>((kt / kStages) & 1));
-      if (warp_group_mma) {
+      if (mines && warp_group_mma) {
         multiply_stage_wgmma(accumulators, advanced(stage0_a, s * static_cast<int>(kStageBytes)),
                              advanced(stage0_b, s * static_cast<int>(kStageBytes)));
-      } else {
+      } else if (mines) {
         multiply_stage_mma_sync(accumulators, stage_a(s), stage_b(s), group, warp % 4, lane);
         __syncwarp();
       }
-      // The stage is read: the producer may refill it.
-      if (lane == 0) device_instructions::mbarrier_arrive(&empty_barriers[s]);
-      if (--tiles_to_fold == 0) {
+      // The stage is read: the producers may refill it, lane r telling block r.
+      if (lane < static_cast<int>(cluster_blocks)) {
+        device_instructions::mbarrier_arrive_cluster(&empty_barriers[s], static_cast<uint32_t>(lane));
+      }
+      if (--tiles_to_fold == 0 && mines) {
         tiles_to_fold = tiles_per_step;
         const int k_pos = (kt + 1) * kTileK;
         const uint32_t fold = fold_group(accumulators, exchange, group_thread, fold_index++);
@@ -184,7 +206,7 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
     consume(std::integral_constant<int, 1>{});
   }
 
-  mining.finish(positions);
+  if (mines) mining.finish(positions);
 }
 
 }  // namespace vexal
