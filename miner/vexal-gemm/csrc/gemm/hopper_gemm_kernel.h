@@ -189,7 +189,7 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
       }
       // The stage is read: the producers may refill it, lane r telling block r.
       if (lane < static_cast<int>(cluster_blocks)) {
-        device_instructions::mbarrier_arrive_cluster(&empty_barriers[s], static_cast<uint32_t>(lane));
+        device_instructions::mbarrier_arrive_remote(&empty_barriers[s], static_cast<uint32_t>(lane));
       }
       if (--tiles_to_fold == 0 && mines) {
         tiles_to_fold = tiles_per_step;
