@@ -90,7 +90,7 @@ prefix_install() {
 
 # Debian packages.
 need_apt=()
-for pkg in librust-blake3-dev libboost-context-dev libgtest-dev b3sum; do
+for pkg in librust-blake3-dev libboost-context-dev libgtest-dev b3sum clang libclang-rt-14-dev; do
   deb_installed "$pkg" || need_apt+=("$pkg")
 done
 # The presets generate Makefiles.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds both flavours and runs every test.
+# Installs what is missing, builds both flavours and runs every test; then the
+# host flavour's tests under the sanitizers and the fuzz harnesses.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh
@@ -12,7 +13,25 @@ cmake --build --preset cuda -j "$jobs"
 # fail its check (local memory in the main loop or fold, or no tensor-core
 # instruction in a loop); drop each one as its kernel is mended.
 python3 scripts/kernel_report --main-only --check \
-  --known-failing turing,ampere,cmp170hx,ada,hopper,blackwell,blackwell-native,blackwell-b200,blackwell-b300
+  --known-failing hopper
 # Host flavour: every test, on the stand-in device. CUDA flavour: what needs no device.
 ctest --preset host -j "$jobs"
 ctest --preset cuda -j "$jobs"
+
+# Every host test again under AddressSanitizer and UndefinedBehaviorSanitizer;
+# any finding ends its process with an error.
+cmake --preset host-asan >/dev/null
+cmake --build --preset host-asan -j "$jobs"
+ctest --preset host-asan -j "$jobs"
+
+# The threaded tests (pool, gateway, submitter, engine) under ThreadSanitizer.
+bash scripts/test-threads.sh "$jobs"
+
+# The fuzz harnesses, a few seconds each, when clang is there to build them.
+if command -v clang++ >/dev/null 2>&1; then
+  cmake --preset fuzz >/dev/null
+  cmake --build --preset fuzz -j "$jobs"
+  ctest --preset fuzz -j "$jobs"
+else
+  echo "test: no clang++, fuzz harnesses not built"
+fi

@@ -114,6 +114,7 @@ boost::context::fiber BlockRun::thread_main(unsigned index, boost::context::fibe
   } catch (...) {
     if (fault_.empty()) fault_ = block_name() + ", " + thread_name(index) + ": exception in kernel";
   }
+  if (shadow_.active()) shadow_.attribute(index);
   threads_[index].state = State::returned;
   ++returned_;
   cluster_.note_progress();
@@ -126,7 +127,10 @@ boost::context::fiber BlockRun::thread_main(unsigned index, boost::context::fibe
   return std::move(scheduler_);
 }
 
-void BlockRun::suspend() { scheduler_ = std::move(scheduler_).resume(); }
+void BlockRun::suspend() {
+  if (shadow_.active()) shadow_.attribute(running_);
+  scheduler_ = std::move(scheduler_).resume();
+}
 
 void BlockRun::release(std::vector<unsigned> threads) {
   for (unsigned index : threads) threads_[index].state = State::runnable;

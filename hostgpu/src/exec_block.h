@@ -16,6 +16,7 @@
 
 #include "exec_async_copy.h"
 #include "exec_fiber_stack.h"
+#include "exec_proxy_shadow.h"
 #include "hostgpu/device_sync.h"
 
 namespace hostgpu::detail {
@@ -59,6 +60,8 @@ class BlockRun {
   // Zeroed storage of `bytes` bytes kept with the block under `key`.
   void* state(const void* key, size_t bytes);
   ClusterRun& cluster() { return cluster_; }
+  ProxyShadow& shadow() { return shadow_; }
+  std::string thread_name(unsigned index) const;
 
  private:
   enum class State : unsigned char { not_started, runnable, at_barrier, at_warp_op, at_cluster_barrier, returned };
@@ -89,7 +92,6 @@ class BlockRun {
   std::string op_label(const Thread& thread) const;
   unsigned long long warp_op_result(unsigned warp, unsigned lane, unsigned lanes) const;
   unsigned existing_lanes(unsigned warp) const;
-  std::string thread_name(unsigned index) const;
 
   ClusterRun& cluster_;
   unsigned rank_;
@@ -101,6 +103,7 @@ class BlockRun {
   std::vector<Thread> threads_;
   std::vector<unsigned> warp_arrived_;  // lanes waiting at a warp collective, per warp
   std::map<const void*, std::vector<unsigned char>> states_;
+  ProxyShadow shadow_;
   boost::context::fiber scheduler_;     // where the running fiber returns to
   unsigned running_ = 0;
   unsigned barrier_arrived_ = 0;

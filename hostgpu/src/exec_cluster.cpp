@@ -2,6 +2,8 @@
 
 #include <link.h>
 
+#include <set>
+
 #include <algorithm>
 #include <cstring>
 #include <exception>
@@ -17,27 +19,70 @@ namespace {
 
 thread_local ClusterRun* current_cluster = nullptr;
 
-// Bytes of the program's own thread-local block, which holds every static
+// Kernels known to use the async proxy, in every host thread.
+std::mutex async_proxy_kernels_mutex;
+std::set<const void*> async_proxy_kernels;
+
+bool uses_async_proxy(const void* kernel) {
+  std::lock_guard<std::mutex> lock(async_proxy_kernels_mutex);
+  return async_proxy_kernels.count(kernel) != 0;
+}
+
+// The program's own thread-local block, which holds every static
 // `__shared__` variable and the dynamic shared buffer: on x86-64 it ends at
-// the thread pointer, at the same offsets in every host thread.
-size_t program_tls_bytes() {
-  static const size_t bytes = [] {
-    size_t found = 0;
+// the thread pointer, at the same offsets in every host thread. Its
+// initialised part comes first, the zero-initialised part after it.
+struct ProgramTls {
+  size_t bytes = 0;       // of the whole block, aligned
+  size_t memory = 0;      // of the variables
+  size_t initialised = 0; // of the initialised part
+};
+
+const ProgramTls& program_tls() {
+  static const ProgramTls tls = [] {
+    ProgramTls found;
     dl_iterate_phdr(
         [](dl_phdr_info* info, size_t, void* out) {
           for (int i = 0; i < info->dlpi_phnum; ++i) {
             const ElfW(Phdr)& header = info->dlpi_phdr[i];
-            if (header.p_type == PT_TLS) {
-              const size_t align = header.p_align == 0 ? 1 : header.p_align;
-              *static_cast<size_t*>(out) = (header.p_memsz + align - 1) / align * align;
-            }
+            if (header.p_type != PT_TLS) continue;
+            auto* t = static_cast<ProgramTls*>(out);
+            const size_t align = header.p_align == 0 ? 1 : header.p_align;
+            t->bytes = (header.p_memsz + align - 1) / align * align;
+            t->memory = header.p_memsz;
+            t->initialised = header.p_filesz;
           }
           return 1;  // the program is the first object
         },
         &found);
     return found;
   }();
-  return bytes;
+  return tls;
+}
+
+size_t program_tls_bytes() { return program_tls().bytes; }
+
+void fill(unsigned char* begin, unsigned char* end, unsigned char byte) {
+  if (begin < end) std::memset(begin, byte, static_cast<size_t>(end - begin));
+}
+
+// Poisons the zero-initialised thread-local storage of a fresh host thread,
+// where the static `__shared__` variables are, before anything uses it. What
+// the executor keeps there is written before it is read, but for the
+// constant-read cache, which is set up first and spared. Nothing is poisoned
+// when the block does not lie where it should.
+void poison_fresh_thread_storage() {
+  size_t cache_bytes = 0;
+  auto* cache = static_cast<unsigned char*>(constant_read_cache(&cache_bytes));
+  const ProgramTls& tls = program_tls();
+  auto* block = static_cast<unsigned char*>(__builtin_thread_pointer()) - tls.bytes;
+  unsigned char* begin = block + tls.initialised;
+  unsigned char* end = block + tls.memory;
+  const auto* probe = reinterpret_cast<const unsigned char*>(&current_cluster);  // zero-initialised
+  if (probe < begin || probe >= end) return;
+  if (cache < begin || cache + cache_bytes > end) return;
+  fill(begin, cache, poison_byte);
+  fill(cache + cache_bytes, end, poison_byte);
 }
 
 // Installs and clears what the host thread's fibers see of their block.
@@ -63,14 +108,20 @@ class ResidentScope {
 
 ClusterRun* running_cluster() { return current_cluster; }
 
+void ClusterRun::note_async_proxy_kernel() {
+  std::lock_guard<std::mutex> lock(async_proxy_kernels_mutex);
+  async_proxy_kernels.insert(launch_.kernel);
+}
+
 ClusterRun::ClusterRun(const GridLaunch& launch, uint3 first_block, const std::function<void()>& body,
-                       const ExecutionSettings& settings, FiberStackPool& stacks)
+                       const ExecutionSettings& settings, FiberStackPool& stacks, bool own_host_thread)
     : launch_(launch),
       first_block_(first_block),
       cluster_dim_{launch.cluster.x, launch.cluster.y, launch.cluster.z},
       body_(body),
       settings_(settings),
       stacks_(stacks),
+      own_host_thread_(own_host_thread),
       blocks_(cluster_dim_.x * cluster_dim_.y * cluster_dim_.z) {
   // Every cluster of a launch gets its own reproducible draw from the seed.
   const uint64_t position =
@@ -93,37 +144,53 @@ ClusterRun::~ClusterRun() {
 }
 
 bool ClusterRun::run(std::string* fault) {
-  for (unsigned rank = 0; rank < blocks_.size(); ++rank) {
-    try {
-      blocks_[rank].host = std::thread([this, rank] { host_thread(rank); });
-    } catch (const std::exception& error) {
-      finish(std::string("start a host thread for a block: ") + error.what());
-      break;
-    }
-  }
-  std::unique_lock<std::mutex> lock(mutex_);
-  turn_changed_.wait(lock, [this] { return finished_ || ready_ == blocks_.size(); });
-  if (!finished_) {
-    // The blocks start in rank order, or in the schedule's order of them.
-    std::vector<unsigned> ranks(blocks_.size());
-    for (unsigned rank = 0; rank < ranks.size(); ++rank) ranks[rank] = rank;
-    if (settings_.schedule == ScheduleKind::reverse) std::reverse(ranks.begin(), ranks.end());
-    if (settings_.schedule == ScheduleKind::shuffle) std::shuffle(ranks.begin(), ranks.end(), random_);
-    for (unsigned rank : ranks) {
-      std::vector<unsigned> threads(blocks_[rank].run->thread_count());
-      for (unsigned i = 0; i < threads.size(); ++i) threads[i] = i;
-      make_runnable(rank, std::move(threads));
-    }
-    turn_ = static_cast<int>(queue_.front().rank);
-    turn_changed_.notify_all();
-    turn_changed_.wait(lock, [this] { return finished_; });
+  if (blocks_.size() == 1 && (!settings_.poison || own_host_thread_)) {
+    // Alone: the block runs on the calling host thread. Kind, it shares that
+    // thread's static shared memory with the blocks before and after it;
+    // poisoned, on the grid's own host thread, it finds it poisoned afresh.
+    host_thread(0, own_host_thread_);
+  } else {
+    start_host_threads();
   }
   if (fault_.empty()) return true;
   *fault = fault_;
   return false;
 }
 
-void ClusterRun::host_thread(unsigned rank) {
+void ClusterRun::start_host_threads() {
+  for (unsigned rank = 0; rank < blocks_.size(); ++rank) {
+    try {
+      blocks_[rank].host = std::thread([this, rank] { host_thread(rank, true); });
+    } catch (const std::exception& error) {
+      std::lock_guard<std::mutex> lock(mutex_);
+      finish(std::string("start a host thread for a block: ") + error.what());
+      break;
+    }
+  }
+  // Each host thread ends once the cluster has finished and its block is torn down.
+  for (Resident& resident : blocks_) {
+    if (resident.host.joinable()) resident.host.join();
+  }
+}
+
+// Called by the last block to be ready, holding the lock.
+void ClusterRun::start_schedule() {
+  // The blocks start in rank order, or in the schedule's order of them.
+  std::vector<unsigned> ranks(blocks_.size());
+  for (unsigned rank = 0; rank < ranks.size(); ++rank) ranks[rank] = rank;
+  if (settings_.schedule == ScheduleKind::reverse) std::reverse(ranks.begin(), ranks.end());
+  if (settings_.schedule == ScheduleKind::shuffle) std::shuffle(ranks.begin(), ranks.end(), random_);
+  for (unsigned rank : ranks) {
+    std::vector<unsigned> threads(blocks_[rank].run->thread_count());
+    for (unsigned i = 0; i < threads.size(); ++i) threads[i] = i;
+    make_runnable(rank, std::move(threads));
+  }
+  turn_ = static_cast<int>(queue_.front().rank);
+  turn_changed_.notify_all();
+}
+
+void ClusterRun::host_thread(unsigned rank, bool fresh) {
+  if (fresh && settings_.poison) poison_fresh_thread_storage();
   Resident& resident = blocks_[rank];
   const uint3 in_cluster{rank % cluster_dim_.x, (rank / cluster_dim_.x) % cluster_dim_.y,
                          rank / (cluster_dim_.x * cluster_dim_.y)};
@@ -134,9 +201,9 @@ void ClusterRun::host_thread(unsigned rank) {
   resident.tls_high = thread_pointer;
   resident.tls_low = thread_pointer - program_tls_bytes();
   resident.dynamic_shared = host_thread_dynamic_shared();
-  // A fresh host thread starts with zeroed static shared memory; the dynamic
-  // part is poisoned when asked (static variables cannot be found to poison).
-  if (settings_.poison) std::memset(resident.dynamic_shared, poison_byte, launch_.dynamic_shared_bytes);
+  // A fresh host thread starts with static shared memory zeroed, or poisoned
+  // when asked; the dynamic part the same.
+  std::memset(resident.dynamic_shared, settings_.poison ? poison_byte : 0, launch_.dynamic_shared_bytes);
   std::unique_lock<std::mutex> lock(mutex_);
   std::unique_ptr<BlockRun> block;
   try {
@@ -147,9 +214,10 @@ void ClusterRun::host_thread(unsigned rank) {
     return;
   }
   resident.run = block.get();
+  block->shadow().watch(resident.dynamic_shared, launch_.dynamic_shared_bytes, settings_.poison ? poison_byte : 0);
+  if (uses_async_proxy(launch_.kernel)) block->shadow().attribute(0);  // looks from the start
   BlockRun* previous = exchange_running_block(block.get());
-  ++ready_;
-  turn_changed_.notify_all();
+  if (++ready_ == blocks_.size()) start_schedule();
   take_turns(rank, lock);
   // Suspended fibers unwind on their own host thread, one block at a time.
   block.reset();

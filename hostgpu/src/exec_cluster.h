@@ -1,11 +1,15 @@
 #pragma once
 // One cluster of a grid (one block when the launch names no cluster): its
-// blocks resident together, each on a host thread of its own so that each has
-// its own static and dynamic shared memory (both are host-thread storage,
-// fresh for every block), and all their threads fibers that take turns under
-// one schedule. Exactly one fiber of the cluster runs at any time: the host
-// threads hand the turn to each other, so what the blocks share is plain data
-// that only the fiber holding the turn touches.
+// blocks resident together, each on a fresh host thread of its own so that
+// each has its own static and dynamic shared memory (both are host-thread
+// storage, zeroed or poisoned for every block), and all their threads fibers
+// that take turns under one schedule. Exactly one fiber of the cluster runs
+// at any time: the host threads hand the turn to each other, so what the
+// blocks share is plain data that only the fiber holding the turn touches.
+// A lone block runs on the calling host thread instead, which is much cheaper
+// for large grids: on a kind device it finds the shared memory the block
+// before it left; with poison the grid runs on a host thread of its own,
+// whose thread-local storage is poisoned afresh for every block.
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -36,8 +40,10 @@ struct InFlightCopy {
 
 class ClusterRun {
  public:
+  // `own_host_thread`: the calling host thread is the grid's own, so a lone
+  // block may poison its thread-local storage and run on it.
   ClusterRun(const GridLaunch& launch, uint3 first_block, const std::function<void()>& body,
-             const ExecutionSettings& settings, FiberStackPool& stacks);
+             const ExecutionSettings& settings, FiberStackPool& stacks, bool own_host_thread);
   ~ClusterRun();
   ClusterRun(const ClusterRun&) = delete;
   ClusterRun& operator=(const ClusterRun&) = delete;
@@ -61,6 +67,9 @@ class ClusterRun {
   const ExecutionSettings& settings() const { return settings_; }
   std::mt19937_64& random() { return random_; }
   std::vector<InFlightCopy>& in_flight_copies() { return in_flight_; }
+  // The kernel touched shared memory through the async proxy: its later
+  // blocks watch their stores from the start.
+  void note_async_proxy_kernel();
 
  private:
   struct Entry {
@@ -75,7 +84,9 @@ class ClusterRun {
     unsigned char* dynamic_shared = nullptr;
   };
 
-  void host_thread(unsigned rank);
+  void start_host_threads();
+  void start_schedule();
+  void host_thread(unsigned rank, bool fresh);
   void take_turns(unsigned rank, std::unique_lock<std::mutex>& lock);
   void finish(const std::string& fault);
   std::string describe_stall() const;
@@ -86,6 +97,7 @@ class ClusterRun {
   const std::function<void()>& body_;
   ExecutionSettings settings_;
   FiberStackPool& stacks_;
+  bool own_host_thread_;
   std::mt19937_64 random_;
   std::vector<Resident> blocks_;
   std::deque<Entry> queue_;

@@ -1,5 +1,6 @@
 // The cluster and wait functions of device code (device_cluster.h).
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 #include <string>
@@ -90,7 +91,10 @@ void hold_bulk_copy(uint64_t* barrier, void* destination, const void* data, size
   const auto* from = static_cast<const unsigned char*>(data);
   block.cluster().in_flight_copies().push_back(
       detail::InFlightCopy{barrier, target, std::vector<unsigned char>(from, from + bytes)});
-  if (block.cluster().settings().poison) std::memset(target, poison_byte, bytes);
+  if (block.cluster().settings().poison) {
+    std::memset(target, poison_byte, bytes);
+    async_proxy_wrote(target, bytes);
+  }
 }
 
 uint32_t land_bulk_copies(uint64_t* barrier) {
@@ -100,12 +104,58 @@ uint32_t land_bulk_copies(uint64_t* barrier) {
   for (const detail::InFlightCopy& copy : copies) {
     if (copy.barrier != barrier) continue;
     std::memcpy(copy.destination, copy.data.data(), copy.data.size());
+    async_proxy_wrote(copy.destination, copy.data.size());
     bytes += copy.data.size();
   }
   copies.erase(std::remove_if(copies.begin(), copies.end(),
                               [barrier](const detail::InFlightCopy& copy) { return copy.barrier == barrier; }),
                copies.end());
   return static_cast<uint32_t>(bytes);
+}
+
+namespace {
+
+detail::BlockRun* shadow_owner(detail::ClusterRun& cluster, const void* shared) {
+  for (unsigned rank = 0; rank < cluster.block_count(); ++rank) {
+    if (cluster.block(rank).shadow().watches(shared)) return &cluster.block(rank);
+  }
+  return nullptr;
+}
+
+std::string hex_address(const void* address) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "%p", address);
+  return text;
+}
+
+}  // namespace
+
+void async_proxy_access(const void* shared, size_t bytes, const char* what) {
+  detail::BlockRun& block = require_block(what);
+  block.cluster().note_async_proxy_kernel();
+  // What the running thread stored up to now is its own.
+  block.shadow().attribute(block.running_thread());
+  detail::BlockRun* owner = shadow_owner(block.cluster(), shared);
+  if (owner == nullptr) return;
+  if (!owner->shadow().active()) owner->shadow().attribute(0);  // starts looking; earlier stores are unknown
+  size_t offset = 0;
+  uint32_t writer = 0;
+  if (!owner->shadow().unfenced(shared, bytes, &offset, &writer)) return;
+  const std::string by = writer == detail::ProxyShadow::unknown ? "a thread" : owner->thread_name(writer - 1);
+  const std::string where = owner == &block ? "" : " of " + owner->block_name();
+  block.fail(std::string(what) + " at shared address " +
+             hex_address(static_cast<const unsigned char*>(shared) + offset) + " after a generic store by " + by +
+             where + " with no fence.proxy.async between them");
+}
+
+void async_proxy_wrote(const void* shared, size_t bytes) {
+  detail::BlockRun& block = require_block("the async proxy");
+  if (detail::BlockRun* owner = shadow_owner(block.cluster(), shared)) owner->shadow().async_wrote(shared, bytes);
+}
+
+void async_proxy_fence() {
+  detail::BlockRun& block = require_block("fence.proxy.async");
+  block.shadow().fence(block.running_thread());
 }
 
 }  // namespace hostgpu

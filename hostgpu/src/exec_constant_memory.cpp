@@ -59,10 +59,22 @@ void register_device_constant(const void* symbol, size_t bytes, const char* name
   entry.name = name;
 }
 
+namespace {
+ReadCache& read_cache() {
+  thread_local ReadCache cache;
+  return cache;
+}
+}  // namespace
+
+void* constant_read_cache(size_t* bytes) {
+  *bytes = sizeof(ReadCache);
+  return &read_cache();
+}
+
 const void* device_constant_for_read(const void* symbol) {
   const int device = execution_state().device;
   if (device < 0) return symbol;  // host code sees the initial image
-  thread_local ReadCache cache;
+  ReadCache& cache = read_cache();
   if (cache.device != device) {
     cache = ReadCache{};
     cache.device = device;

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <exception>
 #include <string>
+#include <thread>
 #include <utility>
 
 #include "exec_block.h"
@@ -57,25 +58,47 @@ cudaError_t execute_grid(const GridLaunch& launch, const std::function<void()>& 
                  " bytes of dynamic shared memory, more than any device has";
     return cudaErrorLaunchFailure;
   }
+  ExecutionSettings settings;
   try {
-    const ExecutionSettings settings = read_execution_settings();
-    for (unsigned z = 0; z < grid.z; z += cluster.z) {
-      for (unsigned y = 0; y < grid.y; y += cluster.y) {
-        for (unsigned x = 0; x < grid.x; x += cluster.x) {
-          ClusterRun run(launch, uint3{x, y, z}, body, settings, thread_stack_pool());
-          std::string fault;
-          if (!run.run(&fault)) {
-            last_fault = kernel_name(launch.kernel) + ", " + fault;
-            return cudaErrorLaunchFailure;
-          }
-        }
-      }
-    }
+    settings = read_execution_settings();
   } catch (const std::exception& error) {
     last_fault = kernel_name(launch.kernel) + ": " + error.what();
     return cudaErrorLaunchFailure;
   }
-  return cudaSuccess;
+  FiberStackPool& stacks = thread_stack_pool();
+  // Lone blocks with poisoned shared memory run on one host thread of the
+  // grid's own, whose thread-local storage each block finds poisoned afresh;
+  // every other grid is run from the calling host thread.
+  const bool lone_blocks = cluster.x * cluster.y * cluster.z == 1;
+  const bool own_host_thread = settings.poison && lone_blocks;
+  std::string fault;
+  auto run_clusters = [&]() {
+    try {
+      for (unsigned z = 0; z < grid.z; z += cluster.z) {
+        for (unsigned y = 0; y < grid.y; y += cluster.y) {
+          for (unsigned x = 0; x < grid.x; x += cluster.x) {
+            ClusterRun run(launch, uint3{x, y, z}, body, settings, stacks, own_host_thread);
+            if (!run.run(&fault)) return;
+          }
+        }
+      }
+    } catch (const std::exception& error) {
+      fault = error.what();
+    }
+  };
+  if (own_host_thread) {
+    try {
+      std::thread host(run_clusters);
+      host.join();
+    } catch (const std::exception& error) {
+      fault = std::string("start the grid's host thread: ") + error.what();
+    }
+  } else {
+    run_clusters();
+  }
+  if (fault.empty()) return cudaSuccess;
+  last_fault = kernel_name(launch.kernel) + ", " + fault;
+  return cudaErrorLaunchFailure;
 }
 
 const char* last_kernel_fault() { return detail::last_fault.c_str(); }

@@ -17,4 +17,8 @@ ExecutionState& execution_state();
 // The calling host thread's dynamic shared memory (max_dynamic_shared_bytes).
 unsigned char* host_thread_dynamic_shared();
 
+// The calling host thread's cache of device-constant reads, set up now: the
+// one piece of the executor's thread-local state that poisoning must spare.
+void* constant_read_cache(size_t* bytes);
+
 }  // namespace hostgpu::detail

@@ -1,9 +1,11 @@
 // The B200 backend's mining slots: each CTA pair of a (2, 2, 1) cluster owns
-// a 256 x 256 output tile, one CTA per 128 rows; the unit also carries its own
-// copies of the common kernels for the sparse noise of slot 5.
+// a 256 x 256 output tile, one CTA per 128 rows, multiplied by the two-SM
+// int8 MMA into int32 accumulators in tensor memory; the unit also carries
+// its own copies of the common kernels for the sparse noise of slot 5.
 #include "backends/blackwell_b200_mining_kernel.h"
 
 #include "backends/blackwell_two_sm_mining.h"
+#include "backends/blackwell_two_sm_mma.h"
 #include "backends/headless_common.h"
 #include "tensor_hash/blake3_constants.h"
 
@@ -12,7 +14,8 @@ namespace vexal_blackwell_b200 {
 namespace {
 
 constexpr int kPairTile = 256;
-constexpr int kSubTilesPerBlock = kPairTile / blackwell_two_sm::kSubTile;
+using Config = blackwell_two_sm_mma::TwoSmConfig<int8_t, kPairTile, false>;
+static_assert(Config::kSharedBytes <= kMiningSharedBytes, "the stages fit the requested shared memory");
 
 blackwell_two_sm::FirstLaunchSet& launched_devices() {
   static blackwell_two_sm::FirstLaunchSet launched;
@@ -21,11 +24,13 @@ blackwell_two_sm::FirstLaunchSet& launched_devices() {
 
 }  // namespace
 
-__global__ void __launch_bounds__(blackwell_two_sm::kThreads) headless_mine_kernel_2sm_tma(
-    const int8_t* a, const int8_t* b, int m, int n, int k, HostSignalHeader* header,
-    HostSignalSync* sync, const uint32_t* target, const uint32_t* seed) {
+__global__ void __launch_bounds__(blackwell_two_sm_mma::kThreads) headless_mine_kernel_2sm_tma(
+    int m, int n, int k, HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
+    const uint32_t* seed, KORVATH_TENSOR_MAP_PARAMETER CUtensorMap map_a,
+    KORVATH_TENSOR_MAP_PARAMETER CUtensorMap map_b) {
   (void)n;
-  blackwell_two_sm::mine_block(a, b, m, k, kSubTilesPerBlock, header, sync, target, seed);
+  const MiningOutputs outputs{header, sync, target, seed, nullptr, nullptr, nullptr, 0};
+  blackwell_two_sm_mma::mine_block<Config>(m, k, &map_a, &map_b, outputs);
 }
 
 const void* mining_kernel() { return reinterpret_cast<const void*>(headless_mine_kernel_2sm_tma); }
@@ -51,8 +56,8 @@ cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n,
   const dim3 grid(static_cast<unsigned>(2 * ((m + kPairTile - 1) / kPairTile)),
                   static_cast<unsigned>((n + kPairTile - 1) / kPairTile), 1);
   return blackwell_two_sm::launch_on_clusters(headless_mine_kernel_2sm_tma, grid,
-                                              kMiningSharedBytes, stream, a, b, m, n, k, header,
-                                              sync, target, seed);
+                                              kMiningSharedBytes, stream, m, n, k, header, sync,
+                                              target, seed, map_a, map_b);
 }
 
 cudaError_t launch_noise_and_mine(const int8_t* a, const int8_t* b, const int8_t* a_left,

@@ -1,13 +1,22 @@
 // The B300 backend's mining slots: A' and B' become bfloat16 copies (exact for
 // int8 values) held per calling thread, and each CTA pair of a (2, 2, 1)
-// cluster mines a 256 x 128 output tile from them, one CTA per 128 rows. The
-// products are summed exactly in int32: float sums of int8 products lose
-// bits once they pass 2^24, which a deep k reaches.
+// cluster mines a 256 x 128 output tile from them with the two-SM bf16 MMA,
+// one CTA per 128 rows.
+//
+// Why the transcript stays exact: a product of two int8 values is an integer
+// of magnitude at most 2^14, exact in bf16 x bf16 -> f32. The MMA sums one
+// rank step (128 products) in f32 starting from zero, so every partial sum is
+// an integer of magnitude at most 2^21 < 2^24 and is represented exactly,
+// whatever order the tensor core adds in. Each step's sum is converted to
+// int32 (exactly) and added into int32 running sums kept in tensor memory
+// beside it, wrapping as the int8 rows' accumulators do. A float sum over the
+// whole of k would not be exact: it passes 2^24 once k exceeds 1024.
 #include "backends/blackwell_b300_mining_kernel.h"
 
 #include <cutlass/bfloat16.h>
 
 #include "backends/blackwell_two_sm_mining.h"
+#include "backends/blackwell_two_sm_mma.h"
 #include "backends/headless_common.h"
 #include "tensor_hash/blake3_constants.h"
 
@@ -17,7 +26,8 @@ namespace {
 
 constexpr int kPairTileM = 256;
 constexpr int kTileN = 128;
-constexpr int kSubTilesPerBlock = kTileN / blackwell_two_sm::kSubTile;
+using Config = blackwell_two_sm_mma::TwoSmConfig<cutlass::bfloat16_t, kTileN, true>;
+static_assert(Config::kSharedBytes <= kMiningSharedBytes, "the stages fit the requested shared memory");
 
 blackwell_two_sm::FirstLaunchSet& launched_devices() {
   static blackwell_two_sm::FirstLaunchSet launched;
@@ -58,12 +68,13 @@ __global__ void convert_i8_to_bf16_kernel(const int8_t* src, cutlass::bfloat16_t
   if (i < count) dst[i] = cutlass::bfloat16_t(static_cast<float>(src[i]));
 }
 
-__global__ void __launch_bounds__(blackwell_two_sm::kThreads) headless_mine_kernel_2sm_tma(
-    const cutlass::bfloat16_t* a, const cutlass::bfloat16_t* b, int m, int n, int k,
-    HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
-    const uint32_t* seed) {
+__global__ void __launch_bounds__(blackwell_two_sm_mma::kThreads) headless_mine_kernel_2sm_tma(
+    int m, int n, int k, HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
+    const uint32_t* seed, KORVATH_TENSOR_MAP_PARAMETER CUtensorMap map_a,
+    KORVATH_TENSOR_MAP_PARAMETER CUtensorMap map_b) {
   (void)n;
-  blackwell_two_sm::mine_block(a, b, m, k, kSubTilesPerBlock, header, sync, target, seed);
+  const MiningOutputs outputs{header, sync, target, seed, nullptr, nullptr, nullptr, 0};
+  blackwell_two_sm_mma::mine_block<Config>(m, k, &map_a, &map_b, outputs);
 }
 
 const void* mining_kernel() { return reinterpret_cast<const void*>(headless_mine_kernel_2sm_tma); }
@@ -107,11 +118,9 @@ cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n,
 
   const dim3 grid(static_cast<unsigned>(2 * ((m + kPairTileM - 1) / kPairTileM)),
                   static_cast<unsigned>((n + kTileN - 1) / kTileN), 1);
-  const cutlass::bfloat16_t* copied_a = copy_a.data;
-  const cutlass::bfloat16_t* copied_b = copy_b.data;
   return blackwell_two_sm::launch_on_clusters(headless_mine_kernel_2sm_tma, grid,
-                                              kMiningSharedBytes, stream, copied_a, copied_b, m,
-                                              n, k, header, sync, target, seed);
+                                              kMiningSharedBytes, stream, m, n, k, header, sync,
+                                              target, seed, map_a, map_b);
 }
 
 cudaError_t launch_noise_and_mine(const int8_t* a, const int8_t* b, const int8_t* a_left,

@@ -1,15 +1,8 @@
 #pragma once
-// What the B200 and B300 units share: the mining body their cluster kernels
-// run, and the launch steps around it (tensor maps, attributes, first-launch
-// stagger, the cluster launch that reports every failure as 719).
-//
-// Each block of a (2, 2, 1) cluster mines 128 rows of its CTA pair's tile, as
-// 128 x 128 sub-tiles one after another. Thread t holds rows 64·g + o and
-// 64·g + o + 32 of a sub-tile and columns 64·c to 64·c + 63, with
-// o = t mod 32, g = (t / 32) mod 2 and c = t / 64 (the layout the diagnostics
-// replay), and reports the sub-tile as its tile: tile_height = tile_width = 128.
-// The operands are read as int8 values whatever their element type, and
-// accumulated exactly in int32.
+// What the B200 and B300 launchers share: the launch steps around their
+// cluster kernels (tensor maps, attributes, first-launch stagger, the cluster
+// launch that reports every failure as 719). The kernels' body is in
+// blackwell_two_sm_mma.h.
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -22,96 +15,15 @@
 #include <utility>
 
 #include "backends/kernel_signal.h"
-#include "backends/mining_epilogue.h"
 #include "core/gpu_platform.h"
 #include "core/kernel_launch.h"
 
 namespace blackwell_two_sm {
 
 constexpr int kThreads = 128;
-constexpr int kSubTile = 128;
 constexpr int kRank = 128;
-constexpr int kColumnsPerThread = 64;
-constexpr int kValuesPerThread = 2 * kColumnsPerThread;
 constexpr int kClusterX = 2;
 constexpr int kClusterY = 2;
-
-__host__ __device__ inline TilePosition value_position(int thread, int v) {
-  const int row = 64 * ((thread / 32) % 2) + thread % 32 + 32 * (v / kColumnsPerThread);
-  const int col = kColumnsPerThread * (thread / 64) + v % kColumnsPerThread;
-  return TilePosition{static_cast<uint16_t>(row), static_cast<uint16_t>(col)};
-}
-
-// Four consecutive operand values as four int8 bytes of one word.
-__device__ inline uint32_t load_four(const int8_t* p) {
-  return *reinterpret_cast<const uint32_t*>(p);
-}
-
-template <typename Element>
-__device__ inline uint32_t load_four(const Element* p) {
-  uint32_t word = 0;
-  for (int i = 0; i < 4; ++i) {
-    const int value = static_cast<int>(static_cast<float>(p[i]));
-    word |= (static_cast<uint32_t>(value) & 0xffu) << (8 * i);
-  }
-  return word;
-}
-
-// Sub-tile (tile_m, tile_n) over all of k with rank-128 steps.
-template <typename Element>
-__device__ void mine_sub_tile(const Element* a, const Element* b, int m, int k, int tile_m,
-                              int tile_n, const MiningOutputs& outputs) {
-  const int thread = static_cast<int>(threadIdx.x);
-  const TilePosition origin = value_position(thread, 0);
-  const Element* a_row0 = a + (static_cast<int64_t>(tile_m) * kSubTile + origin.row) * k;
-  const Element* a_row1 = a_row0 + static_cast<int64_t>(32) * k;
-  const Element* b_rows = b + (static_cast<int64_t>(tile_n) * kSubTile + origin.col) * k;
-
-  MiningThreadPlace place;
-  place.tile_m_index = static_cast<uint32_t>(tile_m);
-  place.tile_n_index = static_cast<uint32_t>(tile_n);
-  place.tile_m_count = static_cast<uint32_t>(m / kSubTile);
-  place.thread = thread;
-  place.threads_per_block = kThreads;
-  place.tile_height = kSubTile;
-  place.tile_width = kSubTile;
-  place.k = k;
-  place.rank = kRank;
-  MiningEpilogue<kValuesPerThread> epilogue(outputs, place);
-
-  int32_t acc[kValuesPerThread];
-  for (int v = 0; v < kValuesPerThread; ++v) acc[v] = 0;
-  const auto values = [&acc](int v) { return acc[v]; };
-  const auto positions = [thread](int v) { return value_position(thread, v); };
-
-  for (int k_pos = kRank; k_pos <= k; k_pos += kRank) {
-    for (int t = k_pos - kRank; t < k_pos; t += 4) {
-      const int a0 = static_cast<int>(load_four(a_row0 + t));
-      const int a1 = static_cast<int>(load_four(a_row1 + t));
-      for (int j = 0; j < kColumnsPerThread; ++j) {
-        const int b_word = static_cast<int>(load_four(b_rows + static_cast<int64_t>(j) * k + t));
-        acc[j] = __dp4a(a0, b_word, acc[j]);
-        acc[kColumnsPerThread + j] = __dp4a(a1, b_word, acc[kColumnsPerThread + j]);
-      }
-    }
-    epilogue.end_step(k_pos, values, positions);
-  }
-  epilogue.finish(positions);
-}
-
-// Block (x, y) mines rows 128·x of the tile column y, `sub_tiles` wide.
-template <typename Element>
-__device__ void mine_block(const Element* a, const Element* b, int m, int k, int sub_tiles,
-                           HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
-                           const uint32_t* seed) {
-  const MiningOutputs outputs{header, sync, target, seed, nullptr, nullptr, nullptr, 0};
-  for (int j = 0; j < sub_tiles; ++j) {
-    mine_sub_tile(a, b, m, k, static_cast<int>(blockIdx.x),
-                  static_cast<int>(blockIdx.y) * sub_tiles + j, outputs);
-  }
-}
-
-// ---- host side ------------------------------------------------------------
 
 // Both shared-memory attributes before every launch; a failure is returned.
 inline cudaError_t set_shared_attributes(const void* kernel, int shared_bytes) {

@@ -82,6 +82,32 @@ TEST_F(B200Test, LowestHittingCandidateOfTheLaunchIsReportedAndZeroTargetFindsNo
   EXPECT_EQ(nothing.header().status, 0u);
 }
 
+// Four rank steps (each stage refilled once) over two clusters, with
+// the threads and blocks of each cluster taken in order and in a hostile
+// order with late copies and poisoned memory.
+TEST_F(B200Test, DeepKOverSeveralClustersUnderOrderedAndHostileSchedules) {
+  const char* schedules[] = {nullptr, "3"};
+  for (const char* hostile : schedules) {
+    SCOPED_TRACE(hostile ? hostile : "ordered");
+    if (hostile) setenv("HOSTGPU_HOSTILE", hostile, 1);
+    MiningAttempt attempt({256, 1024, 512, 128});
+    const std::vector<uint32_t> target = one_in_sixteen_target();
+    ASSERT_EQ(attempt.mine(row_, target), cudaSuccess);
+    unsetenv("HOSTGPU_HOSTILE");
+    EXPECT_EQ(last_launch().grid.x, 2u);
+    EXPECT_EQ(last_launch().grid.y, 4u);
+    CandidateKey expected{};
+    ASSERT_TRUE(first_cpu_hit(attempt, target, &expected)) << "no digest met the target";
+    const HostSignalHeader& h = attempt.header();
+    ASSERT_EQ(h.status, 1u);
+    EXPECT_EQ(h.tile_m_index, expected.tile_m);
+    EXPECT_EQ(h.tile_n_index, expected.tile_n);
+    EXPECT_EQ(h.candidate_thread, expected.thread);
+    EXPECT_EQ(0, std::memcmp(h.transcript, expected.transcript.words, 64));
+    EXPECT_EQ(0, std::memcmp(h.kernel_hash, expected.transcript.digest, 32));
+  }
+}
+
 TEST_F(B200Test, ShapeRuleAndClusterRefusals) {
   struct Case {
     const char* what;
@@ -197,7 +223,10 @@ TEST_F(B200Test, FirstLaunchOnEachDeviceWaitsItsOrdinalTimesTheStagger) {
 }
 
 TEST_F(B200Test, RefusedTensorMapIsReportedAndTheLaunchGoesOn) {
-  // An A' address off the 16-byte alignment the tensor map needs.
+  // An A' address off the 16-byte alignment the tensor map needs. The kernel
+  // runs at synchronisation, as on a GPU, where its copies through the
+  // refused (zeroed) map fail.
+  defer_kernels("10.0");
   MiningBuffers f(256, 512, 128, 128);
   DeviceArray<int8_t> shifted(256 * 128 + 16);
   testing::internal::CaptureStderr();
@@ -208,7 +237,7 @@ TEST_F(B200Test, RefusedTensorMapIsReportedAndTheLaunchGoesOn) {
   EXPECT_EQ(result, cudaSuccess);
   EXPECT_NE(errors.find("Failed to initialize the TMA descriptor"), std::string::npos) << errors;
   EXPECT_EQ(last_launch().kernel, vexal_blackwell_b200::mining_kernel());
-  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  EXPECT_EQ(cudaDeviceSynchronize(), cudaErrorLaunchFailure);
 }
 
 }  // namespace

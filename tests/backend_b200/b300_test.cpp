@@ -100,6 +100,34 @@ TEST_F(B300Test, LowestHittingCandidateOfTheLaunchIsReportedAndZeroTargetFindsNo
   });
 }
 
+// Four rank steps of two K tiles each (float step sums added into the int32
+// running sums four times) over two clusters, in order and under a hostile
+// schedule with late copies and poisoned memory.
+TEST_F(B300Test, DeepKOverSeveralClustersUnderOrderedAndHostileSchedules) {
+  on_fresh_thread([this] {
+    const char* schedules[] = {nullptr, "5"};
+    for (const char* hostile : schedules) {
+      SCOPED_TRACE(hostile ? hostile : "ordered");
+      if (hostile) setenv("HOSTGPU_HOSTILE", hostile, 1);
+      MiningAttempt attempt({256, 512, 512, 128});
+      const std::vector<uint32_t> target = one_in_sixteen_target();
+      ASSERT_EQ(attempt.mine(row_, target), cudaSuccess);
+      unsetenv("HOSTGPU_HOSTILE");
+      EXPECT_EQ(last_launch().grid.x, 2u);
+      EXPECT_EQ(last_launch().grid.y, 4u);
+      CandidateKey expected{};
+      ASSERT_TRUE(first_cpu_hit(attempt, target, &expected)) << "no digest met the target";
+      const HostSignalHeader& h = attempt.header();
+      ASSERT_EQ(h.status, 1u);
+      EXPECT_EQ(h.tile_m_index, expected.tile_m);
+      EXPECT_EQ(h.tile_n_index, expected.tile_n);
+      EXPECT_EQ(h.candidate_thread, expected.thread);
+      EXPECT_EQ(0, std::memcmp(h.transcript, expected.transcript.words, 64));
+      EXPECT_EQ(0, std::memcmp(h.kernel_hash, expected.transcript.digest, 32));
+    }
+  });
+}
+
 TEST_F(B300Test, ShapeRuleComesBeforeAnyCopyAndOddClusterRowsAreRefusedAfterTheConversions) {
   on_fresh_thread([] {
     struct Case {

@@ -45,6 +45,18 @@ TEST_F(MemoryTest, PoisonFillsNewAllocations) {
   cudaFree(device);
 }
 
+TEST_F(MemoryTest, HostileSettingsPoisonNewAllocationsToo) {
+  setenv("HOSTGPU_HOSTILE", "5", 1);
+  configure(nullptr);
+  unsetenv("HOSTGPU_HOSTILE");
+  unsigned char* device = nullptr;
+  ASSERT_EQ(cudaMalloc(reinterpret_cast<void**>(&device), 64), cudaSuccess);
+  unsigned char host[64] = {};
+  ASSERT_EQ(cudaMemcpy(host, device, 64, cudaMemcpyDeviceToHost), cudaSuccess);
+  for (unsigned char b : host) EXPECT_EQ(b, 0xA5);
+  cudaFree(device);
+}
+
 TEST_F(MemoryTest, CopiesOutsideAnAllocationAreRefused) {
   configure(nullptr);
   char* device = nullptr;

@@ -144,6 +144,24 @@ TEST(ClusterTest, AClusterBarrierNotEveryThreadReachesFailsTheLaunch) {
       << hostgpu::last_kernel_fault();
 }
 
+// Block 1 traps while the other blocks wait for it at the cluster barrier.
+__global__ void trap_in_one_block_kernel() {
+  if (cluster_block_rank() == 1 && threadIdx.x == 5) __trap();
+  cluster_sync();
+}
+
+TEST(ClusterTest, AFaultInOneBlockEndsTheWholeCluster) {
+  for (const char* hostile : {static_cast<const char*>(nullptr), "12"}) {
+    if (hostile != nullptr) setenv("HOSTGPU_HOSTILE", hostile, 1);
+    const cudaError_t result = run_clusters(dim3(6), dim3(3), dim3(32), [] { trap_in_one_block_kernel(); });
+    unsetenv("HOSTGPU_HOSTILE");
+    ASSERT_EQ(result, cudaErrorLaunchFailure);
+    EXPECT_NE(std::string(hostgpu::last_kernel_fault()).find("block (1,0,0), thread (5,0,0): __trap() called"),
+              std::string::npos)
+        << hostgpu::last_kernel_fault();
+  }
+}
+
 // A 64 x 16 byte tile, multicast by block 0 to the blocks of the mask; every
 // block counts the bytes on its own barrier.
 __global__ void multicast_kernel(const CUtensorMap* map, uint16_t mask, unsigned char* out) {
@@ -191,6 +209,51 @@ TEST(ClusterTest, AMulticastCopyLandsInEveryBlockOfTheMaskAndCountsOnEachBarrier
                                        : y < height           ? global[y * width + x]
                                                               : 0;
         ASSERT_EQ(out[rank * 1024 + row * 16 + column], expected) << rank << " " << row << " " << column;
+      }
+    }
+  }
+}
+
+// The same kernels on a hostile device: blocks and threads in a shuffled
+// order, poisoned memory, bulk copies that land only when their barrier is observed.
+TEST(ClusterTest, TheClusterKernelsHoldOnAHostileDevice) {
+  alignas(256) static unsigned char global[64 * 32];
+  for (unsigned i = 0; i < sizeof(global); ++i) global[i] = static_cast<unsigned char>(i * 11 + 1);
+  CUtensorMap map;
+  const cuuint64_t dims[2] = {64, 32};
+  const cuuint64_t strides[1] = {64};
+  const cuuint32_t box[2] = {16, 64};
+  const cuuint32_t element_strides[2] = {1, 1};
+  ASSERT_EQ(cuTensorMapEncodeTiled(&map, CU_TENSOR_MAP_DATA_TYPE_UINT8, 2, global, dims, strides, box,
+                                   element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE, CU_TENSOR_MAP_SWIZZLE_NONE,
+                                   CU_TENSOR_MAP_L2_PROMOTION_NONE, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE),
+            CUDA_SUCCESS);
+  for (const char* seed : {"3", "44", "2026"}) {
+    setenv("HOSTGPU_HOSTILE", seed, 1);
+    std::vector<unsigned> seen(8 * 64, ~0u), ranks(8, ~0u), gathered(32, 0);
+    std::vector<unsigned char> out(4 * 16 * 64, 0);
+    const cudaError_t neighbours = run_clusters(dim3(4, 2, 1), dim3(2, 2, 1), dim3(64), [&] {
+      neighbour_rank_kernel(seen.data(), ranks.data());
+    });
+    const cudaError_t gather = run_clusters(dim3(4), dim3(4), dim3(32), [&] { gather_kernel(gathered.data()); });
+    const cudaError_t multicast =
+        run_clusters(dim3(4), dim3(4), dim3(32), [&] { multicast_kernel(&map, 0xf, out.data()); });
+    unsetenv("HOSTGPU_HOSTILE");
+    ASSERT_EQ(neighbours, cudaSuccess) << seed << ": " << hostgpu::last_kernel_fault();
+    ASSERT_EQ(gather, cudaSuccess) << seed;
+    ASSERT_EQ(multicast, cudaSuccess) << seed;
+    for (unsigned block = 0; block < 8; ++block) {
+      const unsigned rank = ranks[block];
+      for (unsigned t = 0; t < 64; ++t) ASSERT_EQ(seen[block * 64 + t], 1000 * ((rank + 1) % 4) + t) << seed;
+    }
+    for (unsigned t = 0; t < 32; ++t) EXPECT_EQ(gathered[t], 60u) << seed;
+    for (unsigned rank = 0; rank < 4; ++rank) {
+      for (unsigned row = 0; row < 64; ++row) {
+        for (unsigned column = 0; column < 16; ++column) {
+          const unsigned y = 8 + row;
+          const unsigned char expected = y < 32 ? global[y * 64 + 16 + column] : 0;
+          ASSERT_EQ(out[rank * 1024 + row * 16 + column], expected) << seed << " " << rank << " " << row;
+        }
       }
     }
   }

@@ -114,7 +114,7 @@ EOF
   chmod +x "$bin/dpkg" "$bin/apt-get" "$bin/python3"
 }
 
-ALL_DEBS="librust-blake3-dev libboost-context-dev libgtest-dev b3sum"
+ALL_DEBS="librust-blake3-dev libboost-context-dev libgtest-dev b3sum clang libclang-rt-14-dev"
 
 # new_machine NAME: a machine with nothing installed.
 new_machine() {

@@ -16,6 +16,13 @@
 //                            hold ends the launch with a fault
 //   hold_bulk_copy / land_bulk_copies: bulk copies in flight until the barrier
 //                            counting them is next observed
+//   async_proxy_access(p, n, what): the async proxy (a bulk copy into, or a
+//                            tensor-core descriptor read of, shared memory) is
+//                            about to touch n bytes at p; a generic store there
+//                            that its thread did not order by fence.proxy.async
+//                            ends the launch with a fault
+//   async_proxy_wrote(p, n)  the async proxy wrote n bytes at p
+//   async_proxy_fence()      fence.proxy.async by the running thread
 // The blocks of a cluster are resident together and take turns with their
 // threads; a launch without clusters is made of clusters of one block.
 #include <cstddef>
@@ -63,5 +70,9 @@ constexpr unsigned char poison_byte = 0xA5;
 void hold_bulk_copy(uint64_t* barrier, void* destination, const void* data, size_t bytes);
 // Writes every held copy counted on `barrier`; returns their bytes.
 uint32_t land_bulk_copies(uint64_t* barrier);
+
+void async_proxy_access(const void* shared, size_t bytes, const char* what);
+void async_proxy_wrote(const void* shared, size_t bytes);
+void async_proxy_fence();
 
 }  // namespace hostgpu

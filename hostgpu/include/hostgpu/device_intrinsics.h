@@ -135,3 +135,15 @@ template <typename T>
 T __ldg(const T* address) {
   return *address;
 }
+
+// Bit reinterpretation between 32-bit integers and floats.
+inline float __uint_as_float(unsigned int bits) {
+  float value;
+  __builtin_memcpy(&value, &bits, sizeof(value));
+  return value;
+}
+inline unsigned int __float_as_uint(float value) {
+  unsigned int bits;
+  __builtin_memcpy(&bits, &value, sizeof(bits));
+  return bits;
+}

@@ -4,10 +4,12 @@
 // whose meaning the executor depends on are redefined here.
 #include <cuda_runtime.h>
 
-// Static shared memory: one instance per block. The threads of a block are
-// fibers on one host thread and blocks of a grid run one after another, while
-// different devices (and streams) run on different host threads. (A
-// thread_local variable at block scope is static.) `extern __shared__`
+// Static shared memory: one instance per resident block. The threads of a
+// block are fibers on one host thread; the blocks of a cluster, and every
+// block when shared memory is poisoned, each run on a fresh host thread of
+// their own, while a lone block on a kind device runs on the launching host
+// thread and finds what the block before it left. (A thread_local variable
+// at block scope is static.) `extern __shared__`
 // declarations name a host-thread variable that must be defined somewhere:
 // device code reaches dynamic shared memory through hostgpu::dynamic_shared,
 // and CUTLASS's kernel entry point finds it as cutlass::smem.

@@ -24,6 +24,14 @@
 #define KORVATH_DEVICE_HAS_TMA 1
 #endif
 
+// A tensor map passed to a kernel by value must stay in the parameter space
+// for the bulk copies to read it.
+#if defined(KORVATH_FLAVOUR_CUDA)
+#define KORVATH_TENSOR_MAP_PARAMETER const __grid_constant__
+#else
+#define KORVATH_TENSOR_MAP_PARAMETER const
+#endif
+
 namespace device_instructions {
 
 #if defined(KORVATH_FLAVOUR_HOST)
@@ -216,6 +224,33 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity(uint64_t* barrier, uint32_t
 #endif
 }
 
+// Waits for the phase of the given parity with cluster-scope acquire, for a
+// barrier that peer CTAs arrive on after writing what the waiter then reads.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity_cluster(uint64_t* barrier, uint32_t parity) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  uint32_t ready = 0;
+  do {
+    asm volatile(
+        "{\n"
+        ".reg .pred p;\n"
+        "mbarrier.try_wait.parity.acquire.cluster.shared::cta.b64 p, [%1], %2;\n"
+        "selp.b32 %0, 1, 0, p;\n"
+        "}\n"
+        : "=r"(ready)
+        : "r"(address), "r"(parity)
+        : "memory");
+  } while (ready == 0);
+#else
+  (void)barrier, (void)parity;
+  __trap();
+#endif
+#else
+  mbarrier_wait_parity(barrier, parity);
+#endif
+}
+
 #if defined(KORVATH_FLAVOUR_HOST)
 namespace host_tma {
 // Reads the box of `map` at element coordinates (x, y) as it lands at
@@ -254,11 +289,13 @@ inline void read_box(const void* destination, const CUtensorMap* map, int32_t x,
 
 // Lands the box now and counts its bytes, or holds it until the barrier is observed.
 inline void deliver(void* destination, uint64_t* barrier, const std::vector<unsigned char>& box) {
+  hostgpu::async_proxy_access(destination, box.size(), "a bulk tensor copy");
   if (hostgpu::late_copies()) {
     hostgpu::hold_bulk_copy(barrier, destination, box.data(), box.size());
     return;
   }
   std::memcpy(destination, box.data(), box.size());
+  hostgpu::async_proxy_wrote(destination, box.size());
   host_mbarrier::complete_tx(barrier, static_cast<uint32_t>(box.size()));
 }
 }  // namespace host_tma

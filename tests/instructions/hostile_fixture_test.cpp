@@ -1,0 +1,201 @@
+// Small kernels, each with one fault that a kind host device hides and a GPU
+// does not: each is caught under the hostile settings and passes once mended.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "core/device_instructions.h"
+#include "core/gpu_platform.h"
+#include "core/instructions/proxy_fence.h"
+#include "hostgpu/executor.h"
+
+namespace {
+
+using namespace device_instructions;
+
+constexpr unsigned kThreads = 128;
+
+// A lower thread writes what the next one reads.
+__global__ void neighbour_kernel(bool mended, int* out) {
+  int* staged = korvath_dynamic_shared<int>();
+  staged[threadIdx.x] = static_cast<int>(threadIdx.x) + 1;
+  if (mended) __syncthreads();
+  out[threadIdx.x] = threadIdx.x == 0 ? 0 : staged[threadIdx.x - 1];
+}
+
+// Lane 0 of each warp publishes a value for its warp.
+__global__ void warp_publish_kernel(bool mended, int* out) {
+  __shared__ int published[kThreads / 32];
+  const unsigned warp = threadIdx.x / 32;
+  if (threadIdx.x % 32 == 0) published[warp] = 100 + static_cast<int>(warp);
+  if (mended) __syncwarp();
+  out[threadIdx.x] = published[warp];
+}
+
+// Thread 0 fills a stage by bulk copy; the others read it after a block
+// barrier, but without waiting for the copy's barrier phase.
+__global__ void early_reader_kernel(bool mended, const CUtensorMap* map, int* out) {
+  __shared__ uint64_t full;
+  unsigned char* stage = korvath_dynamic_shared<unsigned char>();
+  if (threadIdx.x == 0) {
+    mbarrier_init(&full, 1);
+    mbarrier_arrive_expect_tx(&full, kThreads);
+    tma_load_2d(stage, map, 0, 0, &full);
+  }
+  __syncthreads();
+  if (mended) mbarrier_wait_parity(&full, 0);
+  out[threadIdx.x] = stage[threadIdx.x];
+}
+
+// Block 0 sets a value that every block then reads from static shared memory.
+__global__ void carried_kernel(bool mended, int* out) {
+  __shared__ int setting;
+  if (threadIdx.x == 0 && (mended || blockIdx.x == 0)) setting = 42;
+  __syncthreads();
+  if (threadIdx.x == 0) out[blockIdx.x] = setting;
+}
+
+// Eight lanes sum their values, but the butterfly starts 16 lanes apart, where
+// no lane of the mask is.
+__global__ void partial_sum_kernel(bool mended, int* out) {
+  if (threadIdx.x >= 8) return;
+  int value = static_cast<int>(threadIdx.x) * 3 + 1;
+  for (int offset = mended ? 4 : 16; offset > 0; offset /= 2) value += __shfl_xor_sync(0xffu, value, offset);
+  out[threadIdx.x] = value;
+}
+
+// The threads mark a stage with ordinary stores, then thread 0 refills it by
+// bulk copy.
+__global__ void refill_kernel(bool mended, const CUtensorMap* map, int* out) {
+  __shared__ uint64_t full;
+  unsigned char* stage = korvath_dynamic_shared<unsigned char>();
+  stage[threadIdx.x] = 0xFF;
+  if (mended) fence_proxy_async_shared();
+  if (threadIdx.x == 0) mbarrier_init(&full, 1);
+  __syncthreads();
+  if (threadIdx.x == 0) {
+    mbarrier_arrive_expect_tx(&full, kThreads);
+    tma_load_2d(stage, map, 0, 0, &full);
+  }
+  mbarrier_wait_parity(&full, 0);
+  out[threadIdx.x] = stage[threadIdx.x];
+}
+
+struct Fixture {
+  const char* fault;
+  dim3 grid;
+  std::function<void(bool mended, const CUtensorMap*, int*)> body;
+  std::function<int(unsigned)> expected;  // per output slot
+  unsigned outputs;
+  const char* fault_text;  // a launch fault naming this, or null: a wrong result
+};
+
+const unsigned char* tile_bytes() {
+  alignas(256) static unsigned char tile[kThreads];
+  for (unsigned i = 0; i < kThreads; ++i) tile[i] = static_cast<unsigned char>(i * 5 + 7);
+  return tile;
+}
+
+CUtensorMap tile_map() {
+  CUtensorMap map;
+  const cuuint64_t dims[2] = {kThreads, 1};
+  const cuuint64_t strides[1] = {kThreads};
+  const cuuint32_t box[2] = {kThreads, 1};
+  const cuuint32_t element_strides[2] = {1, 1};
+  EXPECT_EQ(cuTensorMapEncodeTiled(&map, CU_TENSOR_MAP_DATA_TYPE_UINT8, 2, const_cast<unsigned char*>(tile_bytes()),
+                                   dims, strides, box, element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE,
+                                   CU_TENSOR_MAP_SWIZZLE_NONE, CU_TENSOR_MAP_L2_PROMOTION_NONE,
+                                   CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE),
+            CUDA_SUCCESS);
+  return map;
+}
+
+std::vector<Fixture> fixtures() {
+  return {
+      {"missing block barrier", dim3(1), [](bool m, const CUtensorMap*, int* o) { neighbour_kernel(m, o); },
+       [](unsigned t) { return static_cast<int>(t); }, kThreads, nullptr},
+      {"missing warp sync", dim3(1), [](bool m, const CUtensorMap*, int* o) { warp_publish_kernel(m, o); },
+       [](unsigned t) { return 100 + static_cast<int>(t / 32); }, kThreads, nullptr},
+      {"read before the copy's wait", dim3(1),
+       [](bool m, const CUtensorMap* map, int* o) { early_reader_kernel(m, map, o); },
+       [](unsigned t) { return static_cast<int>(tile_bytes()[t]); }, kThreads, nullptr},
+      {"value carried in static shared memory", dim3(4), [](bool m, const CUtensorMap*, int* o) { carried_kernel(m, o); },
+       [](unsigned) { return 42; }, 4, nullptr},
+      {"shuffle from lanes outside the mask", dim3(1),
+       [](bool m, const CUtensorMap*, int* o) { partial_sum_kernel(m, o); }, [](unsigned) { return 92; }, 8, nullptr},
+      {"generic stores then a bulk copy without the proxy fence", dim3(1),
+       [](bool m, const CUtensorMap* map, int* o) { refill_kernel(m, map, o); },
+       [](unsigned t) { return static_cast<int>(tile_bytes()[t]); }, kThreads, "fence.proxy.async"},
+  };
+}
+
+struct Outcome {
+  cudaError_t result;
+  std::string fault;
+  bool right;
+};
+
+Outcome run(const Fixture& f, bool mended, const char* hostile, const void* kernel = nullptr) {
+  if (hostile != nullptr) setenv("HOSTGPU_HOSTILE", hostile, 1);
+  const CUtensorMap map = tile_map();
+  std::vector<int> out(f.outputs, -1);
+  hostgpu::GridLaunch launch;
+  launch.grid = f.grid;
+  launch.block = dim3(kThreads);
+  launch.dynamic_shared_bytes = kThreads * sizeof(int);
+  launch.kernel = kernel;
+  Outcome outcome;
+  outcome.result = hostgpu::execute_grid(launch, [&] { f.body(mended, &map, out.data()); });
+  outcome.fault = hostgpu::last_kernel_fault();
+  unsetenv("HOSTGPU_HOSTILE");
+  outcome.right = true;
+  for (unsigned i = 0; i < f.outputs; ++i) outcome.right = outcome.right && out[i] == f.expected(i);
+  return outcome;
+}
+
+// Fixed seeds, so that the table replays; each is one hostile run.
+const char* const kSeeds[] = {"1", "20261211", "987654321"};
+
+TEST(HostileFixtureTest, EachFaultIsCaughtUnderTheHostileSettings) {
+  for (const Fixture& f : fixtures()) {
+    for (const char* seed : kSeeds) {
+      const Outcome o = run(f, false, seed);
+      if (f.fault_text != nullptr) {
+        EXPECT_EQ(o.result, cudaErrorLaunchFailure) << f.fault << ", seed " << seed;
+        EXPECT_NE(o.fault.find(f.fault_text), std::string::npos) << f.fault << ": " << o.fault;
+      } else {
+        EXPECT_TRUE(o.result != cudaSuccess || !o.right) << f.fault << " passed under seed " << seed;
+      }
+    }
+  }
+}
+
+TEST(HostileFixtureTest, EachMendedKernelPassesOrderedAndHostile) {
+  for (const Fixture& f : fixtures()) {
+    for (const char* seed : {static_cast<const char*>(nullptr), kSeeds[0], kSeeds[1], kSeeds[2]}) {
+      const Outcome o = run(f, true, seed);
+      EXPECT_EQ(o.result, cudaSuccess) << f.fault << ", seed " << (seed ? seed : "none") << ": " << o.fault;
+      EXPECT_TRUE(o.right) << f.fault << ", seed " << (seed ? seed : "none");
+    }
+  }
+}
+
+TEST(HostileFixtureTest, TheProxyFaultNamesTheBlockTheStoringThreadAndTheAddress) {
+  // The check is always on. A kernel's first launch learns that it uses the
+  // async proxy; its later launches know each storing thread.
+  const Fixture f = fixtures().back();
+  const void* kernel = reinterpret_cast<const void*>(&refill_kernel);
+  run(f, false, nullptr, kernel);
+  const Outcome o = run(f, false, nullptr, kernel);
+  ASSERT_EQ(o.result, cudaErrorLaunchFailure);
+  EXPECT_NE(o.fault.find("kernel "), std::string::npos) << o.fault;
+  EXPECT_NE(o.fault.find("block (0,0,0), thread (0,0,0): a bulk tensor copy at shared address 0x"), std::string::npos)
+      << o.fault;
+  EXPECT_NE(o.fault.find("after a generic store by thread (0,0,0)"), std::string::npos) << o.fault;
+}
+
+}  // namespace
