@@ -96,6 +96,7 @@ class ResidentScope {
     current_cluster = cluster;
     ExecutionState& state = execution_state();
     state.device = launch.device;
+    state.compute_capability = launch.compute_capability;
     state.dynamic_shared = host_thread_dynamic_shared();
     gridDim = launch.grid;
     blockDim = launch.block;

@@ -28,6 +28,8 @@ std::string kernel_name(const void* kernel) {
 
 }  // namespace
 
+int running_compute_capability() { return execution_state().compute_capability; }
+
 ExecutionState& execution_state() {
   thread_local ExecutionState state;
   return state;

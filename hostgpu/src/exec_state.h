@@ -8,6 +8,7 @@ namespace hostgpu::detail {
 
 struct ExecutionState {
   int device = -1;                       // -1: no grid is running on this host thread
+  int compute_capability = 0;            // of that device: major x 10 + minor
   unsigned char* dynamic_shared = nullptr;
 };
 

@@ -123,6 +123,7 @@ cudaError_t launch(const void* kernel, dim3 grid, dim3 block, size_t shared_byte
   grid_launch.device = device;
   grid_launch.kernel = kernel;
   grid_launch.cluster = cluster;
+  grid_launch.compute_capability = p.devices[device].major * 10 + p.devices[device].minor;
 
   std::vector<hostgpu::KernelParameter> parameters;
   if (!kernel_parameters(kernel, &parameters)) {

@@ -29,3 +29,5 @@
 #include "core/instructions/cluster.h"
 // Compute capability 10's tensor cores and tensor memory (tcgen05).
 #include "core/instructions/tcgen05.h"
+// Warp-group MMA from shared-memory descriptors and register reallocation (sm_90a).
+#include "core/instructions/wgmma.h"

@@ -129,6 +129,70 @@ TEST_F(HopperTest, LowestHittingCandidateWinsAndZeroTargetFindsNothing) {
   EXPECT_EQ(nothing.header().status, 0u);
 }
 
+TEST_F(HopperTest, EveryHittingCandidateOfBothMultipliesMatchesTheCpu) {
+  // Capability 9.0 multiplies with warp-group MMA; any other runs the warp
+  // MMAs of the sm_120 image (here 10.0, whose shared memory holds the
+  // product's stages). Both must report the lowest hitting candidate.
+  for (const char* device : {"9.0,Host H100,4096,8", "10.0,Host B200,4096,8"}) {
+    use_devices(device);
+    MiningAttempt attempt({256, 512, 256, 128});
+    const std::vector<uint32_t> target = one_in_sixteen_target();
+    ASSERT_EQ(attempt.mine(row(), target), cudaSuccess) << device;
+    bool found = false;
+    for (uint32_t tn = 0; tn < 2 && !found; ++tn) {
+      for (uint32_t tm = 0; tm < 2 && !found; ++tm) {
+        for (int c = 0; c < 256 && !found; ++c) {
+          const ThreadTranscript cpu = cpu_candidate(attempt, tm, tn, c);
+          if (!digest_hits(cpu.digest, target)) continue;
+          found = true;
+          const HostSignalHeader& h = attempt.header();
+          ASSERT_EQ(h.status, 1u) << device;
+          EXPECT_EQ(h.tile_m_index, tm) << device;
+          EXPECT_EQ(h.tile_n_index, tn) << device;
+          EXPECT_EQ(h.candidate_thread, c) << device;
+          EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words))) << device;
+          EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32)) << device;
+        }
+      }
+    }
+    ASSERT_TRUE(found) << "no digest met the target; choose other seeds";
+  }
+}
+
+TEST_F(HopperTest, TwoClustersWithIdleBlocksShareTheirATilesAndFindTheSmallestDigest) {
+  // Ten tiles along n: the second cluster's last six blocks lie past n and
+  // only load their shares of A. The target is the launch's smallest digest.
+  MiningAttempt attempt({128, 2560, 128, 128});
+  std::vector<ThreadTranscript> cpu;
+  for (uint32_t tn = 0; tn < 10; ++tn) {
+    for (int c = 0; c < 256; ++c) cpu.push_back(cpu_candidate(attempt, 0, tn, c));
+  }
+  size_t best = 0;
+  std::vector<uint32_t> target(8);
+  auto words = [](const uint8_t digest[32], std::vector<uint32_t>* out) {
+    for (int w = 0; w < 8; ++w) {
+      (*out)[w] = uint32_t(digest[4 * w]) | uint32_t(digest[4 * w + 1]) << 8 |
+                  uint32_t(digest[4 * w + 2]) << 16 | uint32_t(digest[4 * w + 3]) << 24;
+    }
+  };
+  words(cpu[0].digest, &target);
+  for (size_t i = 1; i < cpu.size(); ++i) {
+    if (digest_hits(cpu[i].digest, target)) {
+      best = i;
+      words(cpu[i].digest, &target);
+    }
+  }
+  ASSERT_EQ(attempt.mine(row(), target), cudaSuccess);
+  const HostSignalHeader& h = attempt.header();
+  ASSERT_EQ(h.status, 1u);
+  EXPECT_EQ(h.tile_n_index, best / 256) << "the smallest digest lies in tile " << best / 256;
+  EXPECT_EQ(h.candidate_thread, int(best % 256));
+  EXPECT_EQ(0, std::memcmp(h.transcript, cpu[best].words, sizeof(cpu[best].words)));
+  const auto launch = last_launch();
+  EXPECT_EQ(launch.grid.y, 16u);
+  EXPECT_EQ(launch.cluster.y, 8u);
+}
+
 TEST_F(HopperTest, AgreesWithTheDp2aRowAndMinesWithoutADump) {
   MiningAttempt hopper({128, 256, 256, 128});
   MiningAttempt dp2a({128, 256, 256, 128});

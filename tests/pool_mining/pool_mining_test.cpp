@@ -58,11 +58,11 @@ std::vector<std::pair<std::string, std::string>> host_env(const char* devices,
   return {{"HOSTGPU_DEVICES", devices}, {"HOSTGPU_STREAMS", streams}, {"NO_COLOR", "1"}};
 }
 
-HandshakeScript small_job_handshake(const std::string& header_hex) {
+HandshakeScript small_job_handshake(const std::string& header_hex, int rank = 64) {
   HandshakeScript script;
   script.login = kAddress;
   script.password = "x";
-  script.params_line = mining_params_line(256, 256, 256, 64);
+  script.params_line = mining_params_line(256, 256, 256, rank);
   script.job_lines = {notify_line("\"job-1\"", kAnyDigest, true, header_hex)};
   return script;
 }
@@ -76,7 +76,9 @@ int count(const std::string& text, const std::string& piece) {
 // Reads one mining.submit, checks its job and proof, and answers it (after
 // `before_reply`, when given); returns the proof's A root.
 std::string expect_verifying_share(PeerLink& link, int32_t& next_id, const std::string& job_id,
-                                   const std::string& header_hex, const std::string& before_reply = "") {
+                                   const std::string& header_hex, const std::string& before_reply = "",
+                                   int rank = 64,
+                                   JobKeyPatternPair key_patterns = kDefaultJobKeyPatterns) {
   const std::string line = link.read_line(kLineTimeoutMs);
   const std::string id = std::to_string(next_id);
   EXPECT_EQ(line.rfind("{\"id\":" + id + ",\"method\":\"mining.submit\",\"params\":[\"" +
@@ -86,7 +88,10 @@ std::string expect_verifying_share(PeerLink& link, int32_t& next_id, const std::
       << line.substr(0, 200);
   const std::string proof = proof_of_submit_line(line);
   std::string a_root;
-  EXPECT_EQ(check_submitted_proof(proof, ProofShape{}, hex_decode(header_hex), &a_root), "")
+  ProofShape shape;
+  shape.rank = rank;
+  shape.key_patterns = key_patterns;
+  EXPECT_EQ(check_submitted_proof(proof, shape, hex_decode(header_hex), &a_root), "")
       << job_id;
   if (!before_reply.empty()) link.send_line(before_reply);
   link.send_line(ok_reply(next_id++));
@@ -161,6 +166,37 @@ TEST(PoolMining, EveryShareCarriesAVerifyingProofSyncAndAsync) {
     }
   }
 }
+
+// The Hopper row (warp-group MMA, A multicast over its clusters) mines pool
+// shares whose proofs verify; it takes ranks in whole 128-column steps.
+TEST(PoolMining, TheHopperRowsSharesVerify) {
+  const MiningCase c{"hopper", "9.0,Host H100,1024,8", {"--rank", "128"}, "hopper_sm90", true};
+  std::vector<std::string> proved_roots;
+  ScriptedPool pool;
+  pool.run([&proved_roots](ScriptedPool& p) {
+    auto link = p.accept(kLineTimeoutMs);
+    int32_t next_id = 1;
+    serve_handshake(*link, next_id, small_job_handshake("00112233", 128));
+    for (int share = 0; share < 2; ++share) {
+      proved_roots.push_back(expect_verifying_share(*link, next_id, "job-1", "00112233", "", 128,
+                                                  kHopperSm90JobKeyPatterns));
+    }
+    EXPECT_TRUE(link->closed_by_miner(kLineTimeoutMs));
+  });
+  const BinaryRun run = run_korvath(pool_args(pool.port(), c, 2, false), host_env(c.devices));
+  pool.join();
+  ASSERT_EQ(run.status, 0) << run.out << run.err;
+  EXPECT_NE(run.out.find("component=miner backend=hopper_sm90\n"), std::string::npos) << run.out;
+  EXPECT_EQ(count(run.out, "submitted job=job-1"), 2) << run.out << run.err;
+  EXPECT_EQ(run.err.find("level=ERROR"), std::string::npos) << run.err;
+  ASSERT_EQ(proved_roots.size(), 2u);
+  for (const std::string& root : proved_roots) {
+    EXPECT_NE(run.out.find("gpu_a_root=" + root), std::string::npos) << root;
+  }
+}
+
+// The pool replaces the job right after the first share: the attempt during
+// which the new job arrived is dropped, the next one proves the new job.
 
 // The pool replaces the job while the first share waits for its reply: the
 // attempt during which the new job arrived is dropped, the next one proves

@@ -65,7 +65,7 @@ std::string check_submitted_proof(const std::string& proof_b64, const ProofShape
   expected.k = static_cast<uint64_t>(shape.k);
   expected.rank = static_cast<uint64_t>(shape.rank);
   derive_job_key(expected.key.data(), header_bytes, static_cast<uint32_t>(shape.k), shape.rank,
-                 kDefaultJobKeyPatterns.first, kDefaultJobKeyPatterns.second);
+                 shape.key_patterns.first, shape.key_patterns.second);
   VerifiedProof roots;
   const std::string fault = verify_plain_proof(bytes, expected, &roots);
   if (fault.empty() && a_root_hex) *a_root_hex = to_hex(roots.a_root.data(), roots.a_root.size());

@@ -5,8 +5,11 @@
 #include <string>
 #include <vector>
 
+#include "core/job_key.h"
+
 struct ProofShape {
   int32_t m = 256, n = 256, k = 256, rank = 64;
+  JobKeyPatternPair key_patterns = kDefaultJobKeyPatterns;  // the row's job key
 };
 
 // Empty when the base64 proof verifies for the shape and the key derived

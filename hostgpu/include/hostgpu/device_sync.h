@@ -32,6 +32,10 @@ unsigned long long warp_collective(WarpOp op, unsigned mask, unsigned long long 
 // match across the lanes.
 const unsigned char* warp_exchange(const char* instruction, unsigned mask, const void* deposit, unsigned bytes);
 
+// The compute capability (major x 10 + minor) of the device whose grid the
+// calling host thread runs; 0 outside a grid or when the launch named none.
+int running_compute_capability();
+
 // The calling thread's lane in its warp (%laneid): its linear index in the block modulo 32.
 unsigned lane_id();
 

@@ -23,6 +23,7 @@ struct GridLaunch {
   int device = 0;               // ordinal whose constant memory the kernel sees
   const void* kernel = nullptr; // identity of the kernel, for messages
   dim3 cluster{1, 1, 1};        // blocks that are resident together; divides grid
+  int compute_capability = 0;   // of the device: major x 10 + minor
 };
 
 // Runs the grid cluster after cluster (a block is a cluster of one); the

@@ -163,6 +163,30 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_cluster(uint64_t* barrier, uint3
 #endif
 }
 
+// The same arrival with release at block scope only: it orders this thread's
+// own earlier accesses, which is all a consumer releasing a stage of its own
+// block's shared memory to a remote producer needs, without the device-wide
+// fence that a cluster-scope release costs.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_remote(uint64_t* barrier, uint32_t rank) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA)
+  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  asm volatile(
+      "{\n"
+      ".reg .b32 remote;\n"
+      "mapa.shared::cluster.u32 remote, %0, %1;\n"
+      "mbarrier.arrive.shared::cluster.b64 _, [remote];\n"
+      "}\n" ::"r"(address),
+      "r"(rank)
+      : "memory");
+#else
+  __trap();
+#endif
+#else
+  host_mbarrier::arrive(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
+#endif
+}
+
 // True once the phase of the given parity has completed.
 KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint32_t parity) {
 #if defined(KORVATH_FLAVOUR_CUDA)

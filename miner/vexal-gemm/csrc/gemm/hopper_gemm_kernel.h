@@ -1,32 +1,36 @@
 #pragma once
-// The warp-specialised int8 mining product: warp group 0 feeds four shared
-// stages through bulk tensor copies counted on mbarriers, warp groups 1 and 2
-// multiply the 128 x 256 tile with int8 tensor-core MMAs (the same
-// instructions on sm_90 and sm_120) and fold it into the transcripts.
+// The warp-specialised int8 mining product. Warp group 0 is the producer: it
+// hands its registers to the consumers, and one thread of it feeds four
+// shared stages through bulk tensor copies, each stage guarded by a "full"
+// barrier (the copies' bytes) and an "empty" barrier (one arrival per
+// consumer warp of every block of the cluster once its multiply has read the
+// stage). The blocks of a 1 x 8 cluster share their A tile: each loads an
+// eighth of it and multicasts it to all. Warp groups 1 and 2
+// multiply all 128 rows of the tile by 128 columns each (hopper_tile_math.h)
+// and fold their accumulators after every rank step (hopper_fold.h). No
+// block-wide barrier runs after the set-up.
 //
 // Candidate c of the 256 consumer threads opens rows 64·g + o and
 // 64·g + o + 32 and columns 64·q to 64·q + 63 with o = c mod 32,
-// g = (c / 32) mod 2, q = c / 64. The accumulator layout scatters a
-// candidate's cells over sixteen threads, so after each rank step the threads
-// XOR their values into per-candidate folds in shared memory.
+// g = (c / 32) mod 2, q = c / 64.
 //
 // Blocks take tile (blockIdx.x, blockIdx.y); a block whose tile lies beyond
 // n (the grid is padded to whole clusters) or is partial does nothing. The
 // general epilogue (a product written into `out`) is not built: a launch
 // with `out` set traps.
+#include <type_traits>
+
 #include <cute/tensor.hpp>
 
 #include "backends/mining_epilogue.h"
 #include "core/device_instructions.h"
-#include "core/instructions/proxy_fence.h"
-#include "core/instructions/cute_twins.h"
+#include "gemm/hopper_fold.h"
 #include "gemm/hopper_gemm_params.h"
+#include "gemm/hopper_tile_math.h"
 
 namespace vexal {
 
 namespace hopper_detail {
-
-using namespace cute;
 
 constexpr int kTileM = 128;
 constexpr int kTileN = 256;
@@ -34,16 +38,10 @@ constexpr int kTileK = 128;
 constexpr int kConsumers = 256;
 constexpr int kValuesPerThread = kTileM * kTileN / kConsumers;
 constexpr int kCandidateColumns = kValuesPerThread / 2;
-
-// 128-byte rows swizzled as the tensor maps' 128-byte swizzle writes them.
-using SwizzleAtom = decltype(composition(Swizzle<3, 4, 3>{},
-                                         Layout<Shape<_8, Int<kTileK>>, Stride<Int<kTileK>, _1>>{}));
-using SharedTileA = decltype(tile_to_shape(SwizzleAtom{}, Shape<Int<kTileM>, Int<kTileK>>{}));
-using SharedTileB = decltype(tile_to_shape(SwizzleAtom{}, Shape<Int<kTileN>, Int<kTileK>>{}));
-using SharedToRegisterA = Copy_Atom<korvath_cute::SM75_U32x4_LDSM_N, int8_t>;
-using SharedToRegisterB = Copy_Atom<korvath_cute::SM75_U32x2_LDSM_N, int8_t>;
-using TiledMma = decltype(make_tiled_mma(korvath_cute::SM80_16x8x32_S32S8S8S32_TN{},
-                                         Layout<Shape<_2, _4, _1>>{}, Tile<_32, _32, _32>{}));
+// Registers per thread after the hand-over: 40 + 2 x 232 = 3 x 168, the share
+// each thread of a 384-thread block starts with.
+constexpr unsigned kProducerRegisters = 40;
+constexpr unsigned kConsumerRegisters = 232;
 
 __host__ __device__ inline TilePosition candidate_position(int candidate, int v) {
   const int row = 64 * ((candidate / 32) % 2) + candidate % 32 + 32 * (v / kCandidateColumns);
@@ -51,22 +49,21 @@ __host__ __device__ inline TilePosition candidate_position(int candidate, int v)
   return TilePosition{static_cast<uint16_t>(row), static_cast<uint16_t>(col)};
 }
 
-__device__ inline int candidate_of(int row, int col) {
-  return (row / 64 + 2 * (col / kCandidateColumns)) * 32 + row % 32;
-}
-
 }  // namespace hopper_detail
 
 template <class Traits, class Scheduler>
-__global__ void __launch_bounds__(384) hopper_gemm_ws(
-    typename CollectiveMainloop<Traits>::Params mainloop,
+__global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
+    // The bulk copies read the tensor maps where the launch put them: a copy
+    // of the block on the stack would hand them a local address.
+    const __grid_constant__ typename CollectiveMainloop<Traits>::Params mainloop,
     typename CollectiveEpilogue<Traits>::Params epilogue, typename Scheduler::Params scheduler) {
-  using namespace cute;
   using namespace hopper_detail;
   static_assert(Traits::kTileM == kTileM && Traits::kTileN == kTileN && Traits::kTileK == kTileK,
                 "the mining tile");
-  static_assert(Traits::kThreads == 384, "one producer and two consumer warp groups");
+  static_assert(Traits::kThreads == 384 && Traits::kProducerThreads == 128,
+                "one producer and two consumer warp groups");
   constexpr int kStages = Traits::kPipelineStages;
+  constexpr uint32_t kStageBytes = Traits::kStageBytesA + Traits::kStageBytesB;
   if (epilogue.out != nullptr) __trap();
 
   const int m = mainloop.m;
@@ -75,59 +72,86 @@ __global__ void __launch_bounds__(384) hopper_gemm_ws(
   const int rank = mainloop.rank;
   const int tile_m = static_cast<int>(blockIdx.x);
   const int tile_n = static_cast<int>(blockIdx.y);
-  if (tile_m >= scheduler.tiles_m || tile_n * kTileN >= n) return;
-  if ((tile_m + 1) * kTileM > m || (tile_n + 1) * kTileN > n) return;  // partial tiles are not mined
+  // The blocks of a cluster share tile_m, so these leave together.
+  if (tile_m >= scheduler.tiles_m || (tile_m + 1) * kTileM > m) return;  // partial tiles are not mined
+  // A block past n (the grid is padded to whole clusters) or on a partial
+  // tile still loads its share of A for the others, and mines nothing.
+  const bool mines = (tile_n + 1) * kTileN <= n;
+  const uint32_t cluster_rank = device_instructions::cluster_block_rank();
+  const uint32_t cluster_blocks = device_instructions::cluster_block_count();
 
   const int thread = static_cast<int>(threadIdx.x);
-  const bool producer = thread < Traits::kProducerThreads;
-  const int consumer = thread - Traits::kProducerThreads;
+  const int warp = thread / 32;
+  const int lane = thread % 32;
 
   __shared__ uint64_t full_barriers[kStages];
+  __shared__ uint64_t empty_barriers[kStages];
+  __shared__ FoldExchange fold_exchanges[2];
   unsigned char* raw = korvath_dynamic_shared<unsigned char>();
   int8_t* stages = reinterpret_cast<int8_t*>((reinterpret_cast<uintptr_t>(raw) + 1023) &
                                              ~static_cast<uintptr_t>(1023));
-  auto stage_a = [stages](int s) { return stages + s * (Traits::kStageBytesA + Traits::kStageBytesB); };
+  auto stage_a = [stages](int s) { return stages + s * kStageBytes; };
   auto stage_b = [stage_a](int s) { return stage_a(s) + Traits::kStageBytesA; };
 
-  const int k_tiles = k / kTileK;
-  // One thread of the producer group loads K tile kt into its stage.
-  auto load_k_tile = [&](int kt) {
-    const int s = kt % kStages;
-    uint64_t* barrier = &full_barriers[s];
-    device_instructions::mbarrier_arrive_expect_tx(barrier,
-                                                   Traits::kStageBytesA + Traits::kStageBytesB);
-    for (int box = 0; box < kTileM / Traits::kBoxRowsA; ++box) {
-      device_instructions::tma_load_2d(stage_a(s) + box * Traits::kBoxRowsA * kTileK,
-                                       &mainloop.tma_load_a.map, kt * kTileK,
-                                       tile_m * kTileM + box * Traits::kBoxRowsA, barrier);
-    }
-    device_instructions::tma_load_2d(stage_b(s), &mainloop.tma_load_b.map, kt * kTileK,
-                                     tile_n * kTileN, barrier);
-  };
-
   if (thread == 0) {
-    for (int s = 0; s < kStages; ++s) device_instructions::mbarrier_init(&full_barriers[s], 1);
+    for (int s = 0; s < kStages; ++s) {
+      device_instructions::mbarrier_init(&full_barriers[s], 1);
+      // One arrival per consumer warp of every block: a stage is refilled in all
+      // blocks at once.
+      device_instructions::mbarrier_init(&empty_barriers[s], kConsumers / 32 * cluster_blocks);
+    }
+    for (FoldExchange& exchange : fold_exchanges) {
+      for (uint64_t& barrier : exchange.barriers) device_instructions::mbarrier_init(&barrier, 128);
+    }
     device_instructions::mbarrier_init_fence();
   }
-  __syncthreads();
-  if (thread == 0) {
-    for (int kt = 0; kt < k_tiles && kt < kStages; ++kt) load_k_tile(kt);
-  }
-  __syncthreads();
+  // Every block's barriers exist before any block copies into it or arrives on them.
+  device_instructions::cluster_sync();
 
-  TiledMma mma;
-  const int mma_thread_index = producer ? 0 : consumer;
-  auto mma_thread = mma.get_slice(mma_thread_index);
-  Tensor accumulators = partition_fragment_C(mma, Shape<Int<kTileM>, Int<kTileN>>{});
-  Tensor coordinates =
-      mma_thread.partition_C(make_identity_tensor(Shape<Int<kTileM>, Int<kTileN>>{}));
-  clear(accumulators);
+  const bool warp_group_mma = device_instructions::warp_group_mma_available();
+  const int k_tiles = k / kTileK;
+
+  if (thread < Traits::kProducerThreads) {
+    if (warp_group_mma) device_instructions::setmaxnreg_dec<kProducerRegisters>();
+    if (thread != 0) return;
+    // Block r loads A boxes r, r + blocks, ... into every block of the cluster;
+    // each block's full barrier counts the whole A tile and its own B tile.
+    const uint16_t everyone = static_cast<uint16_t>((1u << cluster_blocks) - 1u);
+    for (int kt = 0; kt < k_tiles; ++kt) {
+      const int s = kt % kStages;
+      if (kt >= kStages) {
+        device_instructions::mbarrier_wait_parity(&empty_barriers[s],
+                                                  static_cast<uint32_t>((kt / kStages - 1) & 1));
+      }
+      uint64_t* full = &full_barriers[s];
+      device_instructions::mbarrier_arrive_expect_tx(full, kStageBytes);
+      for (int box = static_cast<int>(cluster_rank); box < kTileM / Traits::kBoxRowsA;
+           box += static_cast<int>(cluster_blocks)) {
+        device_instructions::tma_load_2d_multicast(
+            stage_a(s) + box * Traits::kBoxRowsA * kTileK, &mainloop.tma_load_a.map, kt * kTileK,
+            tile_m * kTileM + box * Traits::kBoxRowsA, full, everyone);
+      }
+      device_instructions::tma_load_2d(stage_b(s), &mainloop.tma_load_b.map, kt * kTileK,
+                                       tile_n * kTileN, full);
+    }
+    // The block stays until every block's consumers have released its last
+    // stages: their arrivals land on this block's barriers.
+    for (int kt = k_tiles - kStages < 0 ? 0 : k_tiles - kStages; kt < k_tiles; ++kt) {
+      device_instructions::mbarrier_wait_parity(&empty_barriers[kt % kStages],
+                                                static_cast<uint32_t>((kt / kStages) & 1));
+    }
+    return;
+  }
+
+  if (warp_group_mma) device_instructions::setmaxnreg_inc<kConsumerRegisters>();
+  const int consumer = thread - Traits::kProducerThreads;
+  const int group_thread = consumer % 128;
 
   MiningThreadPlace place;
   place.tile_m_index = static_cast<uint32_t>(tile_m);
   place.tile_n_index = static_cast<uint32_t>(tile_n);
   place.tile_m_count = static_cast<uint32_t>(m / kTileM);
-  place.thread = mma_thread_index;
+  place.thread = consumer;
   place.threads_per_block = kConsumers;
   place.tile_height = kTileM;
   place.tile_width = kTileN;
@@ -136,81 +160,53 @@ __global__ void __launch_bounds__(384) hopper_gemm_ws(
   const MiningOutputs outputs{mainloop.signal_header, mainloop.signal_sync, mainloop.target,
                               mainloop.seed, nullptr, nullptr, nullptr, 0};
   MiningEpilogue<kValuesPerThread> mining(outputs, place);
-  const auto positions = [mma_thread_index](int v) {
-    return candidate_position(mma_thread_index, v);
-  };
+  const auto positions = [consumer](int v) { return candidate_position(consumer, v); };
 
-  for (int kt = 0; kt < k_tiles; ++kt) {
-    const int s = kt % kStages;
-    if (!producer) {
+  // The group is a compile-time constant inside, so that the descriptors are
+  // plain functions of the stage, the same for every thread of the group.
+  const auto consume = [&](auto group_constant) {
+    constexpr int group = decltype(group_constant)::value;
+    FoldExchange& exchange = fold_exchanges[group];
+    // Stage s's descriptors are stage 0's moved on by s stages.
+    const uint64_t stage0_a = warp_group_mma ? stage_descriptor(stage_a(0)) : 0;
+    const uint64_t stage0_b =
+        warp_group_mma ? stage_descriptor(stage_b(0) + group * kGroupRows * kRowBytes) : 0;
+    GroupAccumulators accumulators;
+    clear(accumulators);
+    const int tiles_per_step = rank / kTileK;
+    int tiles_to_fold = tiles_per_step;
+    int fold_index = 0;
+    for (int kt = 0; kt < k_tiles; ++kt) {
+      const int s = kt % kStages;
       device_instructions::mbarrier_wait_parity(&full_barriers[s],
                                                 static_cast<uint32_t>((kt / kStages) & 1));
-      Tensor sA = make_tensor(make_smem_ptr(stage_a(s)), SharedTileA{});
-      Tensor sB = make_tensor(make_smem_ptr(stage_b(s)), SharedTileB{});
-      Tensor fragment_a = mma_thread.partition_fragment_A(sA);
-      Tensor fragment_b = mma_thread.partition_fragment_B(sB);
-      auto copy_a = make_tiled_copy_A(SharedToRegisterA{}, mma);
-      auto copy_b = make_tiled_copy_B(SharedToRegisterB{}, mma);
-      auto copy_a_thread = copy_a.get_slice(consumer);
-      auto copy_b_thread = copy_b.get_slice(consumer);
-      Tensor shared_a = copy_a_thread.partition_S(sA);
-      Tensor shared_b = copy_b_thread.partition_S(sB);
-      Tensor registers_a = copy_a_thread.retile_D(fragment_a);
-      Tensor registers_b = copy_b_thread.retile_D(fragment_b);
-      CUTE_UNROLL
-      for (int k_block = 0; k_block < size<2>(fragment_a); ++k_block) {
-        copy(copy_a, shared_a(_, _, k_block), registers_a(_, _, k_block));
-        copy(copy_b, shared_b(_, _, k_block), registers_b(_, _, k_block));
-        gemm(mma, fragment_a(_, _, k_block), fragment_b(_, _, k_block), accumulators);
+      if (mines && warp_group_mma) {
+        multiply_stage_wgmma(accumulators, advanced(stage0_a, s * static_cast<int>(kStageBytes)),
+                             advanced(stage0_b, s * static_cast<int>(kStageBytes)));
+      } else if (mines) {
+        multiply_stage_mma_sync(accumulators, stage_a(s), stage_b(s), group, warp % 4, lane);
+        __syncwarp();
       }
-    }
-    // The stage is read; its A part serves as fold scratch before it is refilled.
-    __syncthreads();
-    const int k_pos = (kt + 1) * kTileK;
-    if (k_pos % rank == 0) {
-      uint32_t* folds = reinterpret_cast<uint32_t*>(stage_a(s));
-      if (!producer) folds[consumer] = 0;
-      __syncthreads();
-      if (!producer) {
-        // Values 2h, 2h + 1 are neighbouring columns, M repeats 2g, 2g + 1 rows
-        // 32 apart, N repeats 2q, 2q + 1 columns 32 apart: one candidate each.
-        CUTE_UNROLL
-        for (int h = 0; h < 2; ++h) {
-          CUTE_UNROLL
-          for (int g = 0; g < 2; ++g) {
-            CUTE_UNROLL
-            for (int q = 0; q < 4; ++q) {
-              uint32_t fold = 0;
-              CUTE_UNROLL
-              for (int e = 0; e < 2; ++e) {
-                CUTE_UNROLL
-                for (int i = 0; i < 2; ++i) {
-                  CUTE_UNROLL
-                  for (int j = 0; j < 2; ++j) {
-                    fold ^= static_cast<uint32_t>(accumulators(2 * h + e, 2 * g + i, 2 * q + j));
-                  }
-                }
-              }
-              const auto at = coordinates(2 * h, 2 * g, 2 * q);
-              atomicXor(&folds[candidate_of(get<0>(at), get<1>(at))], fold);
-            }
-          }
-        }
+      // The stage is read: the producers may refill it, lane r telling block r.
+      if (lane < static_cast<int>(cluster_blocks)) {
+        device_instructions::mbarrier_arrive_remote(&empty_barriers[s], static_cast<uint32_t>(lane));
       }
-      __syncthreads();
-      if (!producer) {
-        const uint32_t fold = folds[consumer];
+      if (--tiles_to_fold == 0 && mines) {
+        tiles_to_fold = tiles_per_step;
+        const int k_pos = (kt + 1) * kTileK;
+        const uint32_t fold = fold_group(accumulators, exchange, group_thread, fold_index++);
         mining.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
                         positions);
       }
-      // The fold stores come before the bulk copy that refills this stage.
-      device_instructions::fence_proxy_async_shared();
-      __syncthreads();
     }
-    if (thread == 0 && kt + kStages < k_tiles) load_k_tile(kt + kStages);
+  };
+  if (consumer < 128) {
+    consume(std::integral_constant<int, 0>{});
+  } else {
+    consume(std::integral_constant<int, 1>{});
   }
 
-  if (!producer) mining.finish(positions);
+  if (mines) mining.finish(positions);
 }
 
 }  // namespace vexal
