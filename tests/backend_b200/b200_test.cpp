@@ -1,6 +1,6 @@
-// The B200 row's mining slots: candidates against the CPU transcript and the
-// dp2a row, the shape rule, attributes, the (2, 2, 1) cluster launch and its
-// 719 refusals, the first-launch stagger and the tensor maps.
+// The B200 row's own mining-slot behaviour: the shape rule and the (2, 2, 1)
+// cluster launch's 719 refusals, the fused slot, the shared-memory attribute,
+// the first-launch stagger and the tensor maps.
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -12,101 +12,12 @@ namespace {
 
 class B200Test : public TwoSmTest {
  protected:
-  const GpuBackendDescriptor row_ =
-      test_row(vexal_blackwell_b200::launch_headless_mine, vexal_blackwell_b200::launch_noise_and_mine);
-
   static cudaError_t mine(MiningBuffers& f, int m, int n, int k, int rank) {
     return vexal_blackwell_b200::launch_headless_mine(f.noised_a.ptr, f.noised_b.ptr, m, n, k,
                                                       f.header, f.sync.ptr, f.target.ptr,
                                                       f.seed.ptr, rank, nullptr, nullptr);
   }
 };
-
-TEST_F(B200Test, AllOnesTargetReportsCandidateZeroAsTheDp2aRowDoes) {
-  MiningAttempt attempt({256, 512, 256, 128});
-  ASSERT_EQ(attempt.mine(row_, all_ones_target()), cudaSuccess);
-  EXPECT_EQ(attempt.device_noised_a(), attempt.cpu_noised_a());
-  EXPECT_EQ(attempt.device_noised_b(), attempt.cpu_noised_b());
-  const HostSignalHeader& h = attempt.header();
-  ASSERT_EQ(h.status, 1u);
-  EXPECT_EQ(h.tile_m_index, 0u);
-  EXPECT_EQ(h.tile_n_index, 0u);
-  EXPECT_EQ(h.candidate_thread, 0);
-  EXPECT_EQ(h.tile_height, 128);
-  EXPECT_EQ(h.tile_width, 128);
-  ASSERT_EQ(h.pair_count, 128);
-  for (int v = 0; v < 128; ++v) {
-    EXPECT_EQ(h.pair_rows[v], v < 64 ? 0 : 32);
-    EXPECT_EQ(h.pair_cols[v], v % 64);
-  }
-  const ThreadTranscript cpu = cpu_thread_transcript(attempt, 0, 0, 0);
-  EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words)));
-  EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32));
-
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.kernel, vexal_blackwell_b200::mining_kernel());
-  EXPECT_EQ(launch.grid.x, 2u);
-  EXPECT_EQ(launch.grid.y, 2u);
-  EXPECT_EQ(launch.cluster.x, 2u);
-  EXPECT_EQ(launch.cluster.y, 2u);
-  EXPECT_EQ(launch.cluster.z, 1u);
-  EXPECT_EQ(launch.block.x, 128u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, 84096u);
-  const auto attributes = hostgpu::inspect::kernel_attributes(launch.kernel, 0);
-  EXPECT_EQ(attributes.max_dynamic_shared_bytes, 84096);
-  EXPECT_EQ(attributes.preferred_carveout, 100);
-  EXPECT_EQ(attributes.non_portable_cluster_size_allowed, 1);
-
-  MiningAttempt dp2a({256, 512, 256, 128});
-  ASSERT_EQ(dp2a.mine(forced_row("cmp170hx-dp2a"), all_ones_target()), cudaSuccess);
-  EXPECT_EQ(0, std::memcmp(h.transcript, dp2a.header().transcript, 64));
-  EXPECT_EQ(0, std::memcmp(h.kernel_hash, dp2a.header().kernel_hash, 32));
-}
-
-TEST_F(B200Test, LowestHittingCandidateOfTheLaunchIsReportedAndZeroTargetFindsNothing) {
-  MiningAttempt attempt({512, 512, 128, 128});
-  const std::vector<uint32_t> target = one_in_sixteen_target();
-  ASSERT_EQ(attempt.mine(row_, target), cudaSuccess);
-  CandidateKey expected{};
-  ASSERT_TRUE(first_cpu_hit(attempt, target, &expected)) << "no digest met the target";
-  const HostSignalHeader& h = attempt.header();
-  ASSERT_EQ(h.status, 1u);
-  EXPECT_EQ(h.tile_m_index, expected.tile_m);
-  EXPECT_EQ(h.tile_n_index, expected.tile_n);
-  EXPECT_EQ(h.candidate_thread, expected.thread);
-  EXPECT_EQ(0, std::memcmp(h.transcript, expected.transcript.words, 64));
-  EXPECT_EQ(0, std::memcmp(h.kernel_hash, expected.transcript.digest, 32));
-
-  MiningAttempt nothing({256, 512, 128, 128});
-  ASSERT_EQ(nothing.mine(row_, zero_target()), cudaSuccess);
-  EXPECT_EQ(nothing.header().status, 0u);
-}
-
-// Four rank steps (each stage refilled once) over two clusters, with
-// the threads and blocks of each cluster taken in order and in a hostile
-// order with late copies and poisoned memory.
-TEST_F(B200Test, DeepKOverSeveralClustersUnderOrderedAndHostileSchedules) {
-  const char* schedules[] = {nullptr, "3"};
-  for (const char* hostile : schedules) {
-    SCOPED_TRACE(hostile ? hostile : "ordered");
-    if (hostile) setenv("HOSTGPU_HOSTILE", hostile, 1);
-    MiningAttempt attempt({256, 1024, 512, 128});
-    const std::vector<uint32_t> target = one_in_sixteen_target();
-    ASSERT_EQ(attempt.mine(row_, target), cudaSuccess);
-    unsetenv("HOSTGPU_HOSTILE");
-    EXPECT_EQ(last_launch().grid.x, 2u);
-    EXPECT_EQ(last_launch().grid.y, 4u);
-    CandidateKey expected{};
-    ASSERT_TRUE(first_cpu_hit(attempt, target, &expected)) << "no digest met the target";
-    const HostSignalHeader& h = attempt.header();
-    ASSERT_EQ(h.status, 1u);
-    EXPECT_EQ(h.tile_m_index, expected.tile_m);
-    EXPECT_EQ(h.tile_n_index, expected.tile_n);
-    EXPECT_EQ(h.candidate_thread, expected.thread);
-    EXPECT_EQ(0, std::memcmp(h.transcript, expected.transcript.words, 64));
-    EXPECT_EQ(0, std::memcmp(h.kernel_hash, expected.transcript.digest, 32));
-  }
-}
 
 TEST_F(B200Test, ShapeRuleAndClusterRefusals) {
   struct Case {

@@ -90,3 +90,28 @@ bool first_cpu_hit(const MiningAttempt& attempt, const std::vector<uint32_t>& ta
   }
   return false;
 }
+
+void expect_candidate(const HostSignalHeader& h, const CandidateKey& expected) {
+  ASSERT_EQ(h.status, 1u);
+  EXPECT_EQ(h.tile_m_index, expected.tile_m);
+  EXPECT_EQ(h.tile_n_index, expected.tile_n);
+  EXPECT_EQ(h.candidate_thread, expected.thread);
+  EXPECT_EQ(0, std::memcmp(h.transcript, expected.transcript.words, 64));
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, expected.transcript.digest, 32));
+}
+
+void expect_cluster_launch(const void* kernel, unsigned shared_bytes) {
+  const auto launch = last_launch();
+  EXPECT_EQ(launch.kernel, kernel);
+  EXPECT_EQ(launch.grid.x, 2u);
+  EXPECT_EQ(launch.grid.y, 2u);
+  EXPECT_EQ(launch.cluster.x, 2u);
+  EXPECT_EQ(launch.cluster.y, 2u);
+  EXPECT_EQ(launch.cluster.z, 1u);
+  EXPECT_EQ(launch.block.x, 128u);
+  EXPECT_EQ(launch.dynamic_shared_bytes, shared_bytes);
+  const auto attributes = hostgpu::inspect::kernel_attributes(kernel, 0);
+  EXPECT_EQ(attributes.max_dynamic_shared_bytes, static_cast<int>(shared_bytes));
+  EXPECT_EQ(attributes.preferred_carveout, 100);
+  EXPECT_EQ(attributes.non_portable_cluster_size_allowed, 1);
+}

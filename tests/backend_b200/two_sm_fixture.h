@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "backends/backend_descriptor.h"
@@ -54,3 +55,22 @@ struct CandidateKey {
 };
 bool first_cpu_hit(const MiningAttempt& attempt, const std::vector<uint32_t>& target,
                    CandidateKey* out);
+
+// The candidate reported in `h` is `expected`: its key, transcript and digest.
+void expect_candidate(const HostSignalHeader& h, const CandidateKey& expected);
+
+// The last launch ran `kernel` over one 2 x 2 cluster grid of 128-thread
+// blocks with `shared_bytes` of dynamic shared memory, which the kernel's
+// attributes allow, and with non-portable cluster sizes allowed.
+void expect_cluster_launch(const void* kernel, unsigned shared_bytes);
+
+// Runs `body` on a new thread with device 0 current: state that belongs to
+// the calling thread starts empty.
+template <typename Body>
+void on_fresh_thread(Body&& body) {
+  std::thread worker([&body] {
+    cudaSetDevice(0);
+    body();
+  });
+  worker.join();
+}

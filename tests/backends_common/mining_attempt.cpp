@@ -1,5 +1,7 @@
 #include "mining_attempt.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 #include "core/config.h"
@@ -127,4 +129,24 @@ ThreadTranscript cpu_thread_transcript(const MiningAttempt& attempt, uint32_t ti
   cpu_tile_transcript(result.digest, attempt.a_rows(opened.rows), attempt.b_rows(opened.cols), opened,
                       attempt.seed_a().data(), config, result.words);
   return result;
+}
+
+void expect_first_thread_of_first_tile(const MiningAttempt& attempt) {
+  EXPECT_EQ(attempt.device_noised_a(), attempt.cpu_noised_a());
+  EXPECT_EQ(attempt.device_noised_b(), attempt.cpu_noised_b());
+  const HostSignalHeader& h = attempt.header();
+  ASSERT_EQ(h.status, 1u);
+  EXPECT_EQ(h.tile_m_index, 0u);
+  EXPECT_EQ(h.tile_n_index, 0u);
+  EXPECT_EQ(h.candidate_thread, 0);
+  EXPECT_EQ(h.tile_height, 128);
+  EXPECT_EQ(h.tile_width, 128);
+  ASSERT_EQ(h.pair_count, 128);
+  for (int v = 0; v < 128; ++v) {
+    EXPECT_EQ(h.pair_rows[v], v < 64 ? 0 : 32);
+    EXPECT_EQ(h.pair_cols[v], v % 64);
+  }
+  const ThreadTranscript cpu = cpu_thread_transcript(attempt, 0, 0, 0);
+  EXPECT_EQ(0, std::memcmp(h.transcript, cpu.words, sizeof(cpu.words)));
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, cpu.digest, 32));
 }

@@ -75,3 +75,8 @@ struct ThreadTranscript {
 };
 ThreadTranscript cpu_thread_transcript(const MiningAttempt& attempt, uint32_t tile_m, uint32_t tile_n,
                                        int thread);
+
+// After mining under an all-ones target every digest hits, so the lowest key,
+// thread 0 of tile (0, 0), must be reported with the CPU noise, the CPU
+// transcript and its 128 opened pairs.
+void expect_first_thread_of_first_tile(const MiningAttempt& attempt);
