@@ -129,21 +129,16 @@ TEST(ChallengeTest, FailedChallengesReconnect) {
     SCOPED_TRACE(c.name);
     ScriptedPool pool;
     pool.run([&c](ScriptedPool& p) {
-      int32_t id = 1;
-      {
-        auto link = p.accept();
-        serve_handshake(*link, id);
-        link->send_line(c.challenge);
+      serve_session_then_reconnect(p, [&c](PeerLink& link, int32_t& id) {
+        link.send_line(c.challenge);
         if (c.answered) {
-          link->read_line();
-          link->send_line("{\"id\":4,\"result\":null,\"error\":[20,\"bad nonce\"]}");
+          link.read_line();
+          link.send_line("{\"id\":4,\"result\":null,\"error\":[20,\"bad nonce\"]}");
           ++id;
         }
-        EXPECT_TRUE(link->closed_by_miner());
-      }
-      auto link = p.accept();
-      serve_handshake(*link, id);
-      EXPECT_TRUE(link->closed_by_miner());
+        EXPECT_TRUE(link.closed_by_miner());
+        return true;
+      });
     });
     FakeClock clock;
     LogCapture log;
@@ -168,20 +163,15 @@ TEST(ChallengeTest, RefusedAnswerDuringASubmitDropsTheShareAsLostNotRejected) {
   const std::string seed(64, 'c');
   ScriptedPool pool;
   pool.run([&seed](ScriptedPool& p) {
-    int32_t id = 1;
-    {
-      auto link = p.accept();
-      serve_handshake(*link, id);
-      link->read_line();  // the share
-      link->send_line(challenge_line(seed, "4"));
-      link->read_line();  // the answer
-      link->send_line("{\"id\":5,\"result\":null,\"error\":[20,\"bad nonce\"]}");
-      EXPECT_TRUE(link->closed_by_miner());
-    }
-    id = 6;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    EXPECT_TRUE(link->closed_by_miner());
+    serve_session_then_reconnect(p, [&seed](PeerLink& link, int32_t& id) {
+      link.read_line();  // the share
+      link.send_line(challenge_line(seed, "4"));
+      link.read_line();  // the answer
+      link.send_line("{\"id\":5,\"result\":null,\"error\":[20,\"bad nonce\"]}");
+      EXPECT_TRUE(link.closed_by_miner());
+      id = 6;
+      return true;
+    });
   });
   FakeClock clock;
   LogCapture log;

@@ -60,22 +60,16 @@ TEST(MalformedLinesTest, PolledLinesAreIgnoredOrReconnect) {
     const bool reconnects = !c.error.empty();
     ScriptedPool pool;
     pool.run([&c, reconnects](ScriptedPool& p) {
-      int32_t id = 1;
-      {
-        auto link = p.accept();
-        serve_handshake(*link, id);
-        link->send_raw(c.bytes);
-        if (c.error.rfind("stratum connection closed", 0) == 0) link->close();
+      serve_session_then_reconnect(p, [&c, reconnects](PeerLink& link, int32_t&) {
+        link.send_raw(c.bytes);
+        if (c.error.rfind("stratum connection closed", 0) == 0) link.close();
         if (reconnects) {
-          link->closed_by_miner();
+          link.closed_by_miner();
         } else {
-          EXPECT_TRUE(link->closed_by_miner());
-          return;
+          EXPECT_TRUE(link.closed_by_miner());
         }
-      }
-      auto link = p.accept();
-      serve_handshake(*link, id);
-      EXPECT_TRUE(link->closed_by_miner());
+        return reconnects;
+      });
     });
     FakeClock clock;
     LogCapture log;
@@ -129,23 +123,18 @@ TEST(MalformedLinesTest, ShareRepliesOutOfOrderNeverCountAsAccepted) {
     SCOPED_TRACE(c.name);
     ScriptedPool pool;
     pool.run([&c](ScriptedPool& p) {
-      int32_t id = 1;
-      {
-        auto link = p.accept();
-        serve_handshake(*link, id);
-        link->read_line();
-        link->send_raw(c.before);
+      serve_session_then_reconnect(p, [&c](PeerLink& link, int32_t& id) {
+        link.read_line();
+        link.send_raw(c.before);
         if (c.then_reply) {
-          link->send_line("{\"id\":4,\"result\":false,\"error\":null}");
-          EXPECT_TRUE(link->closed_by_miner());
-          return;
+          link.send_line("{\"id\":4,\"result\":false,\"error\":null}");
+          EXPECT_TRUE(link.closed_by_miner());
+          return false;
         }
-        link->closed_by_miner();
-      }
-      id = 5;
-      auto link = p.accept();
-      serve_handshake(*link, id);
-      EXPECT_TRUE(link->closed_by_miner());
+        link.closed_by_miner();
+        id = 5;
+        return true;
+      });
     });
     FakeClock clock;
     LogCapture log;
@@ -180,18 +169,13 @@ TEST(MalformedLinesTest, ABadNotificationDuringAShareWaitLeavesTheShareToItsRepl
     SCOPED_TRACE(c.name);
     ScriptedPool pool;
     pool.run([&c](ScriptedPool& p) {
-      int32_t id = 1;
-      {
-        auto link = p.accept();
-        serve_handshake(*link, id);
-        link->read_line();  // the share
-        link->send_raw(c.bytes);
-        link->send_line(ok_reply(id++));
-        link->closed_by_miner();
-      }
-      auto link = p.accept();
-      serve_handshake(*link, id);
-      EXPECT_TRUE(link->closed_by_miner());
+      serve_session_then_reconnect(p, [&c](PeerLink& link, int32_t& id) {
+        link.read_line();  // the share
+        link.send_raw(c.bytes);
+        link.send_line(ok_reply(id++));
+        link.closed_by_miner();
+        return true;
+      });
     });
     FakeClock clock;
     LogCapture log;

@@ -246,3 +246,15 @@ void LogCapture::finish() {
 }
 
 LogCapture::~LogCapture() { finish(); }
+
+void serve_session_then_reconnect(ScriptedPool& p, const std::function<bool(PeerLink&, int32_t&)>& first) {
+  int32_t id = 1;
+  {
+    auto link = p.accept();
+    serve_handshake(*link, id);
+    if (!first(*link, id)) return;
+  }
+  auto link = p.accept();
+  serve_handshake(*link, id);
+  EXPECT_TRUE(link->closed_by_miner());
+}

@@ -66,6 +66,11 @@ struct HandshakeScript {
 };
 void serve_handshake(PeerLink& link, int32_t& next_id, const HandshakeScript& script = {});
 
+// A handshaken session that `first` scripts; when `first` returns true the
+// miner is expected back, and its reconnection is handshaken (ids go on from
+// `next_id` as `first` left it) and then closed by the miner.
+void serve_session_then_reconnect(ScriptedPool& p, const std::function<bool(PeerLink&, int32_t& next_id)>& first);
+
 // A harmless first line: the miner routes it at once instead of waiting 10 s
 // for a challenge that never comes.
 inline const char kGreeting[] = "{\"id\":null,\"method\":\"client.show_message\",\"params\":[\"hello\"]}";
