@@ -21,3 +21,10 @@ class RowDeviceTest : public ::testing::TestWithParam<Case> {
   }
   const GpuBackendDescriptor& row() const { return forced_row(this->GetParam().force_name); }
 };
+
+// A row, the host device it is chosen for, and the shape it mines.
+struct RowShapeCase {
+  const char* force_name;
+  const char* device;  // HOSTGPU_DEVICES
+  AttemptShape shape;
+};

@@ -13,13 +13,7 @@
 
 namespace {
 
-struct MiningCase {
-  const char* force_name;
-  const char* device;  // HOSTGPU_DEVICES
-  AttemptShape shape;
-};
-
-using RowMiningTest = RowDeviceTest<MiningCase>;
+using RowMiningTest = RowDeviceTest<RowShapeCase>;
 
 TEST_P(RowMiningTest, AllOnesTargetReportsTheFirstThreadWithTheCpuTranscript) {
   MiningAttempt attempt(GetParam().shape);
@@ -41,21 +35,21 @@ constexpr const char* kCmp170hx = "8.0,NVIDIA CMP 170HX,8192,70";
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, RowMiningTest,
-    ::testing::Values(MiningCase{"volta", "7.0,Host V100,4096,8", {256, 256, 256, 128}},
-                      MiningCase{"turing", "7.5,Host T4,4096,8", {256, 256, 256, 64}},
-                      MiningCase{"turing", "7.5,Host T4,4096,8", {256, 256, 256, 128}},
-                      MiningCase{"cmp170hx-dp2a", kCmp170hx, {256, 256, 256, 64}},
-                      MiningCase{"cmp170hx-dp2a", kCmp170hx, {256, 256, 256, 128}},
+    ::testing::Values(RowShapeCase{"volta", "7.0,Host V100,4096,8", {256, 256, 256, 128}},
+                      RowShapeCase{"turing", "7.5,Host T4,4096,8", {256, 256, 256, 64}},
+                      RowShapeCase{"turing", "7.5,Host T4,4096,8", {256, 256, 256, 128}},
+                      RowShapeCase{"cmp170hx-dp2a", kCmp170hx, {256, 256, 256, 64}},
+                      RowShapeCase{"cmp170hx-dp2a", kCmp170hx, {256, 256, 256, 128}},
                       // 17 steps: a transcript word taken twice.
-                      MiningCase{"cmp170hx-dp2a", kCmp170hx, {128, 128, 1088, 64}},
-                      MiningCase{"cmp170hx-scalar", kCmp170hx, {256, 256, 256, 64}},
-                      MiningCase{"cmp170hx-scalar", kCmp170hx, {256, 256, 256, 128}},
-                      MiningCase{"cmp170hx", kCmp170hx, {256, 256, 256, 128}},
-                      MiningCase{"cmp170hx", kCmp170hx, {256, 256, 384, 128}},
-                      MiningCase{"ampere", "8.6,Host GPU,4096,8", {256, 256, 256, 64}},
-                      MiningCase{"ampere", "8.6,Host GPU,4096,8", {256, 256, 256, 128}},
-                      MiningCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 1088, 64}}),
-    [](const ::testing::TestParamInfo<MiningCase>& info) {
+                      RowShapeCase{"cmp170hx-dp2a", kCmp170hx, {128, 128, 1088, 64}},
+                      RowShapeCase{"cmp170hx-scalar", kCmp170hx, {256, 256, 256, 64}},
+                      RowShapeCase{"cmp170hx-scalar", kCmp170hx, {256, 256, 256, 128}},
+                      RowShapeCase{"cmp170hx", kCmp170hx, {256, 256, 256, 128}},
+                      RowShapeCase{"cmp170hx", kCmp170hx, {256, 256, 384, 128}},
+                      RowShapeCase{"ampere", "8.6,Host GPU,4096,8", {256, 256, 256, 64}},
+                      RowShapeCase{"ampere", "8.6,Host GPU,4096,8", {256, 256, 256, 128}},
+                      RowShapeCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 1088, 64}}),
+    [](const ::testing::TestParamInfo<RowShapeCase>& info) {
       std::string name = info.param.force_name;
       for (char& ch : name) {
         if (ch == '-') ch = '_';

@@ -11,13 +11,7 @@
 
 namespace {
 
-struct TailCase {
-  const char* force_name;
-  const char* device;  // HOSTGPU_DEVICES
-  AttemptShape shape;
-};
-
-using RowTailTest = RowDeviceTest<TailCase>;
+using RowTailTest = RowDeviceTest<RowShapeCase>;
 
 TEST_P(RowTailTest, ColumnsPastTheLastWholeStepStayOutOfTheTranscript) {
   MiningAttempt attempt(GetParam().shape);
@@ -34,11 +28,11 @@ TEST_P(RowTailTest, ColumnsPastTheLastWholeStepStayOutOfTheTranscript) {
 // rank 128: two steps and the same.
 INSTANTIATE_TEST_SUITE_P(
     Rows, RowTailTest,
-    ::testing::Values(TailCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 192, 128}},
-                      TailCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 320, 128}},
-                      TailCase{"turing", "7.5,Host T4,4096,8", {128, 128, 192, 128}},
-                      TailCase{"turing", "7.5,Host T4,4096,8", {128, 128, 320, 128}}),
-    [](const ::testing::TestParamInfo<TailCase>& info) {
+    ::testing::Values(RowShapeCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 192, 128}},
+                      RowShapeCase{"ampere", "8.6,Host GPU,4096,8", {128, 128, 320, 128}},
+                      RowShapeCase{"turing", "7.5,Host T4,4096,8", {128, 128, 192, 128}},
+                      RowShapeCase{"turing", "7.5,Host T4,4096,8", {128, 128, 320, 128}}),
+    [](const ::testing::TestParamInfo<RowShapeCase>& info) {
       return std::string(info.param.force_name) + "_k" + std::to_string(info.param.shape.k);
     });
 
