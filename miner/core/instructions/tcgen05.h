@@ -306,46 +306,53 @@ inline void mma_pair(hostgpu::tcgen05::MmaKind kind, uint32_t d, uint64_t a, uin
 }  // namespace host_tcgen05
 #endif
 
+enum class UmmaKind { i8, f16 };
+
+// The operand types are the only difference between the kinds; `accumulate`
+// becomes the instruction's enable-input-D predicate.
+#define KORVATH_UMMA_PAIR_ASM(kind)                                      \
+  asm volatile(                                                          \
+      "{\n"                                                              \
+      ".reg .pred p;\n"                                                  \
+      "setp.ne.b32 p, %4, 0;\n"                                          \
+      "tcgen05.mma.cta_group::2.kind::" kind " [%0], %1, %2, %3, p;\n"   \
+      "}\n" ::"r"(d),                                                    \
+      "l"(a), "l"(b), "r"(instruction), "r"(accumulate ? 1u : 0u)       \
+      : "memory")
+
+template <UmmaKind kKind>
+KORVATH_DEVICE_INSTRUCTION void umma_pair(uint32_t d, uint64_t a, uint64_t b, uint32_t instruction,
+                                          bool accumulate) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+  (void)d, (void)a, (void)b, (void)instruction, (void)accumulate;
+#if defined(KORVATH_DEVICE_HAS_TCGEN05_I8)
+  if constexpr (kKind == UmmaKind::i8) {
+    KORVATH_UMMA_PAIR_ASM("i8");
+    return;
+  }
+#endif
+#if defined(KORVATH_DEVICE_HAS_TCGEN05)
+  if constexpr (kKind == UmmaKind::f16) {
+    KORVATH_UMMA_PAIR_ASM("f16");
+    return;
+  }
+#endif
+  __trap();
+#else
+  host_tcgen05::mma_pair(kKind == UmmaKind::i8 ? hostgpu::tcgen05::MmaKind::i8 : hostgpu::tcgen05::MmaKind::f16,
+                         d, a, b, instruction, accumulate);
+#endif
+}
+#undef KORVATH_UMMA_PAIR_ASM
+
 KORVATH_DEVICE_INSTRUCTION void umma_pair_s8(uint32_t d, uint64_t a, uint64_t b, uint32_t instruction,
                                              bool accumulate) {
-#if defined(KORVATH_FLAVOUR_CUDA)
-#if defined(KORVATH_DEVICE_HAS_TCGEN05_I8)
-  asm volatile(
-      "{\n"
-      ".reg .pred p;\n"
-      "setp.ne.b32 p, %4, 0;\n"
-      "tcgen05.mma.cta_group::2.kind::i8 [%0], %1, %2, %3, p;\n"
-      "}\n" ::"r"(d),
-      "l"(a), "l"(b), "r"(instruction), "r"(accumulate ? 1u : 0u)
-      : "memory");
-#else
-  (void)d, (void)a, (void)b, (void)instruction, (void)accumulate;
-  __trap();
-#endif
-#else
-  host_tcgen05::mma_pair(hostgpu::tcgen05::MmaKind::i8, d, a, b, instruction, accumulate);
-#endif
+  umma_pair<UmmaKind::i8>(d, a, b, instruction, accumulate);
 }
 
 KORVATH_DEVICE_INSTRUCTION void umma_pair_bf16(uint32_t d, uint64_t a, uint64_t b, uint32_t instruction,
                                                bool accumulate) {
-#if defined(KORVATH_FLAVOUR_CUDA)
-#if defined(KORVATH_DEVICE_HAS_TCGEN05)
-  asm volatile(
-      "{\n"
-      ".reg .pred p;\n"
-      "setp.ne.b32 p, %4, 0;\n"
-      "tcgen05.mma.cta_group::2.kind::f16 [%0], %1, %2, %3, p;\n"
-      "}\n" ::"r"(d),
-      "l"(a), "l"(b), "r"(instruction), "r"(accumulate ? 1u : 0u)
-      : "memory");
-#else
-  (void)d, (void)a, (void)b, (void)instruction, (void)accumulate;
-  __trap();
-#endif
-#else
-  host_tcgen05::mma_pair(hostgpu::tcgen05::MmaKind::f16, d, a, b, instruction, accumulate);
-#endif
+  umma_pair<UmmaKind::f16>(d, a, b, instruction, accumulate);
 }
 
 // One arrival on the mbarrier at `barrier`'s offset in every CTA of the

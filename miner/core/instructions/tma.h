@@ -141,21 +141,26 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive(uint64_t* barrier) {
 #endif
 }
 
+// How far an arrival on a barrier in another block of the cluster releases
+// this thread's earlier accesses.
+enum class ArriveRelease { block, cluster };
+
 // One arrival on the barrier at the same shared-memory offset in block `rank`
-// of the cluster (release at cluster scope).
-KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_cluster(uint64_t* barrier, uint32_t rank) {
+// of the cluster.
+template <ArriveRelease kRelease>
+KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_on_rank(uint64_t* barrier, uint32_t rank) {
 #if defined(KORVATH_FLAVOUR_CUDA)
 #if defined(KORVATH_DEVICE_HAS_TMA)
   const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
-  asm volatile(
-      "{\n"
-      ".reg .b32 remote;\n"
-      "mapa.shared::cluster.u32 remote, %0, %1;\n"
-      "mbarrier.arrive.release.cluster.shared::cluster.b64 _, [remote];\n"
-      "}\n" ::"r"(address),
-      "r"(rank)
-      : "memory");
+  uint32_t remote = 0;
+  asm volatile("mapa.shared::cluster.u32 %0, %1, %2;" : "=r"(remote) : "r"(address), "r"(rank));
+  if constexpr (kRelease == ArriveRelease::cluster) {
+    asm volatile("mbarrier.arrive.release.cluster.shared::cluster.b64 _, [%0];" ::"r"(remote) : "memory");
+  } else {
+    asm volatile("mbarrier.arrive.shared::cluster.b64 _, [%0];" ::"r"(remote) : "memory");
+  }
 #else
+  (void)barrier, (void)rank;
   __trap();
 #endif
 #else
@@ -163,28 +168,17 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_cluster(uint64_t* barrier, uint3
 #endif
 }
 
-// The same arrival with release at block scope only: it orders this thread's
-// own earlier accesses, which is all a consumer releasing a stage of its own
-// block's shared memory to a remote producer needs, without the device-wide
-// fence that a cluster-scope release costs.
+// Release at cluster scope.
+KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_cluster(uint64_t* barrier, uint32_t rank) {
+  mbarrier_arrive_on_rank<ArriveRelease::cluster>(barrier, rank);
+}
+
+// Release at block scope only: it orders this thread's own earlier accesses,
+// which is all a consumer releasing a stage of its own block's shared memory
+// to a remote producer needs, without the device-wide fence that a
+// cluster-scope release costs.
 KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_remote(uint64_t* barrier, uint32_t rank) {
-#if defined(KORVATH_FLAVOUR_CUDA)
-#if defined(KORVATH_DEVICE_HAS_TMA)
-  const uint32_t address = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
-  asm volatile(
-      "{\n"
-      ".reg .b32 remote;\n"
-      "mapa.shared::cluster.u32 remote, %0, %1;\n"
-      "mbarrier.arrive.shared::cluster.b64 _, [remote];\n"
-      "}\n" ::"r"(address),
-      "r"(rank)
-      : "memory");
-#else
-  __trap();
-#endif
-#else
-  host_mbarrier::arrive(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
-#endif
+  mbarrier_arrive_on_rank<ArriveRelease::block>(barrier, rank);
 }
 
 // True once the phase of the given parity has completed.
@@ -303,54 +297,59 @@ inline void deliver(void* destination, uint64_t* barrier, const std::vector<unsi
 
 // Copies the box of `map` at element coordinates (x, y) into shared memory at
 // `destination` (aligned as the map's swizzle requires) and counts its bytes
-// on `barrier`. Elements outside the tensor read as zero.
-KORVATH_DEVICE_INSTRUCTION void tma_load_2d(void* destination, const CUtensorMap* map, int32_t x,
-                                            int32_t y, uint64_t* barrier) {
+// on `barrier`; with kMulticast, into the same shared-memory offset of every
+// block of the cluster named in `cta_mask` (bit i: rank i), each counting its
+// bytes on its own barrier at the offset of `barrier`. Elements outside the
+// tensor read as zero.
+template <bool kMulticast>
+KORVATH_DEVICE_INSTRUCTION void tma_load_2d_into(void* destination, const CUtensorMap* map, int32_t x,
+                                                 int32_t y, uint64_t* barrier, uint16_t cta_mask) {
 #if defined(KORVATH_FLAVOUR_CUDA)
 #if defined(KORVATH_DEVICE_HAS_TMA)
   const uint32_t dst = static_cast<uint32_t>(__cvta_generic_to_shared(destination));
   const uint32_t bar = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
-  asm volatile(
-      "cp.async.bulk.tensor.2d.shared::cluster.global.mbarrier::complete_tx::bytes"
-      " [%0], [%1, {%3, %4}], [%2];" ::"r"(dst),
-      "l"(reinterpret_cast<uint64_t>(map)), "r"(bar), "r"(x), "r"(y)
-      : "memory");
+  const uint64_t tensor = reinterpret_cast<uint64_t>(map);
+  if constexpr (kMulticast) {
+    asm volatile(
+        "cp.async.bulk.tensor.2d.shared::cluster.global.mbarrier::complete_tx::bytes.multicast::cluster"
+        " [%0], [%1, {%4, %5}], [%2], %3;" ::"r"(dst),
+        "l"(tensor), "r"(bar), "h"(cta_mask), "r"(x), "r"(y)
+        : "memory");
+  } else {
+    (void)cta_mask;
+    asm volatile(
+        "cp.async.bulk.tensor.2d.shared::cluster.global.mbarrier::complete_tx::bytes"
+        " [%0], [%1, {%3, %4}], [%2];" ::"r"(dst),
+        "l"(tensor), "r"(bar), "r"(x), "r"(y)
+        : "memory");
+  }
 #else
+  (void)destination, (void)map, (void)x, (void)y, (void)barrier, (void)cta_mask;
   __trap();
 #endif
 #else
   std::vector<unsigned char> box;
   host_tma::read_box(destination, map, x, y, &box);
-  host_tma::deliver(destination, barrier, box);
-#endif
-}
-
-// The same box into the same shared-memory offset of every block of the
-// cluster named in `cta_mask` (bit i: rank i), each counting its bytes on its
-// own barrier at the offset of `barrier`.
-KORVATH_DEVICE_INSTRUCTION void tma_load_2d_multicast(void* destination, const CUtensorMap* map, int32_t x,
-                                                      int32_t y, uint64_t* barrier, uint16_t cta_mask) {
-#if defined(KORVATH_FLAVOUR_CUDA)
-#if defined(KORVATH_DEVICE_HAS_TMA)
-  const uint32_t dst = static_cast<uint32_t>(__cvta_generic_to_shared(destination));
-  const uint32_t bar = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
-  asm volatile(
-      "cp.async.bulk.tensor.2d.shared::cluster.global.mbarrier::complete_tx::bytes.multicast::cluster"
-      " [%0], [%1, {%4, %5}], [%2], %3;" ::"r"(dst),
-      "l"(reinterpret_cast<uint64_t>(map)), "r"(bar), "h"(cta_mask), "r"(x), "r"(y)
-      : "memory");
-#else
-  __trap();
-#endif
-#else
-  std::vector<unsigned char> box;
-  host_tma::read_box(destination, map, x, y, &box);
+  if constexpr (!kMulticast) {
+    host_tma::deliver(destination, barrier, box);
+    return;
+  }
   for (uint32_t rank = 0; rank < 16; ++rank) {
     if (((cta_mask >> rank) & 1u) == 0) continue;
     host_tma::deliver(hostgpu::map_shared(destination, rank),
                       static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), box);
   }
 #endif
+}
+
+KORVATH_DEVICE_INSTRUCTION void tma_load_2d(void* destination, const CUtensorMap* map, int32_t x,
+                                            int32_t y, uint64_t* barrier) {
+  tma_load_2d_into<false>(destination, map, x, y, barrier, 0);
+}
+
+KORVATH_DEVICE_INSTRUCTION void tma_load_2d_multicast(void* destination, const CUtensorMap* map, int32_t x,
+                                                      int32_t y, uint64_t* barrier, uint16_t cta_mask) {
+  tma_load_2d_into<true>(destination, map, x, y, barrier, cta_mask);
 }
 
 }  // namespace device_instructions
