@@ -2,6 +2,7 @@
 
 #include <cxxabi.h>
 #include <link.h>
+#include <sanitizer/asan_interface.h>
 
 #include <set>
 #include <thread>
@@ -117,6 +118,13 @@ const std::vector<bool>& spared_tls() {
     return written;
   }();
   return spared;
+}
+
+// Under AddressSanitizer the shadow of a reused thread stack, which holds a
+// fresh host thread's thread-local block, can still mark it as old frames.
+void clear_stale_shadow() {
+  const ZeroedTls tls = zeroed_tls();
+  ASAN_UNPOISON_MEMORY_REGION(tls.begin, static_cast<size_t>(tls.end - tls.begin));
 }
 
 // Poisons the zero-initialised thread-local storage of the calling host
@@ -246,7 +254,10 @@ void ClusterRun::start_schedule() {
 }
 
 void ClusterRun::host_thread(unsigned rank, bool fresh) {
-  if (fresh && settings_.poison) poison_fresh_thread_storage();
+  if (fresh) {
+    clear_stale_shadow();
+    if (settings_.poison) poison_fresh_thread_storage();
+  }
   Resident& resident = blocks_[rank];
   const uint3 in_cluster{rank % cluster_dim_.x, (rank / cluster_dim_.x) % cluster_dim_.y,
                          rank / (cluster_dim_.x * cluster_dim_.y)};
