@@ -18,8 +18,10 @@ class ExplicitSlotsTest : public HostDeviceTest, public ::testing::WithParamInte
 
 TEST_P(ExplicitSlotsTest, RowIsFusedWithoutTileGetters) {
   const GpuBackendDescriptor& r = row();
-  EXPECT_EQ(std::string(r.name), std::string(GetParam()) == "cmp170hx-dp2a" ? "cmp170hx_dp2a_int"
-                                                                            : "cmp170hx_scalar_int");
+  const std::string force = GetParam();
+  EXPECT_EQ(std::string(r.name), force == "volta"           ? "volta_sm70"
+                                 : force == "cmp170hx-dp2a" ? "cmp170hx_dp2a_int"
+                                                            : "cmp170hx_scalar_int");
   EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
               r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile &&
               r.signal_header_bytes && r.signal_sync_bytes);
@@ -60,11 +62,16 @@ TEST_P(ExplicitSlotsTest, FusedSlotChecksEachStageBeforeItRuns) {
   // Pointer indices: 0 A, 4 A right, 9 A index1, 1 B, 11 B index1, 16 header, 19 seed, 20 extra.
   const FusedCase cases[] = {
       {"mines", 256, 384, 256, 64, -1, cudaSuccess, dim3(2, 3, 1)},
+      {"smallest tile", 128, 128, 128, 64, -1, cudaSuccess, dim3(1, 1, 1)},
+      {"rank 96 divides k 192", 128, 128, 192, 96, -1, cudaSuccess, dim3(1, 1, 1)},
       {"null extra", 128, 128, 128, 64, 20, cudaSuccess, dim3(1, 1, 1)},
       {"rank 100 divides k", 128, 128, 400, 100, -1, cudaSuccess, dim3(1, 1, 1)},
       {"k 4160 rank 64", 128, 128, 4160, 64, -1, cudaSuccess, dim3(1, 1, 1)},
       {"rank 6", 128, 128, 600, 6, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
       {"k not a multiple of rank", 128, 128, 4000, 128, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
+      // Refused after both noise stages: the last launch is B's apply kernel.
+      {"k 100 rank 64", 128, 128, 100, 64, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
+      {"n 192", 128, 192, 128, 64, -1, cudaErrorInvalidValue, dim3(192, 1, 1)},
       {"m 192", 192, 128, 256, 64, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
       {"n 100", 128, 100, 256, 64, -1, cudaErrorInvalidValue, dim3(100, 1, 1)},
       {"null header", 128, 256, 256, 64, 16, cudaErrorInvalidValue, dim3(256, 1, 1)},
@@ -99,6 +106,7 @@ TEST_P(ExplicitSlotsTest, FusedSlotChecksEachStageBeforeItRuns) {
       EXPECT_EQ(launch.block.x, 128u);
       EXPECT_EQ(launch.dynamic_shared_bytes, 0u);
     }
+    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
   }
 }
 
@@ -145,11 +153,17 @@ TEST_P(ExplicitSlotsTest, DebugTileComputesTheWholeProductOnce) {
   struct Case {
     int m, n, k;
     unsigned blocks;
+    bool extremes;  // -128 at A's and B's first byte, where a sign slip would show
   };
-  for (const Case& c : {Case{3, 5, 7, 1}, Case{128, 128, 64, 64}, Case{17, 33, 130, 3}}) {
+  for (const Case& c : {Case{3, 5, 7, 1, false}, Case{128, 128, 64, 64, false}, Case{17, 33, 130, 3, false},
+                        Case{1, 1, 1, 1, true}, Case{128, 128, 64, 64, true}, Case{5, 7, 131, 1, true}}) {
     SCOPED_TRACE(c.k);
-    const std::vector<int8_t> a = cpu_fill_int8(21, int64_t(c.m) * c.k);
-    const std::vector<int8_t> b = cpu_fill_int8(22, int64_t(c.n) * c.k);
+    std::vector<int8_t> a = cpu_fill_int8(c.extremes ? 31 : 21, int64_t(c.m) * c.k);
+    std::vector<int8_t> b = cpu_fill_int8(c.extremes ? 32 : 22, int64_t(c.n) * c.k);
+    if (c.extremes) {
+      a[0] = -128;
+      b[0] = -128;
+    }
     DeviceArray<int8_t> da(a), db(b);
     DeviceArray<int32_t> product(size_t(c.m) * c.n), counts(size_t(c.m) * c.n);
     ASSERT_EQ(row().launch_debug_gemm_tile(da.ptr, db.ptr, product.ptr, counts.ptr, c.m, c.n, c.k, nullptr),
@@ -194,7 +208,7 @@ TEST_P(ExplicitSlotsTest, DebugTileRefusesBadArguments) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ExplicitSlotsTest, ::testing::Values("cmp170hx-dp2a", "cmp170hx-scalar"),
+INSTANTIATE_TEST_SUITE_P(Rows, ExplicitSlotsTest, ::testing::Values("cmp170hx-dp2a", "cmp170hx-scalar", "volta"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            const std::string name = info.param;
                            return name.substr(name.find('-') + 1);
