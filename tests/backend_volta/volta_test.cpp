@@ -1,12 +1,9 @@
-// The "volta_sm70" row's own unit and selection, and an engine dry run forced
-// to the row; its mining and slots run with the other explicit rows'.
-#include <string>
-
+// The "volta_sm70" row's own unit and selection; its mining and slots run
+// with the other explicit rows'.
 #include "backends/volta_mining_kernel.h"
 #include "core/config.h"
 #include "device_fixture.h"
 #include "mining_attempt.h"
-#include "run_binary.h"
 
 namespace {
 
@@ -29,15 +26,6 @@ TEST_F(VoltaTest, RowPointsAtTheVoltaUnitAndIsChosenForCapability70) {
   prop.major = 7;
   prop.minor = 0;
   EXPECT_EQ(&select_backend(config, prop), &r);
-}
-
-TEST(VoltaDryRun, ForcedRowMinesAndExitsZero) {
-  const BinaryRun run = run_korvath(
-      {"--dry-run", "--max-attempts", "2", "--m", "256", "--n", "256", "--k", "256", "--rank", "64",
-       "--force-backend", "volta"},
-      {{"HOSTGPU_DEVICES", "7.0,Host V100,4096,8"}, {"NO_COLOR", "1"}});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("component=miner backend=volta_sm70\n"), std::string::npos) << run.out;
 }
 
 }  // namespace
