@@ -1,9 +1,7 @@
 // The "ampere_sm8x" row's slots: presence, the unit's own fill and sparse
-// noise, the mining launch's checks, grid and attributes, the fused slots'
-// stage order, the coordinate dump and the debug GEMM tile.
-#include <set>
+// noise, the mining launch's checks, grid and attributes, and the fused slots'
+// stage order.
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "ampere_device_test.h"
@@ -266,106 +264,6 @@ TEST_F(AmpereSlotsTest, DumpAndPlainMiningAreTwoInstantiations) {
   EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
   EXPECT_EQ(attributes.preferred_carveout, 100);
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-
-TEST_F(AmpereSlotsTest, CoordinateDumpCoversTheTileOnceInTheCandidateLayout) {
-  DeviceArray<uint16_t> rows(262144), cols(262144);
-  DeviceArray<int32_t> meta(2);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, nullptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_dump_headless_coords(nullptr, cols.ptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, nullptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(last_launch().kernel, nullptr);
-
-  ASSERT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, meta.ptr, nullptr), cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 1u);
-  EXPECT_EQ(launch.block.x, 128u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, 0u);
-  EXPECT_EQ(meta.download(), (std::vector<int32_t>{128, 128}));
-  const auto r = rows.download();
-  const auto c = cols.download();
-  std::set<std::pair<int, int>> cells;
-  for (int t = 0; t < 128; ++t) {
-    for (int v = 0; v < 128; ++v) {
-      const int row = r[t * 256 + v];
-      const int col = c[t * 256 + v];
-      cells.insert({row, col});
-      // The candidate the diagnostics derive from a cell is its thread.
-      EXPECT_EQ(((row / 64) + (col / 64) * 2) * 32 + row % 32, t);
-    }
-  }
-  EXPECT_EQ(cells.size(), 128u * 128u);
-
-  // A mined candidate opens exactly its thread's dumped cells.
-  MiningAttempt attempt({256, 256, 128, 64});
-  ASSERT_EQ(attempt.mine(row(), one_in_sixteen_target()), cudaSuccess);
-  const HostSignalHeader& h = attempt.header();
-  ASSERT_EQ(h.status, 1u);
-  ASSERT_EQ(h.pair_count, 128);
-  for (int v = 0; v < 128; ++v) {
-    EXPECT_EQ(h.pair_rows[v], r[h.candidate_thread * 256 + v]);
-    EXPECT_EQ(h.pair_cols[v], c[h.candidate_thread * 256 + v]);
-  }
-}
-
-TEST_F(AmpereSlotsTest, DebugTileComputesTheOriginTileOnce) {
-  struct Case {
-    int m, n, k;
-  };
-  for (const Case& c : {Case{128, 128, 64}, Case{128, 128, 192}, Case{256, 384, 128}}) {
-    SCOPED_TRACE(testing::Message() << c.m << " x " << c.n << " x " << c.k);
-    restart();
-    const std::vector<int8_t> a = cpu_fill_int8(21, int64_t(c.m) * c.k);
-    const std::vector<int8_t> b = cpu_fill_int8(22, int64_t(c.n) * c.k);
-    DeviceArray<int8_t> da(a), db(b);
-    DeviceArray<int32_t> product(size_t(c.m) * c.n), counts(size_t(c.m) * c.n);
-    ASSERT_EQ(row().launch_debug_gemm_tile(da.ptr, db.ptr, product.ptr, counts.ptr, c.m, c.n, c.k, nullptr),
-              cudaSuccess);
-    const auto launch = last_launch();
-    EXPECT_EQ(launch.grid.x, 1u);
-    EXPECT_EQ(launch.block.x, 128u);
-    EXPECT_EQ(launch.dynamic_shared_bytes, kSharedBytes);
-    const auto attributes = hostgpu::inspect::kernel_attributes(launch.kernel, 0);
-    EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
-    EXPECT_EQ(attributes.preferred_carveout, 100);
-    const auto p = product.download();
-    const auto n = counts.download();
-    for (int i = 0; i < c.m; ++i) {
-      for (int j = 0; j < c.n; ++j) {
-        const size_t at = size_t(i) * c.n + j;
-        if (i >= 128 || j >= 128) {
-          ASSERT_EQ(n[at], 0) << "outside the origin tile";
-          continue;
-        }
-        int32_t sum = 0;
-        for (int t = 0; t < c.k; ++t) sum += int32_t(a[size_t(i) * c.k + t]) * b[size_t(j) * c.k + t];
-        ASSERT_EQ(p[at], sum);
-        ASSERT_EQ(n[at], 1);
-      }
-    }
-  }
-}
-
-TEST_F(AmpereSlotsTest, DebugTileRefusesBadArguments) {
-  DeviceArray<int8_t> a(size_t(128) * 64), b(size_t(128) * 64);
-  DeviceArray<int32_t> p(128 * 128), n(128 * 128);
-  struct Case {
-    const int8_t *a, *b;
-    int32_t *p, *n;
-    int m, nn, k;
-  };
-  const Case cases[] = {
-      {nullptr, b.ptr, p.ptr, n.ptr, 128, 128, 64}, {a.ptr, nullptr, p.ptr, n.ptr, 128, 128, 64},
-      {a.ptr, b.ptr, nullptr, n.ptr, 128, 128, 64}, {a.ptr, b.ptr, p.ptr, nullptr, 128, 128, 64},
-      {a.ptr, b.ptr, p.ptr, n.ptr, 127, 128, 64},   {a.ptr, b.ptr, p.ptr, n.ptr, 128, 127, 64},
-      {a.ptr, b.ptr, p.ptr, n.ptr, 128, 128, 0},    {a.ptr, b.ptr, p.ptr, n.ptr, 128, 128, 96},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    const Case& c = cases[i];
-    EXPECT_EQ(row().launch_debug_gemm_tile(c.a, c.b, c.p, c.n, c.m, c.nn, c.k, nullptr), cudaErrorInvalidValue);
-    EXPECT_EQ(last_launch().kernel, nullptr);
-  }
 }
 
 }  // namespace

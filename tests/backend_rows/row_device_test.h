@@ -22,4 +22,9 @@ class RowDeviceTest : public ::testing::TestWithParam<Case> {
     unsetenv("HOSTGPU_DEVICES");
     hostgpu::inspect::reinitialise();
   }
+  // A fresh device: no launch recorded yet.
+  void restart() {
+    TearDown();
+    SetUp();
+  }
 };

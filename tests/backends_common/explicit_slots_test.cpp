@@ -1,8 +1,6 @@
-// The rows' slots around mining: presence, the fused slot's stages, shape rule
-// and grid, the coordinate dump and the debug GEMM tile.
-#include <set>
+// The explicit rows' slots around mining: presence, the fused slot's stages,
+// shape rule and grid, and the debug GEMM tile over the whole product.
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "device_fixture.h"
@@ -119,34 +117,6 @@ TEST_P(ExplicitSlotsTest, DumpSlotPassesItsBuffersUntested) {
             cudaSuccess);
   EXPECT_EQ(last_launch().grid.x, 1u);
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-
-TEST_P(ExplicitSlotsTest, CoordinateDumpCoversTheTileOnceInTheCandidateLayout) {
-  DeviceArray<uint16_t> rows(262144), cols(262144);
-  DeviceArray<int32_t> meta(2);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, nullptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_dump_headless_coords(nullptr, cols.ptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_dump_headless_coords(rows.ptr, nullptr, meta.ptr, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(last_launch().kernel, nullptr);
-
-  ASSERT_EQ(row().launch_dump_headless_coords(rows.ptr, cols.ptr, meta.ptr, nullptr), cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 1u);
-  EXPECT_EQ(launch.block.x, 128u);
-  EXPECT_EQ(meta.download(), (std::vector<int32_t>{128, 128}));
-  const auto r = rows.download();
-  const auto c = cols.download();
-  std::set<std::pair<int, int>> cells;
-  for (int t = 0; t < 128; ++t) {
-    for (int v = 0; v < 128; ++v) {
-      const int row = r[t * 256 + v];
-      const int col = c[t * 256 + v];
-      cells.insert({row, col});
-      // The candidate id the diagnostics derive from a cell is its thread.
-      EXPECT_EQ(((row / 64) + (col / 64) * 2) * 32 + row % 32, t);
-    }
-  }
-  EXPECT_EQ(cells.size(), 128u * 128u);
 }
 
 TEST_P(ExplicitSlotsTest, DebugTileComputesTheWholeProductOnce) {
