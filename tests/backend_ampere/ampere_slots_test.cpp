@@ -1,14 +1,11 @@
-// The "ampere_sm8x" row's slots: presence, the unit's own fill and sparse
-// noise, the mining launch's checks, grid and attributes, and the fused slots'
-// stage order.
+// The "ampere_sm8x" row's slots: presence, the mining launch's checks, grid
+// and attributes, and the fused slots' stage order.
 #include <string>
-#include <vector>
 
 #include "ampere_device_test.h"
 #include "backends/ampere_mining_kernel.h"
 #include "core/config.h"
 #include "device_fixture.h"
-#include "engine/cpu_operand_reference.h"
 #include "mining_attempt.h"
 
 namespace {
@@ -42,50 +39,6 @@ TEST_F(AmpereSlotsTest, RowIsSplitWithoutTileGetters) {
   prop.major = 8;
   prop.minor = 6;
   EXPECT_EQ(&select_backend(Config{}, prop), &r);
-}
-
-TEST_F(AmpereSlotsTest, FillWritesTheReferenceBytesAndNothingBeyond) {
-  DeviceArray<int8_t> buffer(std::vector<int8_t>(16, 0x5a));
-  ASSERT_EQ(row().launch_fill_int8(buffer.ptr + 1, 5, 42, nullptr), cudaSuccess);
-  EXPECT_EQ(last_launch().grid.x, 1u);
-  const std::vector<int8_t> bytes = buffer.download();
-  EXPECT_EQ(std::vector<int8_t>(bytes.begin() + 1, bytes.begin() + 6), cpu_fill_int8(42, 5));
-  EXPECT_EQ(bytes[0], 0x5a);
-  for (size_t i = 6; i < bytes.size(); ++i) EXPECT_EQ(bytes[i], 0x5a);
-}
-
-TEST_F(AmpereSlotsTest, SparseNoiseCoversColumnsInChunksOf512InAndOutOfPlace) {
-  const int rows = 3;
-  const int k = 1100;
-  const int rank = 64;
-  const std::vector<int8_t> x = cpu_fill_int8(5, int64_t(rows) * k);
-  const CpuNoiseFactors factors = cpu_noise_factors(test_seed(3).data(), rows, k, rank);
-  const std::vector<int8_t> expected = cpu_apply_noise(x, factors.left, factors.right, rows, k, rank);
-
-  DeviceArray<int8_t> operand(x), left(factors.left), right(factors.right), out(x.size());
-  DeviceArray<int16_t> index0(k), index1(k);
-  ASSERT_EQ(row().launch_apply_sparse_noise(operand.ptr, left.ptr, right.ptr, out.ptr, index0.ptr, index1.ptr,
-                                            rows, k, rank, nullptr),
-            cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 3u);
-  EXPECT_EQ(launch.grid.y, 3u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, size_t(rank));
-  EXPECT_EQ(out.download(), expected);
-
-  ASSERT_EQ(row().launch_apply_sparse_noise(operand.ptr, left.ptr, right.ptr, operand.ptr, index0.ptr,
-                                            index1.ptr, rows, k, rank, nullptr),
-            cudaSuccess);
-  EXPECT_EQ(operand.download(), expected);
-
-  restart();
-  EXPECT_EQ(row().launch_apply_sparse_noise(operand.ptr, left.ptr, right.ptr, out.ptr, nullptr, index1.ptr, rows,
-                                            k, rank, nullptr),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_apply_sparse_noise(operand.ptr, left.ptr, right.ptr, out.ptr, index0.ptr, index1.ptr, 0,
-                                            k, rank, nullptr),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(last_launch().kernel, nullptr);
 }
 
 // Operands of zeros and a zero target: a launch that is accepted runs

@@ -2,12 +2,10 @@
 // shape rule, padded grid and attributes (also when an attribute is refused).
 #include <cstdlib>
 #include <string>
-#include <vector>
 
 #include "backends/cmp170hx_mining_kernel.h"
 #include "core/config.h"
 #include "device_fixture.h"
-#include "engine/cpu_operand_reference.h"
 #include "mining_attempt.h"
 
 namespace {
@@ -47,16 +45,6 @@ TEST_F(Cmp170hxSlotsTest, RowIsFusedAndChosenForTheCmp170hx) {
   cudaDeviceProp prop{};
   ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
   EXPECT_EQ(&select_backend(Config{}, prop), &r);
-}
-
-TEST_F(Cmp170hxSlotsTest, FillWritesTheReferenceBytesAndNothingBeyond) {
-  DeviceArray<int8_t> buffer(std::vector<int8_t>(16, 0x5a));
-  ASSERT_EQ(row().launch_fill_int8(buffer.ptr + 3, 5, 43, nullptr), cudaSuccess);
-  const std::vector<int8_t> bytes = buffer.download();
-  EXPECT_EQ(std::vector<int8_t>(bytes.begin() + 3, bytes.begin() + 8), cpu_fill_int8(43, 5));
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i < 3 || i >= 8) EXPECT_EQ(bytes[i], 0x5a);
-  }
 }
 
 // Buffers for slots 5 and 6 at a given shape; the operands' contents do not

@@ -10,6 +10,7 @@
 constexpr const char* kCmp170hxDevice = "8.0,NVIDIA CMP 170HX,8192,70";
 constexpr const char* kTuringDevice = "7.5,Host Turing,8192,40";
 constexpr const char* kAmpereDevice = "8.6,Host GPU,4096,8";
+constexpr const char* kAdaDevice = "8.9,Host Ada,4096,8";
 
 template <typename Case>
 class RowDeviceTest : public ::testing::TestWithParam<Case> {

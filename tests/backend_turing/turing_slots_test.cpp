@@ -1,6 +1,6 @@
 // The "turing_sm75" row's slots around the mining kernel: presence, the shape
-// rule and grid of the mining launch, its kernel attributes, the stages of
-// the fused slots, and the sparse-noise grid.
+// rule and grid of the mining launch, its kernel attributes, and the stages of
+// the fused slots.
 #include <cstdlib>
 #include <string>
 #include <vector>
@@ -199,29 +199,6 @@ TEST_F(TuringFusedSlotsTest, NoiseAndMineDumpAlsoNeedsItsBuffers) {
               c.result);
     expect_last_launch(c);
   }
-}
-
-TEST_F(TuringSlotsTest, SparseNoiseWorksInChunksOf512Columns) {
-  FusedBuffers f(3, 1, 4100, 64);
-  ASSERT_EQ(turing_row().launch_apply_sparse_noise(f.a.ptr, f.a_left.ptr, f.a_right.ptr, f.noised_a.ptr,
-                                                   f.a_i0.ptr, f.a_i1.ptr, 3, 4100, 64, nullptr),
-            cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 3u);
-  EXPECT_EQ(launch.grid.y, 9u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, 64u);
-  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-
-  TearDown();
-  SetUp();
-  FusedBuffers g(3, 1, 64, 64);
-  EXPECT_EQ(turing_row().launch_apply_sparse_noise(g.a.ptr, g.a_left.ptr, g.a_right.ptr, g.noised_a.ptr, nullptr,
-                                                   g.a_i1.ptr, 3, 64, 64, nullptr),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(turing_row().launch_apply_sparse_noise(g.a.ptr, g.a_left.ptr, g.a_right.ptr, g.noised_a.ptr,
-                                                   g.a_i0.ptr, g.a_i1.ptr, 0, 64, 64, nullptr),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(last_launch().kernel, nullptr);
 }
 
 }  // namespace
