@@ -1,10 +1,8 @@
-// The "ampere_sm8x" row's slots: presence, the mining launch's checks, grid
-// and attributes, and the fused slots' stage order.
-#include <string>
+// The "ampere_sm8x" row's slots: the mining launch's checks, grid and
+// attributes, and the fused slots' stage order.
 
 #include "ampere_device_test.h"
 #include "backends/ampere_mining_kernel.h"
-#include "core/config.h"
 #include "device_fixture.h"
 #include "mining_attempt.h"
 
@@ -20,26 +18,6 @@ class AmpereSlotsTest : public AmpereDeviceTest {
     SetUp();
   }
 };
-
-TEST_F(AmpereSlotsTest, RowIsSplitWithoutTileGetters) {
-  const GpuBackendDescriptor& r = row();
-  EXPECT_EQ(std::string(r.name), "ampere_sm8x");
-  EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
-              r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile &&
-              r.signal_header_bytes && r.signal_sync_bytes);
-  EXPECT_TRUE(is_split_backend(r));
-  EXPECT_EQ(r.tile_m, nullptr);
-  EXPECT_EQ(r.tile_n, nullptr);
-  EXPECT_EQ(r.tile_k, nullptr);
-  EXPECT_EQ(r.warp_tile_n, nullptr);
-  EXPECT_EQ(r.signal_header_bytes(), 1280u);
-  EXPECT_EQ(r.signal_sync_bytes(), 8u);
-
-  cudaDeviceProp prop{};
-  prop.major = 8;
-  prop.minor = 6;
-  EXPECT_EQ(&select_backend(Config{}, prop), &r);
-}
 
 // Operands of zeros and a zero target: a launch that is accepted runs
 // quickly and reports nothing.

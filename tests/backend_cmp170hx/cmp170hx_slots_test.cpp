@@ -1,10 +1,8 @@
-// The "cmp170hx_sm80" row's slots: presence, the fused slots' stage order,
-// shape rule, padded grid and attributes (also when an attribute is refused).
+// The "cmp170hx_sm80" row's slots: the fused slots' stage order, shape rule,
+// padded grid and attributes (also when an attribute is refused).
 #include <cstdlib>
-#include <string>
 
 #include "backends/cmp170hx_mining_kernel.h"
-#include "core/config.h"
 #include "device_fixture.h"
 #include "mining_attempt.h"
 
@@ -25,27 +23,6 @@ class Cmp170hxSlotsTest : public HostDeviceTest {
     hostgpu::inspect::reinitialise();
   }
 };
-
-TEST_F(Cmp170hxSlotsTest, RowIsFusedAndChosenForTheCmp170hx) {
-  const GpuBackendDescriptor& r = row();
-  EXPECT_EQ(std::string(r.name), "cmp170hx_sm80");
-  EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
-              r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile &&
-              r.signal_header_bytes && r.signal_sync_bytes);
-  EXPECT_FALSE(is_split_backend(r));
-  EXPECT_EQ(r.launch_apply_sparse_noise, nullptr);
-  EXPECT_EQ(r.launch_headless_mine, nullptr);
-  EXPECT_EQ(r.tile_m, nullptr);
-  EXPECT_EQ(r.tile_n, nullptr);
-  EXPECT_EQ(r.tile_k, nullptr);
-  EXPECT_EQ(r.warp_tile_n, nullptr);
-  EXPECT_EQ(r.signal_header_bytes(), 1280u);
-  EXPECT_EQ(r.signal_sync_bytes(), 8u);
-
-  cudaDeviceProp prop{};
-  ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
-  EXPECT_EQ(&select_backend(Config{}, prop), &r);
-}
 
 // Buffers for slots 5 and 6 at a given shape; the operands' contents do not
 // matter here (all zero, with a zero target: nothing is reported).

@@ -1,37 +1,15 @@
-// The "turing_sm75" row's slots around the mining kernel: presence, the shape
-// rule and grid of the mining launch, its kernel attributes, and the stages of
-// the fused slots.
+// The "turing_sm75" row's slots around the mining kernel: the shape rule and
+// grid of the mining launch, its kernel attributes, and the stages of the
+// fused slots.
 #include <cstdlib>
-#include <string>
 #include <vector>
 
 #include "backends/turing_mining_kernel.h"
-#include "core/config.h"
 #include "turing_fixture.h"
 
 namespace {
 
 using TuringSlotsTest = TuringDeviceTest;
-
-TEST_F(TuringSlotsTest, RowIsSplitWithTileGetters) {
-  const GpuBackendDescriptor& r = turing_row();
-  EXPECT_EQ(std::string(r.name), "turing_sm75");
-  EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
-              r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile);
-  EXPECT_TRUE(is_split_backend(r));
-  EXPECT_EQ(r.signal_header_bytes(), 1280u);
-  EXPECT_EQ(r.signal_sync_bytes(), 8u);
-  ASSERT_TRUE(r.tile_m && r.tile_n && r.tile_k);
-  EXPECT_EQ(r.tile_m(), 128);
-  EXPECT_EQ(r.tile_n(), 128);
-  EXPECT_EQ(r.tile_k(), 64);
-  EXPECT_EQ(r.warp_tile_n, nullptr);
-
-  cudaDeviceProp prop{};
-  prop.major = 7;
-  prop.minor = 5;
-  EXPECT_EQ(&select_backend(Config{}, prop), &r);
-}
 
 struct ShapeCase {
   const char* what;

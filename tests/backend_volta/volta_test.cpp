@@ -1,7 +1,6 @@
-// The "volta_sm70" row's own unit and selection; its mining and slots run
+// The "volta_sm70" row's slots are the volta unit's; its mining and slots run
 // with the other explicit rows'.
 #include "backends/volta_mining_kernel.h"
-#include "core/config.h"
 #include "device_fixture.h"
 #include "mining_attempt.h"
 
@@ -12,7 +11,7 @@ class VoltaTest : public HostDeviceTest {
   const GpuBackendDescriptor& row() const { return forced_row("volta"); }
 };
 
-TEST_F(VoltaTest, RowPointsAtTheVoltaUnitAndIsChosenForCapability70) {
+TEST_F(VoltaTest, RowPointsAtTheVoltaUnit) {
   const GpuBackendDescriptor& r = row();
   EXPECT_EQ(r.launch_fill_int8, &vexal_volta::launch_fill_int8);
   EXPECT_EQ(r.launch_generate_noise, &vexal_volta::launch_generate_noise);
@@ -20,12 +19,6 @@ TEST_F(VoltaTest, RowPointsAtTheVoltaUnitAndIsChosenForCapability70) {
   EXPECT_EQ(r.launch_noise_and_mine_dump, &vexal_volta::launch_noise_and_mine_dump);
   EXPECT_EQ(r.launch_dump_headless_coords, &vexal_volta::launch_dump_headless_coords);
   EXPECT_EQ(r.launch_debug_gemm_tile, &vexal_volta::launch_debug_gemm_tile);
-  // Capability 7.0 picks the row without a forced name.
-  Config config;
-  cudaDeviceProp prop{};
-  prop.major = 7;
-  prop.minor = 0;
-  EXPECT_EQ(&select_backend(config, prop), &r);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The explicit rows' slots around mining: presence, the fused slot's stages,
-// shape rule and grid, and the debug GEMM tile over the whole product.
+// The explicit rows' slots around mining: the fused slot's stages, shape rule
+// and grid, and the debug GEMM tile over the whole product.
 #include <string>
 #include <vector>
 
@@ -13,26 +13,6 @@ class ExplicitSlotsTest : public HostDeviceTest, public ::testing::WithParamInte
  protected:
   const GpuBackendDescriptor& row() const { return forced_row(GetParam()); }
 };
-
-TEST_P(ExplicitSlotsTest, RowIsFusedWithoutTileGetters) {
-  const GpuBackendDescriptor& r = row();
-  const std::string force = GetParam();
-  EXPECT_EQ(std::string(r.name), force == "volta"           ? "volta_sm70"
-                                 : force == "cmp170hx-dp2a" ? "cmp170hx_dp2a_int"
-                                                            : "cmp170hx_scalar_int");
-  EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
-              r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile &&
-              r.signal_header_bytes && r.signal_sync_bytes);
-  EXPECT_FALSE(is_split_backend(r));
-  EXPECT_EQ(r.launch_apply_sparse_noise, nullptr);
-  EXPECT_EQ(r.launch_headless_mine, nullptr);
-  EXPECT_EQ(r.tile_m, nullptr);
-  EXPECT_EQ(r.tile_n, nullptr);
-  EXPECT_EQ(r.tile_k, nullptr);
-  EXPECT_EQ(r.warp_tile_n, nullptr);
-  EXPECT_EQ(r.signal_header_bytes(), 1280u);
-  EXPECT_EQ(r.signal_sync_bytes(), 8u);
-}
 
 // Buffers for slots 5 and 6 at a given shape; the operands' contents do not
 // matter here.
