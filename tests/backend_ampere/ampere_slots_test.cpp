@@ -1,5 +1,5 @@
 // The "ampere_sm8x" row's slots: the mining launch's checks, grid and
-// attributes, and the fused slots' stage order.
+// attributes, and the two instantiations of the fused slots.
 
 #include "ampere_device_test.h"
 #include "backends/ampere_mining_kernel.h"
@@ -104,78 +104,6 @@ struct FusedBuffers {
         entries(size_t(m / 128 + 1) * (n / 128 + 1) * 128 * (k / rank + 1)),
         values(entries.count * 128), counts(entries.count * 128) {}
 };
-
-struct FusedCase {
-  const char* what;
-  bool dump;
-  int m, n, k, rank;
-  int null_pointer;  // -1 none; else the index of the argument made null (20: extra or entries, 22: counts)
-  int capacity;
-  cudaError_t result;
-  dim3 last_grid;  // of the last accepted launch; (0, 0) when there is none
-};
-
-TEST_F(AmpereSlotsTest, FusedSlotsCheckEachStageBeforeItRuns) {
-  // Pointer indices: 0 A, 1 B, 4 A right, 9 A index1, 11 B index1, 16 header, 19 seed.
-  const FusedCase cases[] = {
-      {"mines", false, 256, 384, 128, 64, -1, 0, cudaSuccess, dim3(24, 1, 1)},
-      {"null extra", false, 128, 128, 64, 64, 20, 0, cudaSuccess, dim3(8, 1, 1)},
-      {"dump mines", true, 128, 128, 128, 64, -1, 2, cudaSuccess, dim3(8, 1, 1)},
-      {"m 192 after both noises", false, 192, 128, 128, 64, -1, 0, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"k 4000 after both noises", false, 128, 256, 4000, 64, -1, 0, cudaErrorInvalidValue, dim3(256, 8, 1)},
-      {"rank 96 after both noises", false, 128, 128, 192, 96, -1, 0, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"null header", false, 128, 256, 128, 64, 16, 0, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null seed", true, 128, 256, 128, 64, 19, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: capacity 0", true, 128, 256, 128, 64, -1, 0, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null value counts", true, 128, 256, 128, 64, 22, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null entries", true, 128, 256, 128, 64, 20, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: m 192", true, 192, 128, 128, 64, -1, 1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"null B index after A's noise", false, 64, 96, 128, 64, 11, 0, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null B after A's noise", true, 64, 96, 128, 64, 1, 1, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"n 0 after A's noise", false, 64, 0, 128, 64, -1, 0, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null A right", false, 64, 96, 128, 64, 4, 0, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"null A index", true, 64, 96, 128, 64, 9, 1, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"m 0", false, 0, 96, 128, 64, -1, 0, cudaErrorInvalidValue, dim3(0, 0, 0)},
-  };
-  for (const FusedCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    restart();
-    FusedBuffers f(c.m > 0 ? c.m : 1, c.n > 0 ? c.n : 1, c.k, c.rank);
-    const auto pick = [&](int index, auto* pointer) { return c.null_pointer == index ? nullptr : pointer; };
-    const cudaError_t result =
-        c.dump ? row().launch_noise_and_mine_dump(
-                     pick(0, f.a.ptr), pick(1, f.b.ptr), f.a_left.ptr, f.b_left.ptr, pick(4, f.a_right.ptr),
-                     f.b_right.ptr, f.noised_a.ptr, f.noised_b.ptr, f.a_i0.ptr, pick(9, f.a_i1.ptr), f.b_i0.ptr,
-                     pick(11, f.b_i1.ptr), c.m, c.n, c.k, c.rank, pick(16, f.header.ptr), f.sync.ptr,
-                     f.target.ptr, pick(19, f.seed.ptr), pick(20, f.entries.ptr), f.values.ptr,
-                     pick(22, f.counts.ptr), c.capacity, nullptr)
-               : row().launch_noise_and_mine(
-                     pick(0, f.a.ptr), pick(1, f.b.ptr), f.a_left.ptr, f.b_left.ptr, pick(4, f.a_right.ptr),
-                     f.b_right.ptr, f.noised_a.ptr, f.noised_b.ptr, f.a_i0.ptr, pick(9, f.a_i1.ptr), f.b_i0.ptr,
-                     pick(11, f.b_i1.ptr), c.m, c.n, c.k, c.rank, pick(16, f.header.ptr), f.sync.ptr,
-                     f.target.ptr, pick(19, f.seed.ptr), pick(20, f.extra.ptr), nullptr);
-    EXPECT_EQ(result, c.result);
-    const auto launch = last_launch();
-    if (c.last_grid.x == 0) {
-      EXPECT_EQ(launch.kernel, nullptr);
-      continue;
-    }
-    EXPECT_EQ(launch.grid.x, c.last_grid.x);
-    EXPECT_EQ(launch.grid.y, c.last_grid.y);
-    if (c.result == cudaSuccess) {
-      EXPECT_EQ(launch.block.x, 128u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, kSharedBytes);
-      const auto attributes = hostgpu::inspect::kernel_attributes(launch.kernel, 0);
-      EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
-      EXPECT_EQ(attributes.preferred_carveout, 100);
-    } else {
-      // The last launch is a sparse-noise apply: 256 threads, one left-factor row.
-      EXPECT_EQ(launch.block.x, 256u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, size_t(c.rank));
-    }
-    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-  }
-}
 
 TEST_F(AmpereSlotsTest, DumpAndPlainMiningAreTwoInstantiations) {
   FusedBuffers f(128, 128, 64, 64);

@@ -1,5 +1,5 @@
-// The "cmp170hx_sm80" row's slots: the fused slots' stage order, shape rule,
-// padded grid and attributes (also when an attribute is refused).
+// The "cmp170hx_sm80" row's fused slot when the device refuses the kernel's
+// shared-memory attribute.
 #include <cstdlib>
 
 #include "backends/cmp170hx_mining_kernel.h"
@@ -8,15 +8,9 @@
 
 namespace {
 
-constexpr size_t kSharedBytes = 65536;
-
 class Cmp170hxSlotsTest : public HostDeviceTest {
  protected:
   const GpuBackendDescriptor& row() const { return forced_row("cmp170hx"); }
-  void restart() {
-    TearDown();
-    SetUp();
-  }
   // A device whose shared memory per block (49152 bytes) is below the launches' need.
   void use_small_shared_memory_device() {
     setenv("HOSTGPU_DEVICES", "6.1,Host GPU,4096,8", 1);
@@ -58,65 +52,6 @@ struct FusedBuffers {
                                      pick(19, seed.ptr), pick(20, extra.ptr), nullptr);
   }
 };
-
-struct FusedCase {
-  const char* what;
-  bool dump;
-  int m, n, k, rank;
-  int null_pointer;  // -1 none; else the index of the argument made null (20: extra or entries, 22: counts)
-  int capacity;
-  cudaError_t result;
-  dim3 last_grid;  // of the last accepted launch; (0, 0) when there is none
-};
-
-TEST_F(Cmp170hxSlotsTest, FusedSlotsCheckEachStageBeforeItRuns) {
-  // Pointer indices: 0 A, 1 B, 4 A right, 7 B', 9 A index1, 16 header, 19 seed.
-  const FusedCase cases[] = {
-      {"mines", false, 256, 384, 128, 128, -1, 0, cudaSuccess, dim3(48, 1, 1)},
-      {"one tile, fifteen surplus blocks", false, 128, 128, 128, 128, 20, 0, cudaSuccess, dim3(16, 1, 1)},
-      {"17 M tiles, thirty surplus blocks", false, 2176, 256, 128, 128, -1, 0, cudaSuccess, dim3(64, 1, 1)},
-      {"dump mines", true, 128, 256, 256, 128, -1, 2, cudaSuccess, dim3(32, 1, 1)},
-      {"rank 64 after both noises", false, 128, 128, 256, 64, -1, 0, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"k 4032 after both noises", false, 128, 256, 4032, 64, -1, 0, cudaErrorInvalidValue, dim3(256, 8, 1)},
-      {"m 192 after both noises", false, 192, 128, 128, 128, -1, 0, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"n 320 after both noises", false, 128, 320, 128, 128, -1, 0, cudaErrorInvalidValue, dim3(320, 1, 1)},
-      {"null header", false, 128, 256, 128, 128, 16, 0, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: capacity 0", true, 128, 256, 128, 128, -1, 0, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null value counts", true, 128, 256, 128, 128, 22, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null seed", true, 128, 256, 128, 128, 19, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: rank 64", true, 128, 256, 128, 64, -1, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"null B' after A's noise", false, 64, 96, 128, 128, 7, 0, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null B after A's noise", true, 64, 96, 128, 128, 1, 1, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null A right", false, 64, 96, 128, 128, 4, 0, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"null A index", true, 64, 96, 128, 128, 9, 1, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"k 0", false, 128, 128, 0, 128, -1, 0, cudaErrorInvalidValue, dim3(0, 0, 0)},
-  };
-  for (const FusedCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    restart();
-    FusedBuffers f(c.m, c.n, c.k > 0 ? c.k : 1, c.rank);
-    EXPECT_EQ(f.run(row(), c.dump, c.m, c.n, c.k, c.rank, c.null_pointer, c.capacity), c.result);
-    const auto launch = last_launch();
-    if (c.last_grid.x == 0) {
-      EXPECT_EQ(launch.kernel, nullptr);
-      continue;
-    }
-    EXPECT_EQ(launch.grid.x, c.last_grid.x);
-    EXPECT_EQ(launch.grid.y, c.last_grid.y);
-    if (c.result == cudaSuccess) {
-      EXPECT_EQ(launch.block.x, 128u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, kSharedBytes);
-      const auto attributes = hostgpu::inspect::kernel_attributes(launch.kernel, 0);
-      EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
-      EXPECT_EQ(attributes.preferred_carveout, 100);
-    } else {
-      // The last launch is a sparse-noise apply over chunks of 512 columns.
-      EXPECT_EQ(launch.block.x, 256u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, size_t(c.rank));
-    }
-    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-  }
-}
 
 TEST_F(Cmp170hxSlotsTest, ARefusedAttributeIsReturnedBeforeTheMiningLaunch) {
   // The mining kernel's handle, from an accepted launch.

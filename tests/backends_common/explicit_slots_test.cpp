@@ -1,5 +1,5 @@
-// The explicit rows' slots around mining: the fused slot's stages, shape rule
-// and grid, and the debug GEMM tile over the whole product.
+// The explicit rows' slots around mining: the dump slot, and the debug GEMM
+// tile over the whole product.
 #include <string>
 #include <vector>
 
@@ -27,66 +27,6 @@ struct FusedBuffers {
         a_right(size_t(rank) * k), b_right(size_t(rank) * k), noised_a(size_t(m) * k), noised_b(size_t(n) * k),
         a_i0(k), a_i1(k), b_i0(k), b_i1(k), target(8), seed(8), extra(1), sync(1), header(1) {}
 };
-
-struct FusedCase {
-  const char* what;
-  int m, n, k, rank;
-  int null_pointer;  // -1 none; else the index of the argument made null
-  cudaError_t result;
-  dim3 last_grid;    // of the last accepted launch; (0, 0) when there is none
-};
-
-TEST_P(ExplicitSlotsTest, FusedSlotChecksEachStageBeforeItRuns) {
-  // Pointer indices: 0 A, 4 A right, 9 A index1, 1 B, 11 B index1, 16 header, 19 seed, 20 extra.
-  const FusedCase cases[] = {
-      {"mines", 256, 384, 256, 64, -1, cudaSuccess, dim3(2, 3, 1)},
-      {"smallest tile", 128, 128, 128, 64, -1, cudaSuccess, dim3(1, 1, 1)},
-      {"rank 96 divides k 192", 128, 128, 192, 96, -1, cudaSuccess, dim3(1, 1, 1)},
-      {"null extra", 128, 128, 128, 64, 20, cudaSuccess, dim3(1, 1, 1)},
-      {"rank 100 divides k", 128, 128, 400, 100, -1, cudaSuccess, dim3(1, 1, 1)},
-      {"k 4160 rank 64", 128, 128, 4160, 64, -1, cudaSuccess, dim3(1, 1, 1)},
-      {"rank 6", 128, 128, 600, 6, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"k not a multiple of rank", 128, 128, 4000, 128, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      // Refused after both noise stages: the last launch is B's apply kernel.
-      {"k 100 rank 64", 128, 128, 100, 64, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"n 192", 128, 192, 128, 64, -1, cudaErrorInvalidValue, dim3(192, 1, 1)},
-      {"m 192", 192, 128, 256, 64, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"n 100", 128, 100, 256, 64, -1, cudaErrorInvalidValue, dim3(100, 1, 1)},
-      {"null header", 128, 256, 256, 64, 16, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"null seed", 128, 256, 256, 64, 19, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"null B index", 64, 96, 256, 64, 11, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null B", 64, 96, 256, 64, 1, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null A right", 64, 96, 256, 64, 4, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"null A index", 64, 96, 256, 64, 9, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"m 0", 0, 96, 256, 64, -1, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"n 0", 64, 0, 256, 64, -1, cudaErrorInvalidValue, dim3(64, 1, 1)},
-  };
-  for (const FusedCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
-    FusedBuffers f(c.m > 0 ? c.m : 1, c.n > 0 ? c.n : 1, c.k, c.rank);
-    const auto pick = [&](int index, auto* pointer) { return c.null_pointer == index ? nullptr : pointer; };
-    const cudaError_t result = row().launch_noise_and_mine(
-        pick(0, f.a.ptr), pick(1, f.b.ptr), f.a_left.ptr, f.b_left.ptr, pick(4, f.a_right.ptr), f.b_right.ptr,
-        f.noised_a.ptr, f.noised_b.ptr, f.a_i0.ptr, pick(9, f.a_i1.ptr), f.b_i0.ptr, pick(11, f.b_i1.ptr), c.m,
-        c.n, c.k, c.rank, pick(16, f.header.ptr), f.sync.ptr, f.target.ptr, pick(19, f.seed.ptr),
-        pick(20, f.extra.ptr), nullptr);
-    EXPECT_EQ(result, c.result);
-    const auto launch = last_launch();
-    if (c.last_grid.x == 0) {
-      EXPECT_EQ(launch.kernel, nullptr);
-      continue;
-    }
-    EXPECT_EQ(launch.grid.x, c.last_grid.x);
-    EXPECT_EQ(launch.grid.y, c.last_grid.y);
-    if (c.result == cudaSuccess) {
-      EXPECT_EQ(launch.block.x, 128u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, 0u);
-    }
-    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-  }
-}
 
 TEST_P(ExplicitSlotsTest, DumpSlotPassesItsBuffersUntested) {
   FusedBuffers f(128, 128, 128, 64);
