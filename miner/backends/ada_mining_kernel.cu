@@ -8,8 +8,10 @@
 
 #include <cstdint>
 
+#include "backends/grouped_tile_order.h"
 #include "backends/headless_common.h"
 #include "backends/mining_epilogue.h"
+#include "backends/wide_tile_folds.h"
 #include "core/gpu_platform.h"
 #include "core/instructions/cute_twins.h"
 #include "core/kernel_launch.h"
@@ -76,17 +78,21 @@ __host__ __device__ inline int candidate_value_of(int row, int col) {
 }
 
 // The block's product over k of the tile (tile_m, tile_n): k / 128 steps, each
-// loaded into one of two shared stages while the other is multiplied.
-// after_step(k_pos) runs on every thread once the accumulators hold the first
-// k_pos columns.
+// loaded into one of two shared stages while the other is multiplied. Once the
+// accumulators hold the first k_pos columns every thread runs
+// contribute(k_pos), then comes the barrier that frees the stage, then
+// collect(k_pos); the next step's barrier comes before its contribute. So
+// what contribute writes to shared memory for other threads is theirs to
+// read in collect, without a barrier of its own.
 template <class Problem, class CtaTiler, class AStride, class ASmem, class ACopy, class AS2R,
           class BStride, class BSmem, class BCopy, class BS2R, class Mma, class Accumulators,
-          class AfterStep>
+          class Contribute, class Collect>
 __device__ void accumulate_tile(int tile_m, int tile_n, Problem shape_mnk, CtaTiler cta_tiler,
                                 const int8_t* a, AStride stride_a, ASmem smem_layout_a,
                                 ACopy copy_a, AS2R s2r_atom_a, const int8_t* b, BStride stride_b,
                                 BSmem smem_layout_b, BCopy copy_b, BS2R s2r_atom_b, Mma mma,
-                                Accumulators& accumulators, const AfterStep& after_step) {
+                                Accumulators& accumulators, const Contribute& contribute,
+                                const Collect& collect) {
   const int thread = static_cast<int>(threadIdx.x);
   Tensor mA = make_tensor(make_gmem_ptr(a), select<0, 2>(shape_mnk), stride_a);  // (m, k)
   Tensor mB = make_tensor(make_gmem_ptr(b), select<1, 2>(shape_mnk), stride_b);  // (n, k)
@@ -137,63 +143,10 @@ __device__ void accumulate_tile(int tile_m, int tile_n, Problem shape_mnk, CtaTi
       copy(s2r_b, tXsB(_, _, k_block, stage), tXrB(_, _, k_block));
       gemm(mma, tCrA(_, _, k_block), tCrB(_, _, k_block), accumulators);
     }
+    contribute((k_tile + 1) * kTileK);
     __syncthreads();
-    after_step((k_tile + 1) * kTileK);
+    collect((k_tile + 1) * kTileK);
   }
-}
-
-// XOR of the 128 cells of every mining thread's transcript, gathered from
-// the MMA fragments. The thread in warp w, lane l holds, for e, h in {0, 1},
-// i < 4 and j < 8, accumulator ((e, h), i, j) at row 32·i + 16·(w mod 2) +
-// l / 4 + 8·h and column 32·j + 8·(w / 2) + 2·(l mod 4) + e. Its cells of one
-// mining thread differ only in e, i mod 2 and j mod 2: it folds those, the
-// four lanes of a quad (which share the rows) combine theirs, and the eight
-// warps' parts meet in shared memory. Returns this thread's own fold, and
-// leaves the words cleared for the next step. Every thread must call it.
-template <class Accumulators>
-__device__ uint32_t exchange_folds(const Accumulators& acc, uint32_t* folds) {
-  const int thread = static_cast<int>(threadIdx.x);
-  const int warp_m = (thread / 32) % 2;
-  const int lane = thread % 32;
-  const int quad_lane = lane % 4;
-  uint32_t quad_part[2][2] = {{0u, 0u}, {0u, 0u}};  // [row group][h], for column group quad_lane
-  CUTE_UNROLL
-  for (int column_group = 0; column_group < 4; ++column_group) {
-    CUTE_UNROLL
-    for (int row_group = 0; row_group < 2; ++row_group) {
-      CUTE_UNROLL
-      for (int h = 0; h < 2; ++h) {
-        uint32_t part = 0;
-        CUTE_UNROLL
-        for (int e = 0; e < 2; ++e) {
-          CUTE_UNROLL
-          for (int i = 0; i < 2; ++i) {
-            CUTE_UNROLL
-            for (int j = 0; j < 2; ++j) {
-              part ^= static_cast<uint32_t>(
-                  acc(make_coord(e, h), 2 * row_group + i, 2 * column_group + j));
-            }
-          }
-        }
-        part ^= __shfl_xor_sync(0xffffffffu, part, 1);
-        part ^= __shfl_xor_sync(0xffffffffu, part, 2);
-        if (column_group == quad_lane) quad_part[row_group][h] = part;
-      }
-    }
-  }
-  const int row_in_group = 16 * warp_m + lane / 4;
-  CUTE_UNROLL
-  for (int row_group = 0; row_group < 2; ++row_group) {
-    CUTE_UNROLL
-    for (int h = 0; h < 2; ++h) {
-      atomicXor(&folds[64 * quad_lane + 32 * row_group + row_in_group + 8 * h],
-                quad_part[row_group][h]);
-    }
-  }
-  __syncthreads();
-  const uint32_t fold = folds[thread];
-  folds[thread] = 0u;  // no thread adds to it again before the next step's barriers
-  return fold;
 }
 
 // Jackpot dump: every accumulator into its mining thread's value record of
@@ -226,16 +179,22 @@ __global__ void __launch_bounds__(kThreads)
   static_assert(!kUnusedFlag, "no variant sets the second flag");
   const int m = get<0>(shape_mnk);
   const int k = get<2>(shape_mnk);
-  // Blocks run in groups of 64 M tiles per N tile; the padding reads and writes nothing.
+  // Blocks run in groups of 64 M tiles, each group across every N tile, so
+  // that the group's A rows stay in L2; the padding reads and writes nothing.
   const int tile_m_count = m / kTileM;
-  const int padded_m_tiles = (tile_m_count + kMTileGroup - 1) / kMTileGroup * kMTileGroup;
-  const int tile_m = static_cast<int>(blockIdx.x) % padded_m_tiles;
-  const int tile_n = static_cast<int>(blockIdx.x) / padded_m_tiles;
-  if (tile_m >= tile_m_count) return;
+  uint32_t grouped_m = 0;
+  uint32_t grouped_n = 0;
+  if (!grouped_tile_order::tile_of_block(blockIdx.x, static_cast<uint32_t>(tile_m_count),
+                                         static_cast<uint32_t>(get<1>(shape_mnk) / kTileN),
+                                         kMTileGroup, &grouped_m, &grouped_n)) {
+    return;
+  }
+  const int tile_m = static_cast<int>(grouped_m);
+  const int tile_n = static_cast<int>(grouped_n);
 
   const int thread = static_cast<int>(threadIdx.x);
-  __shared__ uint32_t folds[kThreads];
-  folds[thread] = 0u;  // the pipeline's first barrier comes before any exchange
+  __shared__ uint32_t folds[wide_tile_folds::kCandidates];
+  folds[thread] = 0u;  // the pipeline's first barrier comes before any fold
 
   const MiningOutputs outputs{header, sync, target, seed, entries, values, value_counts, capacity};
   MiningThreadPlace place;
@@ -257,37 +216,45 @@ __global__ void __launch_bounds__(kThreads)
   const uint64_t first_entry_of_block =
       (static_cast<uint64_t>(tile_m_count) * tile_n + tile_m) * kThreads * steps;
 
+  // Whether this step's values go to the dump (the dump variant only).
+  const auto dumping = [&](int step) {
+    return kDump && entries && values && value_counts && step < capacity;
+  };
+  const auto contribute = [&](int k_pos) {
+    if (k_pos % rank != 0) return;
+    if constexpr (kDump) {
+      const int step = k_pos / rank - 1;
+      if (dumping(step)) {
+        Tensor coordinates =
+            mma.get_slice(thread).partition_C(make_identity_tensor(select<0, 1>(cta_tiler)));
+        scatter_dump_values(accumulators, coordinates, values, first_entry_of_block, steps, step);
+      }
+    }
+    wide_tile_folds::contribute(accumulators, folds);
+  };
+  const auto collect = [&](int k_pos) {
+    if (k_pos % rank != 0) return;
+    const uint32_t fold = wide_tile_folds::take(folds);
+    if constexpr (kDump) {
+      const int step = k_pos / rank - 1;
+      if (dumping(step)) {
+        // The scattered values, behind the step's barrier.
+        const int32_t* own =
+            values + (first_entry_of_block + static_cast<uint64_t>(thread) * steps + step) *
+                         kValuesPerThread;
+        epilogue.end_step(k_pos, [own](int v) { return own[v]; }, positions);
+        return;
+      }
+    }
+    // The folds stand for the cells: hand the epilogue the fold as the only
+    // non-zero value.
+    epilogue.end_step<false>(k_pos,
+                             [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+                             positions);
+  };
   accumulate_tile(tile_m, tile_n, shape_mnk, cta_tiler, a, stride_a, smem_layout_a, copy_a,
                   s2r_atom_a, b, stride_b, smem_layout_b, copy_b, s2r_atom_b, mma, accumulators,
-                  [&](int k_pos) {
-                    if (k_pos % rank != 0) return;
-                    const int step = k_pos / rank - 1;
-                    bool dumping = false;
-                    if constexpr (kDump) {
-                      dumping = entries && values && value_counts && step < capacity;
-                      if (dumping) {
-                        Tensor coordinates = mma.get_slice(thread).partition_C(
-                            make_identity_tensor(select<0, 1>(cta_tiler)));
-                        scatter_dump_values(accumulators, coordinates, values,
-                                            first_entry_of_block, steps, step);
-                      }
-                    }
-                    const uint32_t fold = exchange_folds(accumulators, folds);
-                    if (dumping) {
-                      // The scattered values, behind the exchange's barrier.
-                      const int32_t* own =
-                          values + (first_entry_of_block + static_cast<uint64_t>(thread) * steps +
-                                    step) * kValuesPerThread;
-                      epilogue.end_step(k_pos, [own](int v) { return own[v]; }, positions);
-                    } else {
-                      // The exchange has folded the cells: hand the epilogue
-                      // that fold as the only non-zero value.
-                      epilogue.end_step(
-                          k_pos,
-                          [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                          positions);
-                    }
-                  });
+                  contribute, collect);
   epilogue.finish(positions);
   // extra counts the tiles mined on this workspace; the dump variant leaves it alone.
   if constexpr (!kDump) {
@@ -307,7 +274,8 @@ __global__ void __launch_bounds__(kThreads)
   Tensor accumulators = partition_fragment_C(mma, select<0, 1>(cta_tiler));
   clear(accumulators);
   accumulate_tile(0, 0, shape_mnk, cta_tiler, a, stride_a, smem_layout_a, copy_a, s2r_atom_a, b,
-                  stride_b, smem_layout_b, copy_b, s2r_atom_b, mma, accumulators, [](int) {});
+                  stride_b, smem_layout_b, copy_b, s2r_atom_b, mma, accumulators, [](int) {},
+                  [](int) {});
   const auto product_stride = make_stride(static_cast<int64_t>(get<1>(shape_mnk)), _1{});
   Tensor mP = make_tensor(make_gmem_ptr(product), select<0, 1>(shape_mnk), product_stride);
   Tensor mC = make_tensor(make_gmem_ptr(counts), select<0, 1>(shape_mnk), product_stride);

@@ -20,6 +20,7 @@
 #include <cute/tensor.hpp>
 
 #include "backends/explicit_mining_kernels.h"
+#include "backends/grouped_tile_order.h"
 #include "backends/kernel_signal.h"
 #include "backends/mining_epilogue.h"
 #include "core/gpu_platform.h"
@@ -32,21 +33,9 @@ constexpr int kTile = 128;  // block tile height and width
 constexpr int kValuesPerThread = explicit_mining::kValuesPerThread;
 
 // The one-dimensional grid covers, for every N tile, the M tiles in whole
-// groups of `group`; consecutive blocks share their N tile. Returns false for
-// a surplus block (its M tile lies at or beyond tiles_m).
-__host__ __device__ inline bool tile_of_block(uint32_t block, uint32_t tiles_m, uint32_t tiles_n,
-                                              uint32_t group, uint32_t* tile_m, uint32_t* tile_n) {
-  const uint32_t group_blocks = group * tiles_n;
-  const uint32_t local = block % group_blocks;
-  *tile_n = local / group;
-  *tile_m = block / group_blocks * group + local % group;
-  return *tile_m < tiles_m;
-}
-
-__host__ __device__ inline uint32_t padded_grid_blocks(uint32_t tiles_m, uint32_t tiles_n,
-                                                       uint32_t group) {
-  return (tiles_m + group - 1) / group * group * tiles_n;
-}
+// groups of `group`; consecutive blocks share their N tile.
+using grouped_tile_order::padded_grid_blocks;
+using grouped_tile_order::tile_of_block;
 
 // The thread that owns a cell of the tile in the candidate layout, and the
 // cell's index among that thread's values (the inverse of value_position).
@@ -259,8 +248,9 @@ __device__ void mine_block(ProblemShape shape, CtaTiler tiler, const int8_t* a, 
       }
     }
     // The epilogue XORs the values it is given: the fold stands for all of them.
-    epilogue.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                      positions);
+    epilogue.end_step<false>(k_pos,
+                             [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+                             positions);
   };
   multiply_tile(shape, tiler, static_cast<int>(tile_m), static_cast<int>(tile_n), a, a_stride,
                 a_layout, a_copy, a_load, b, b_stride, b_layout, b_copy, b_load, mma, accumulators,

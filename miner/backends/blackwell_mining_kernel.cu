@@ -42,10 +42,10 @@ __global__ void __launch_bounds__(kThreads) headless_mine_kernel(
   (void)extra;
   blackwell_tile::mine_block<kJackpotDump>(
       shape, rank, header, sync, target, seed, entries, values, value_counts, capacity,
-      [&](int tile_m, int tile_n, auto& accumulators, auto&& after_k_tile) {
+      [&](int tile_m, int tile_n, auto& accumulators, auto&& contribute, auto&& collect) {
         multiply_tile<SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride, tile_m,
                                                     tile_n, accumulators, CpAsyncLoads{},
-                                                    after_k_tile);
+                                                    contribute, collect);
       });
 }
 
@@ -56,7 +56,7 @@ __global__ void __launch_bounds__(kThreads) debug_gemm_tile_kernel(
     GlobalToShared, SharedToRegisterB, int* product, int* counts, TiledMma) {
   blackwell_tile::debug_tile(shape, product, counts, [&](auto& accumulators) {
     multiply_tile<SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride, 0, 0,
-                                                accumulators, CpAsyncLoads{}, [](int, int8_t*) {});
+                                                accumulators, CpAsyncLoads{}, [](int) {}, [](int) {});
   });
 }
 

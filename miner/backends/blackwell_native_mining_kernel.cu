@@ -17,7 +17,6 @@
 #include "backends/mining_epilogue.h"
 #include "core/cuda_driver.h"
 #include "core/instructions/cute_twins.h"
-#include "core/instructions/proxy_fence.h"
 #include "tensor_hash/blake3_constants.h"
 
 // A tensor map passed by value must stay in parameter space on the device.
@@ -94,12 +93,6 @@ struct TmaLoader {
     device_instructions::mbarrier_wait_parity(&barriers[k_tile & 1],
                                               static_cast<uint32_t>(k_tile >> 1) & 1u);
   }
-  // The stage was read (and maybe written) by the threads; the bulk copy that
-  // refills it must come after those accesses.
-  __device__ void release_stage() {
-    device_instructions::fence_proxy_async_shared();
-    __syncthreads();
-  }
 };
 
 }  // namespace
@@ -119,13 +112,14 @@ __global__ void __launch_bounds__(kThreads) headless_mine_kernel(
   const int rank = kRank128 ? 128 : rank_argument;
   blackwell_tile::mine_block<kJackpotDump>(
       shape, rank, header, sync, target, seed, entries, values, value_counts, capacity,
-      [&](int tile_m, int tile_n, auto& accumulators, auto&& after_k_tile) {
+      [&](int tile_m, int tile_n, auto& accumulators, auto&& contribute, auto&& collect) {
         const auto tma_loader = [&](auto&, auto&, auto&, auto&, int8_t* shared) {
           return TmaLoader{&tma_a.map, &tma_b.map, shared,
                            reinterpret_cast<uint64_t*>(shared + kTileBytes), tile_m, tile_n};
         };
         multiply_tile<SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride, tile_m,
-                                                    tile_n, accumulators, tma_loader, after_k_tile);
+                                                    tile_n, accumulators, tma_loader, contribute,
+                                                    collect);
       });
 }
 
@@ -136,7 +130,7 @@ __global__ void __launch_bounds__(kThreads) debug_gemm_tile_kernel(
     GlobalToShared, SharedToRegisterB, int* product, int* counts, TiledMma) {
   blackwell_tile::debug_tile(shape, product, counts, [&](auto& accumulators) {
     multiply_tile<SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride, 0, 0,
-                                                accumulators, CpAsyncLoads{}, [](int, int8_t*) {});
+                                                accumulators, CpAsyncLoads{}, [](int) {}, [](int) {});
   });
 }
 

@@ -7,13 +7,15 @@
 // The warps' accumulator layout scatters one candidate's cells over sixteen
 // threads, whereas the network's candidate is two rows and 64 columns. After
 // every rank step the threads therefore XOR their values into per-candidate
-// folds in shared memory, and thread c keeps the transcript of candidate c:
-// rows 64·g + o and 64·g + o + 32, columns 64·q to 64·q + 63, with
-// o = c mod 32, g = (c / 32) mod 2, q = c / 64.
+// folds in shared memory (wide_tile_folds.h), and thread c keeps the
+// transcript of candidate c: rows 64·g + o and 64·g + o + 32, columns 64·q to
+// 64·q + 63, with o = c mod 32, g = (c / 32) mod 2, q = c / 64.
 #include <cstdint>
 
+#include "backends/grouped_tile_order.h"
 #include "backends/headless_common.h"
 #include "backends/mining_epilogue.h"
+#include "backends/wide_tile_folds.h"
 #include "core/instructions/cute_twins.h"
 
 namespace blackwell_tile {
@@ -28,6 +30,10 @@ constexpr int kValuesPerThread = kTileM * kTileN / kThreads;
 constexpr int kCandidateColumns = kValuesPerThread / 2;
 constexpr int kStageBytesA = kTileM * kTileK;
 constexpr int kStageBytesB = kTileN * kTileK;
+// M tiles walked across the N tiles together: 32 MiB of A at k = 4096, which
+// an RTX 5090's 96 MB L2 keeps while B streams past. It divides the grid's
+// padding of 128.
+constexpr uint32_t kL2Group = 64;
 
 using ProblemShape = cute::tuple<int, int, int>;
 using CtaTiler = Shape<Int<kTileM>, Int<kTileN>, Int<kTileK>>;
@@ -80,7 +86,6 @@ struct CpAsyncLoader {
       korvath_cute::cp_async_wait<0>();
     }
   }
-  __device__ void release_stage() {}
 };
 
 template <class SourceA, class TargetA, class SourceB, class TargetB>
@@ -102,15 +107,17 @@ struct CpAsyncLoads {
 
 // The 128 x 256 product of tile (tile_m, tile_n) over all of k into the
 // accumulators, two K tiles in flight in the unit's shared layouts, loaded
-// by make_loader(gA, sA, gB, sB, shared). after_k_tile(k_tile, scratch) runs on
-// every thread after each K tile, when the tile's stage is no longer read:
-// scratch is that stage's first kStageBytesA bytes, and the callee must end
-// with a barrier if it uses them.
-template <class LayoutA, class LayoutB, class Accumulators, class LoaderFactory, class AfterKTile>
+// by make_loader(gA, sA, gB, sB, shared). After each K tile's products every
+// thread runs contribute(k_tile), then comes the barrier that frees the
+// stage, then collect(k_tile); the next K tile's barrier comes before its
+// contribute. So what contribute writes to shared memory for other threads
+// is theirs to read in collect, without a barrier of its own.
+template <class LayoutA, class LayoutB, class Accumulators, class LoaderFactory, class Contribute,
+          class Collect>
 __device__ void multiply_tile(ProblemShape shape, const int8_t* a, OperandStride a_stride,
                               const int8_t* b, OperandStride b_stride, int tile_m, int tile_n,
                               Accumulators& accumulators, LoaderFactory&& make_loader,
-                              AfterKTile&& after_k_tile) {
+                              Contribute&& contribute, Collect&& collect) {
   const int thread = static_cast<int>(threadIdx.x);
   const int k = get<2>(shape);
   Tensor mA = make_tensor(make_gmem_ptr(a), make_shape(get<0>(shape), k), a_stride);
@@ -149,15 +156,15 @@ __device__ void multiply_tile(ProblemShape shape, const int8_t* a, OperandStride
       copy(copy_b, shared_b(_, _, k_block, stage), registers_b(_, _, k_block));
       gemm(mma, fragment_a(_, _, k_block), fragment_b(_, _, k_block), accumulators);
     }
-    // Nobody reads the stage any more; the next load into it comes after after_k_tile.
+    contribute(k_tile);
+    // Nobody reads the stage any more; the next load into it comes after collect.
     __syncthreads();
-    after_k_tile(k_tile, shared + stage * kStageBytesA);
-    loader.release_stage();
+    collect(k_tile);
   }
 }
 
 // One block's mining: the product of its tile over all of k, through the
-// unit's multiply(tile_m, tile_n, accumulators, after_k_tile), folded into
+// unit's multiply(tile_m, tile_n, accumulators, contribute, collect), folded into
 // the candidates' transcripts after every rank step, with the jackpot dump.
 template <bool kJackpotDump, class Multiply>
 __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader* header,
@@ -167,12 +174,19 @@ __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader
                                   Multiply&& multiply) {
   const int m = get<0>(shape);
   const int k = get<2>(shape);
-  // M tiles are counted in groups of 128; blocks past the last tile do nothing.
+  // The grid counts M tiles in groups of 128; blocks past the last tile do
+  // nothing. Blocks walk groups of kL2Group M tiles across every N tile, so
+  // that the group's A rows stay in L2 while B streams past.
   const int tiles_m = m / kTileM;
-  const int tiles_m_padded = (tiles_m + 127) / 128 * 128;
-  const int tile_m = static_cast<int>(blockIdx.x) % tiles_m_padded;
-  const int tile_n = static_cast<int>(blockIdx.x) / tiles_m_padded;
-  if (tile_m >= tiles_m) return;
+  uint32_t grouped_m = 0;
+  uint32_t grouped_n = 0;
+  if (!grouped_tile_order::tile_of_block(blockIdx.x, static_cast<uint32_t>(tiles_m),
+                                         static_cast<uint32_t>(get<1>(shape) / kTileN), kL2Group,
+                                         &grouped_m, &grouped_n)) {
+    return;
+  }
+  const int tile_m = static_cast<int>(grouped_m);
+  const int tile_n = static_cast<int>(grouped_n);
   const int thread = static_cast<int>(threadIdx.x);
 
   MiningThreadPlace place;
@@ -195,8 +209,8 @@ __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader
   const uint64_t steps = static_cast<uint64_t>(k / rank);
   const uint64_t first_candidate =
       (static_cast<uint64_t>(tiles_m) * tile_n + tile_m) * static_cast<uint64_t>(kThreads);
-  uint32_t dump_state[16];
-  for (int i = 0; i < 16; ++i) dump_state[i] = 0;
+  __shared__ uint32_t folds[wide_tile_folds::kCandidates];
+  folds[thread] = 0u;  // the pipeline's first barrier comes before any fold
 
   TiledMma mma;
   auto mma_thread = mma.get_slice(thread);
@@ -211,42 +225,13 @@ __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader
                 "accumulator fragment of the 2 x 4 warp layout");
   clear(accumulators);
 
-  multiply(tile_m, tile_n, accumulators, [&](int k_tile, int8_t* scratch) {
+  const auto contribute = [&](int k_tile) {
     const int k_pos = (k_tile + 1) * kTileK;
     if (k_pos % rank != 0) return;
-    uint32_t* folds = reinterpret_cast<uint32_t*>(scratch);
-    folds[thread] = 0;
-    __syncthreads();
-    CUTE_UNROLL
-    for (int h = 0; h < 2; ++h) {
-      CUTE_UNROLL
-      for (int g = 0; g < 2; ++g) {
-        CUTE_UNROLL
-        for (int q = 0; q < 4; ++q) {
-          uint32_t fold = 0;
-          CUTE_UNROLL
-          for (int e = 0; e < 2; ++e) {
-            CUTE_UNROLL
-            for (int i = 0; i < 2; ++i) {
-              CUTE_UNROLL
-              for (int j = 0; j < 2; ++j) {
-                fold ^= static_cast<uint32_t>(accumulators(2 * h + e, 2 * g + i, 2 * q + j));
-              }
-            }
-          }
-          const auto at = coordinates(2 * h, 2 * g, 2 * q);
-          atomicXor(&folds[candidate_of(get<0>(at), get<1>(at))], fold);
-        }
-      }
-    }
-    __syncthreads();
-    const uint32_t fold = folds[thread];
-
-    if (dump) {
-      const int s = transcript_index(k_pos, rank);
-      dump_state[s] = fold ^ transcript_rotl13(dump_state[s]);
+    wide_tile_folds::contribute(accumulators, folds);
+    if constexpr (kJackpotDump) {
       const int step = k_pos / rank - 1;
-      if (step < capacity) {
+      if (dump && step < capacity) {
         // Each thread files its own values under their candidates.
         CUTE_UNROLL
         for (int v = 0; v < size(accumulators); ++v) {
@@ -258,23 +243,32 @@ __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader
           values[slot] = accumulators(v);
           value_counts[slot] += 1u;
         }
+      }
+    }
+  };
+  const auto collect = [&](int k_tile) {
+    const int k_pos = (k_tile + 1) * kTileK;
+    if (k_pos % rank != 0) return;
+    const uint32_t fold = wide_tile_folds::take(folds);
+    epilogue.end_step<false>(k_pos,
+                             [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+                             candidate_positions);
+    if constexpr (kJackpotDump) {
+      const int step = k_pos / rank - 1;
+      if (dump && step < capacity) {
         VexalHeadlessJackpotDumpEntry record;
         record.block_x = blockIdx.x;
         record.block_y = blockIdx.y;
         record.k_tile = static_cast<uint32_t>(k_pos / 64 - 1);
-        record.transcript_index = static_cast<uint32_t>(s);
+        record.transcript_index = static_cast<uint32_t>(transcript_index(k_pos, rank));
         record.xored_tile = fold;
-        record.transcript_word = dump_state[s];
+        record.transcript_word = epilogue.last_word();
         record.k_pos = static_cast<uint32_t>(k_pos);
         entries[(first_candidate + thread) * steps + step] = record;
       }
     }
-
-    epilogue.end_step(k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                      candidate_positions);
-    // The folds sit in the stage that the next load fills.
-    __syncthreads();
-  });
+  };
+  multiply(tile_m, tile_n, accumulators, contribute, collect);
 
   epilogue.finish(candidate_positions);
 }

@@ -14,6 +14,7 @@
 // columns 64·c to 64·c + 63, with o = t mod 32, g = (t / 32) mod 2 and
 // c = t / 64: the layout the diagnostics replay.
 #include <cstdint>
+#include <type_traits>
 
 #include "backends/explicit_mining_slots.h"
 #include "backends/headless_common.h"
@@ -67,18 +68,26 @@ __device__ void mine_tile(const int8_t* a, const int8_t* b, int m, int k, int ra
   const auto values = [&acc](int v) { return acc[v]; };
   const auto positions = [thread](int v) { return value_position(thread, v); };
 
-  for (int k_pos = rank; k_pos <= k; k_pos += rank) {
-    for (int t = k_pos - rank; t < k_pos; t += 4) {
-      const typename Arithmetic::Operand a0 = Arithmetic::prepare(load_word(a_row0 + t));
-      const typename Arithmetic::Operand a1 = Arithmetic::prepare(load_word(a_row1 + t));
+  // Two copies of the loop, so that the mining one carries no dump code.
+  const auto accumulate = [&](auto dump) {
+    for (int k_pos = rank; k_pos <= k; k_pos += rank) {
+      for (int t = k_pos - rank; t < k_pos; t += 4) {
+        const typename Arithmetic::Operand a0 = Arithmetic::prepare(load_word(a_row0 + t));
+        const typename Arithmetic::Operand a1 = Arithmetic::prepare(load_word(a_row1 + t));
 #pragma unroll
-      for (int j = 0; j < kColumnsPerThread; ++j) {
-        const uint32_t b_word = load_word(b_rows + static_cast<int64_t>(j) * k + t);
-        acc[j] = Arithmetic::dot4(a0, b_word, acc[j]);
-        acc[kColumnsPerThread + j] = Arithmetic::dot4(a1, b_word, acc[kColumnsPerThread + j]);
+        for (int j = 0; j < kColumnsPerThread; ++j) {
+          const uint32_t b_word = load_word(b_rows + static_cast<int64_t>(j) * k + t);
+          acc[j] = Arithmetic::dot4(a0, b_word, acc[j]);
+          acc[kColumnsPerThread + j] = Arithmetic::dot4(a1, b_word, acc[kColumnsPerThread + j]);
+        }
       }
+      epilogue.template end_step<decltype(dump)::value>(k_pos, values, positions);
     }
-    epilogue.end_step(k_pos, values, positions);
+  };
+  if (epilogue.dump_on()) {
+    accumulate(std::true_type{});
+  } else {
+    accumulate(std::false_type{});
   }
   epilogue.finish(positions);
 }

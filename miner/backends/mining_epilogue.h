@@ -12,9 +12,14 @@
 //   positions(v) -> TilePosition  its (row, column) within the block's tile
 // so that a kernel holding its accumulators in fragments needs no copy.
 //
-// Every thread of the block calls end_step after each rank step and finish at
-// the end, all with the same arguments' shapes: finish votes within the warp,
-// so all 32 lanes must reach it together.
+// Every thread of the block calls end_step once after each rank step, in
+// order from the first, and finish at the end, all with the same arguments'
+// shapes: finish votes within the warp, so all 32 lanes must reach it
+// together. end_step<false> carries no jackpot-dump code, for a path that
+// never dumps; the plain end_step dumps when the outputs ask for it.
+//
+// The 16 transcript words stay in registers: they are kept rotated so that
+// the word a step updates is always the first, and finish turns them back.
 //
 // Thread layout expected by the diagnostics (jackpot oracle, transcript
 // search): a thread holds two rows r and r + 32 of a 64-row group and
@@ -79,20 +84,34 @@ class MiningEpilogue {
  public:
   __device__ MiningEpilogue(const MiningOutputs& outputs, const MiningThreadPlace& place)
       : outputs_(outputs), place_(place) {
-    for (int i = 0; i < 16; ++i) state_[i] = 0;
+#pragma unroll
+    for (int i = 0; i < 16; ++i) words_[i] = 0;
+  }
+
+  __device__ bool dump_on() const {
+    return outputs_.entries && outputs_.values && outputs_.value_counts && outputs_.capacity > 0;
   }
 
   // After the accumulators have taken k columns up to k_pos (a multiple of rank).
-  template <typename Values, typename Positions>
+  template <bool kDump = true, typename Values, typename Positions>
   __device__ void end_step(int k_pos, const Values& values, const Positions& positions) {
     uint32_t fold = 0;
     // Unrolled so that register-held accumulators stay in registers.
 #pragma unroll
     for (int v = 0; v < kValues; ++v) fold ^= static_cast<uint32_t>(values(v));
-    const int s = transcript_index(k_pos, place_.rank);
-    state_[s] = fold ^ transcript_rotl13(state_[s]);
-    if (dump_on()) dump_step(k_pos, s, fold, values, positions);
+    const uint32_t word = fold ^ transcript_rotl13(words_[0]);
+    // A run-time index would move the words to local memory: rotate instead.
+#pragma unroll
+    for (int i = 0; i < 15; ++i) words_[i] = words_[i + 1];
+    words_[15] = word;
+    ++steps_;
+    if constexpr (kDump) {
+      if (dump_on()) dump_step(k_pos, fold, word, values, positions);
+    }
   }
+
+  // The word the last end_step wrote.
+  __device__ uint32_t last_word() const { return words_[15]; }
 
   // After the last step: report the thread's transcript when its digest hits.
   template <typename Positions>
@@ -103,8 +122,10 @@ class MiningEpilogue {
       key[i] = outputs_.seed[i];
       target[i] = outputs_.target[i];
     }
+    uint32_t state[16];
+    transcript(state);
     uint32_t digest[8];
-    blake3::keyed_hash_block(key, state_, digest);
+    blake3::keyed_hash_block(key, state, digest);
     const bool hit = digest_meets_target(digest, target);
 
     // The lowest hitting lane speaks for its warp.
@@ -123,7 +144,7 @@ class MiningEpilogue {
     }
     __threadfence();
     if (*best == 0u || ticket < *best) {
-      publish(digest, positions);
+      publish(state, digest, positions);
       __threadfence_system();
       *best = ticket;
     }
@@ -132,12 +153,25 @@ class MiningEpilogue {
   }
 
  private:
-  __device__ bool dump_on() const {
-    return outputs_.entries && outputs_.values && outputs_.value_counts && outputs_.capacity > 0;
+  // The words in transcript order. After s steps the first kept word is word
+  // s mod 16: rotate left by (16 - s) mod 16, a uniform shift in four stages.
+  __device__ void transcript(uint32_t (&state)[16]) const {
+#pragma unroll
+    for (int i = 0; i < 16; ++i) state[i] = words_[i];
+    const int shift = (16 - steps_ % 16) % 16;
+#pragma unroll
+    for (int stage = 1; stage < 16; stage *= 2) {
+      uint32_t turned[16];
+#pragma unroll
+      for (int i = 0; i < 16; ++i) turned[i] = state[(i + stage) % 16];
+      const bool take = (shift & stage) != 0;
+#pragma unroll
+      for (int i = 0; i < 16; ++i) state[i] = take ? turned[i] : state[i];
+    }
   }
 
   template <typename Values, typename Positions>
-  __device__ void dump_step(int k_pos, int s, uint32_t fold, const Values& values,
+  __device__ void dump_step(int k_pos, uint32_t fold, uint32_t word, const Values& values,
                             const Positions& positions) {
     const int step = k_pos / place_.rank - 1;
     if (step >= outputs_.capacity) return;
@@ -151,9 +185,9 @@ class MiningEpilogue {
     record.block_x = blockIdx.x;
     record.block_y = blockIdx.y;
     record.k_tile = static_cast<uint32_t>(k_pos / 64 - 1);
-    record.transcript_index = static_cast<uint32_t>(s);
+    record.transcript_index = static_cast<uint32_t>(transcript_index(k_pos, place_.rank));
     record.xored_tile = fold;
-    record.transcript_word = state_[s];
+    record.transcript_word = word;
     record.k_pos = static_cast<uint32_t>(k_pos);
     outputs_.entries[entry] = record;
     constexpr int kHalf = kValues / 2;
@@ -168,7 +202,8 @@ class MiningEpilogue {
   }
 
   template <typename Positions>
-  __device__ void publish(const uint32_t digest[8], const Positions& positions) {
+  __device__ void publish(const uint32_t (&state)[16], const uint32_t digest[8],
+                          const Positions& positions) {
     HostSignalHeader* header = outputs_.header;
     header->tile_m_index = place_.tile_m_index;
     header->tile_n_index = place_.tile_n_index;
@@ -181,7 +216,7 @@ class MiningEpilogue {
     }
     header->tile_height = place_.tile_height;
     header->tile_width = place_.tile_width;
-    for (int i = 0; i < 16; ++i) header->transcript[i] = state_[i];
+    for (int i = 0; i < 16; ++i) header->transcript[i] = state[i];
     for (int i = 0; i < 8; ++i) blake3::store_le32(header->kernel_hash + 4 * i, digest[i]);
     __threadfence_system();
     header->status = 1u;
@@ -189,5 +224,6 @@ class MiningEpilogue {
 
   MiningOutputs outputs_;
   MiningThreadPlace place_;
-  uint32_t state_[16];
+  uint32_t words_[16];  // rotated: words_[0] is the word the next step updates
+  int steps_ = 0;
 };

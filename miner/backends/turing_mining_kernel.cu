@@ -6,9 +6,11 @@
 // The MMA leaves each thread with accumulators scattered over the tile, while
 // the transcripts, the candidate's opened pairs and the jackpot dump follow
 // the thread layout the diagnostics replay (explicit_mining::value_position:
-// two rows and 64 columns per thread). At every rank step the accumulators
-// are therefore regrouped into that layout through shared memory, 16 columns
-// at a time.
+// two rows and 64 columns per thread). At every rank step the threads
+// therefore XOR their accumulators into their owners' words in shared memory,
+// and each owner folds its word into its transcript. The jackpot dump, which
+// needs every value of the owner, regroups the accumulators into that layout
+// through shared memory instead, 16 columns at a time.
 #include "backends/turing_mining_kernel.h"
 
 #include <cstdint>
@@ -61,16 +63,21 @@ using TiledMma = decltype(make_tiled_mma(korvath_cute::SM75_8x8x16_S32S8S8S32_TN
 
 static_assert(cosize(SharedLayout{}) == kOperandStageBytes, "one stage of one operand");
 
-// Accumulates the block tile (tile_m, tile_n) over the whole of k, calling
-// after_k_tile(k_pos, accumulators, coordinates) after every kTileK columns;
+// Accumulates the block tile (tile_m, tile_n) over the whole of k. After every
+// kTileK columns each thread calls contribute(k_pos, accumulators,
+// coordinates), and collect(k_pos, accumulators, coordinates) after the next
+// barrier, which comes before any thread's next contribute: what contribute
+// leaves in shared memory for other threads is theirs to read in collect.
 // coordinates(v) is accumulator v's (row, column) within the tile.
 template <class Shape_, class Tiler, class AStride, class ALayout, class ACopy, class AAtom,
-          class BStride, class BLayout, class BCopy, class BAtom, class Mma, class AfterKTile>
+          class BStride, class BLayout, class BCopy, class BAtom, class Mma, class Contribute,
+          class Collect>
 __device__ void accumulate_block_tile(Shape_ shape_mnk, Tiler tiler, const int8_t* a,
                                       AStride a_stride, ALayout a_layout, ACopy a_copy,
                                       AAtom a_atom, const int8_t* b, BStride b_stride,
                                       BLayout b_layout, BCopy b_copy, BAtom b_atom, Mma mma,
-                                      int tile_m, int tile_n, AfterKTile&& after_k_tile) {
+                                      int tile_m, int tile_n, Contribute&& contribute,
+                                      Collect&& collect) {
   const int thread = static_cast<int>(threadIdx.x);
   Tensor m_a = make_tensor(make_gmem_ptr(a), select<0, 2>(shape_mnk), a_stride);
   Tensor m_b = make_tensor(make_gmem_ptr(b), select<1, 2>(shape_mnk), b_stride);
@@ -107,7 +114,8 @@ __device__ void accumulate_block_tile(Shape_ shape_mnk, Tiler tiler, const int8_
 
   const int k_tiles = static_cast<int>(size<2>(g_a));
   for (int k_tile = 0; k_tile < k_tiles; ++k_tile) {
-    __syncthreads();  // the previous stage has been read
+    __syncthreads();  // the previous stage has been read, the last K tile contributed
+    if (k_tile > 0) collect(k_tile * kTileK, accumulators, coordinates);
     copy(a_copy, a_global(_, _, _, k_tile), a_staged);
     copy(b_copy, b_global(_, _, _, k_tile), b_staged);
     __syncthreads();
@@ -115,7 +123,71 @@ __device__ void accumulate_block_tile(Shape_ shape_mnk, Tiler tiler, const int8_
     copy(a_matrix_load, a_shared, a_registers);
     copy(b_matrix_load, b_shared, b_registers);
     gemm(mma, a_fragment, b_fragment, accumulators);
-    after_k_tile((k_tile + 1) * kTileK, accumulators, coordinates);
+    contribute((k_tile + 1) * kTileK, accumulators, coordinates);
+  }
+  __syncthreads();
+  if (k_tiles > 0) collect(k_tiles * kTileK, accumulators, coordinates);
+}
+
+// XORs the thread's accumulators into their owners' words (the owner of a
+// cell: ampere_cute::cell_owner). The fragment of the 8 x 8 x 16 MMA on 2 x 2
+// warps over the 128 x 128 tile is (column pair, 8 M repeats of 16 rows, 8 N
+// repeats of 16 columns): a thread's rows are r + 16·i and its columns
+// c + 16·j with r, c < 16, so its cells of one owner share i mod 2, i / 4 and
+// j / 4, and the four lanes of a quad, which share the rows, share the owners.
+// The quad splits its 8 sums so that each lane adds two.
+template <class Accumulators, class Coordinates>
+__device__ void fold_into_owners(const Accumulators& accumulators,
+                                 const Coordinates& coordinates, uint32_t* folds) {
+  static_assert(decltype(size<0>(accumulators))::value == 2 &&
+                    decltype(size<1>(accumulators))::value == 8 &&
+                    decltype(size<2>(accumulators))::value == 8,
+                "the fragment of the 2 x 2 warps' 8 x 8 x 16 MMA over a 128 x 128 tile");
+  // sums[column half][row half][16-row half]
+  uint32_t sums[2][2][2];
+  CUTE_UNROLL
+  for (int col_half = 0; col_half < 2; ++col_half) {
+    CUTE_UNROLL
+    for (int row_half = 0; row_half < 2; ++row_half) {
+      CUTE_UNROLL
+      for (int sixteen = 0; sixteen < 2; ++sixteen) {
+        uint32_t sum = 0;
+        CUTE_UNROLL
+        for (int i = 4 * row_half + sixteen; i < 4 * row_half + 4; i += 2) {
+          CUTE_UNROLL
+          for (int j = 4 * col_half; j < 4 * col_half + 4; ++j) {
+            sum ^= static_cast<uint32_t>(accumulators(0, i, j)) ^
+                   static_cast<uint32_t>(accumulators(1, i, j));
+          }
+        }
+        sums[col_half][row_half][sixteen] = sum;
+      }
+    }
+  }
+  const int quad_lane = static_cast<int>(threadIdx.x) % 4;
+  // Lanes 2 apart: each keeps the column half of its bit 1.
+  const bool right = (quad_lane & 2) != 0;
+  uint32_t kept[2][2];
+  CUTE_UNROLL
+  for (int row_half = 0; row_half < 2; ++row_half) {
+    CUTE_UNROLL
+    for (int sixteen = 0; sixteen < 2; ++sixteen) {
+      const uint32_t keep = right ? sums[1][row_half][sixteen] : sums[0][row_half][sixteen];
+      const uint32_t give = right ? sums[0][row_half][sixteen] : sums[1][row_half][sixteen];
+      kept[row_half][sixteen] = keep ^ __shfl_xor_sync(0xffffffffu, give, 2);
+    }
+  }
+  // Lanes 1 apart: each keeps the row half of its bit 0.
+  const bool lower = (quad_lane & 1) != 0;
+  const int first_row = get<0>(coordinates(0));
+  CUTE_UNROLL
+  for (int sixteen = 0; sixteen < 2; ++sixteen) {
+    const uint32_t keep = lower ? kept[1][sixteen] : kept[0][sixteen];
+    const uint32_t give = lower ? kept[0][sixteen] : kept[1][sixteen];
+    const uint32_t sum = keep ^ __shfl_xor_sync(0xffffffffu, give, 1);
+    const int row = 64 * (lower ? 1 : 0) + first_row % 16 + 16 * sixteen;
+    const int col = 64 * (right ? 1 : 0);
+    atomicXor(&folds[64 * (col / 64) + 32 * (row / 64) + row % 32], sum);
   }
 }
 
@@ -152,6 +224,73 @@ __device__ void regroup_accumulators(const Accumulators& accumulators,
 
 }  // namespace
 
+// One block's mining of tile (tile_m, tile_n). The mining path (kDump false)
+// folds through the owners' words, one per thread at the head of `exchange`;
+// the dump path regroups every value to its owner through `exchange`.
+template <bool kDump, class Shape_, class Tiler, class AStride, class ALayout, class ACopy,
+          class AAtom, class BStride, class BLayout, class BCopy, class BAtom, class Mma>
+__device__ void mine_tile(Shape_ shape_mnk, Tiler tiler, const int8_t* a, AStride a_stride,
+                          ALayout a_layout, ACopy a_copy, AAtom a_atom, const int8_t* b,
+                          BStride b_stride, BLayout b_layout, BCopy b_copy, BAtom b_atom, Mma mma,
+                          int32_t rank, MiningOutputs outputs, uint32_t tile_m, uint32_t tile_n,
+                          uint32_t tiles_m, int32_t* exchange) {
+  const int thread = static_cast<int>(threadIdx.x);
+  MiningThreadPlace place;
+  place.tile_m_index = tile_m;
+  place.tile_n_index = tile_n;
+  place.tile_m_count = tiles_m;
+  place.thread = thread;
+  place.threads_per_block = kThreads;
+  place.tile_height = kTileM;
+  place.tile_width = kTileN;
+  place.k = get<2>(shape_mnk);
+  place.rank = rank;
+  MiningEpilogue<explicit_mining::kValuesPerThread> epilogue(outputs, place);
+  const auto positions = [thread](int v) { return explicit_mining::value_position(thread, v); };
+
+  uint32_t* folds = reinterpret_cast<uint32_t*>(exchange);
+  folds[thread] = 0u;  // the first K tile's barrier comes before any fold
+  int32_t mine[explicit_mining::kValuesPerThread] = {};
+  const auto values = [&mine](int v) { return mine[v]; };
+
+  accumulate_block_tile(
+      shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride, b_layout, b_copy,
+      b_atom, mma, static_cast<int>(tile_m), static_cast<int>(tile_n),
+      [&](int k_pos, const auto& accumulators, const auto& coordinates) {
+        if constexpr (!kDump) {
+          if (k_pos % rank == 0) fold_into_owners(accumulators, coordinates, folds);
+        }
+      },
+      [&](int k_pos, const auto& accumulators, const auto& coordinates) {
+        if (k_pos % rank != 0) return;
+        if constexpr (kDump) {
+          regroup_accumulators(accumulators, coordinates, exchange, mine);
+          epilogue.end_step(k_pos, values, positions);
+        } else {
+          const uint32_t fold = folds[thread];
+          folds[thread] = 0u;
+          // The fold stands for all the owner's values.
+          epilogue.end_step<false>(
+              k_pos, [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
+              positions);
+        }
+      });
+  epilogue.finish(positions);
+}
+
+// The dump path out of line, so that its registers and stack do not weigh on
+// the mining path's.
+template <class Shape_, class Tiler, class AStride, class ALayout, class ACopy, class AAtom,
+          class BStride, class BLayout, class BCopy, class BAtom, class Mma>
+__device__ KORVATH_NOINLINE void mine_tile_with_dump(
+    Shape_ shape_mnk, Tiler tiler, const int8_t* a, AStride a_stride, ALayout a_layout,
+    ACopy a_copy, AAtom a_atom, const int8_t* b, BStride b_stride, BLayout b_layout, BCopy b_copy,
+    BAtom b_atom, Mma mma, int32_t rank, MiningOutputs outputs, uint32_t tile_m, uint32_t tile_n,
+    uint32_t tiles_m, int32_t* exchange) {
+  mine_tile<true>(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride, b_layout,
+                  b_copy, b_atom, mma, rank, outputs, tile_m, tile_n, tiles_m, exchange);
+}
+
 // The mining kernel. Block b walks the tiles in groups of kTileGroup M tiles
 // per N tile; blocks past the last M tile return before touching memory.
 template <class Shape_, class Tiler, class AStride, class ALayout, class ACopy, class AAtom,
@@ -168,7 +307,6 @@ __global__ void __launch_bounds__(kThreads)
                          int32_t visit_capacity) {
   const int m = get<0>(shape_mnk);
   const int n = get<1>(shape_mnk);
-  const int k = get<2>(shape_mnk);
   const uint32_t tiles_m = static_cast<uint32_t>(m / kTileM);
   const uint32_t tiles_n = static_cast<uint32_t>(n / kTileN);
   uint32_t tile_m;
@@ -196,32 +334,17 @@ __global__ void __launch_bounds__(kThreads)
 
   const MiningOutputs outputs{header,      sync,        target,           seed,
                               dump_entries, dump_values, dump_value_counts, dump_capacity};
-  MiningThreadPlace place;
-  place.tile_m_index = tile_m;
-  place.tile_n_index = tile_n;
-  place.tile_m_count = tiles_m;
-  place.thread = thread;
-  place.threads_per_block = kThreads;
-  place.tile_height = kTileM;
-  place.tile_width = kTileN;
-  place.k = k;
-  place.rank = rank;
-  MiningEpilogue<explicit_mining::kValuesPerThread> epilogue(outputs, place);
-  const auto positions = [thread](int v) { return explicit_mining::value_position(thread, v); };
-
   __shared__ int32_t exchange[kTileM * kRegroupColumns];
-  int32_t mine[explicit_mining::kValuesPerThread] = {};
-  const auto values = [&mine](int v) { return mine[v]; };
-
-  accumulate_block_tile(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride,
-                        b_layout, b_copy, b_atom, mma, static_cast<int>(tile_m),
-                        static_cast<int>(tile_n),
-                        [&](int k_pos, const auto& accumulators, const auto& coordinates) {
-                          if (k_pos % rank != 0) return;
-                          regroup_accumulators(accumulators, coordinates, exchange, mine);
-                          epilogue.end_step(k_pos, values, positions);
-                        });
-  epilogue.finish(positions);
+  const bool dump = dump_entries && dump_values && dump_value_counts && dump_capacity > 0;
+  if (dump) {
+    mine_tile_with_dump(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride,
+                        b_layout, b_copy, b_atom, mma, rank, outputs, tile_m, tile_n, tiles_m,
+                        exchange);
+  } else {
+    mine_tile<false>(shape_mnk, tiler, a, a_stride, a_layout, a_copy, a_atom, b, b_stride,
+                     b_layout, b_copy, b_atom, mma, rank, outputs, tile_m, tile_n, tiles_m,
+                     exchange);
+  }
 }
 
 // The mining kernel's product of the tile at the origin, written out with a
@@ -245,7 +368,8 @@ __global__ void __launch_bounds__(kThreads)
           product[at] = accumulators(v);
           counts[at] += 1;
         }
-      });
+      },
+      [](int, const auto&, const auto&) {});
 }
 
 // Where each thread of a mining block takes its values and candidates.

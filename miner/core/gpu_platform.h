@@ -8,6 +8,7 @@
 //     variable (one per device); read it by value or by subscript, and copy a
 //     structure before reading its members.
 //   korvath_dynamic_shared<T>(): the block's dynamic shared memory.
+//   KORVATH_NOINLINE: keeps a device function out of line.
 
 template <typename T>
 using korvath_declared_type = T;  // lets a declaration name an array type in one token
@@ -19,6 +20,8 @@ using korvath_declared_type = T;  // lets a declaration name an array type in on
 
 #define KORVATH_DEVICE_CONSTANT(type, name, ...) \
   __constant__ korvath_declared_type<type> name = {__VA_ARGS__}
+
+#define KORVATH_NOINLINE __noinline__
 
 #if defined(__CUDACC__)
 template <typename T>
@@ -41,6 +44,8 @@ template <typename T>
 inline T* korvath_dynamic_shared() {
   return ::hostgpu::dynamic_shared<T>();
 }
+
+#define KORVATH_NOINLINE __attribute__((noinline))
 
 #else
 #error "Build with KORVATH_FLAVOUR_CUDA or KORVATH_FLAVOUR_HOST (link korvath_gpu_platform)"

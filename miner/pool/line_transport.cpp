@@ -1,11 +1,12 @@
 #include "pool/line_transport.h"
 
 #include <netdb.h>
-#include <sys/select.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
@@ -25,23 +26,27 @@ int64_t steady_now_ms() {
       .count();
 }
 
-// select() on one descriptor for reading or writing, restarting on EINTR.
-int select_one(int fd, bool for_write, uint32_t timeout_ms) {
+// Waits until one descriptor is ready for reading or writing, restarting on
+// EINTR. poll() takes any descriptor number, where select() is bounded by
+// FD_SETSIZE. A hang-up or an error counts as ready: the following recv or
+// send reports it.
+int poll_one(int fd, bool for_write, uint32_t timeout_ms) {
+  // poll() skips a negative descriptor and would just wait out the time.
+  if (fd < 0) {
+    throw StratumConnectionError(std::string(for_write ? "poll(write)" : "poll(read)") +
+                                 " failed errno=" + errno_text(EBADF));
+  }
+  const int timeout = timeout_ms > static_cast<uint32_t>(INT_MAX) ? INT_MAX : static_cast<int>(timeout_ms);
   for (;;) {
-    fd_set set;
-    FD_ZERO(&set);
-    FD_SET(fd, &set);
-    timeval tv{};
-    tv.tv_sec = timeout_ms / 1000;
-    tv.tv_usec = (timeout_ms % 1000) * 1000;
-    const int rc = for_write ? select(fd + 1, nullptr, &set, nullptr, &tv)
-                             : select(fd + 1, &set, nullptr, nullptr, &tv);
+    pollfd entry{fd, static_cast<short>(for_write ? POLLOUT : POLLIN), 0};
+    const int rc = ::poll(&entry, 1, timeout);
     if (rc < 0 && errno == EINTR) continue;
-    if (rc < 0) {
-      throw StratumConnectionError(std::string(for_write ? "select(write)" : "select(read)") +
-                                   " failed errno=" + errno_text(errno));
+    const int err = rc < 0 ? errno : (entry.revents & POLLNVAL) != 0 ? EBADF : 0;
+    if (err != 0) {
+      throw StratumConnectionError(std::string(for_write ? "poll(write)" : "poll(read)") +
+                                   " failed errno=" + errno_text(err));
     }
-    return rc > 0 && FD_ISSET(fd, &set) ? 1 : 0;
+    return rc > 0 ? 1 : 0;
   }
 }
 
@@ -76,7 +81,7 @@ int tcp_connect(const std::string& host, uint16_t port, const char* label) {
 }
 
 bool wait_readable(PoolConnection& conn, uint32_t timeout_ms) {
-  return select_one(conn.fd, false, timeout_ms) == 1;
+  return poll_one(conn.fd, false, timeout_ms) == 1;
 }
 
 std::string recv_line(PoolConnection& conn, uint32_t timeout_ms) {
@@ -87,7 +92,7 @@ std::string recv_line(PoolConnection& conn, uint32_t timeout_ms) {
   };
   for (;;) {
     const int64_t left_ms = deadline_ms - steady_now_ms();
-    if (left_ms <= 0 || select_one(conn.fd, false, static_cast<uint32_t>(left_ms)) == 0) {
+    if (left_ms <= 0 || poll_one(conn.fd, false, static_cast<uint32_t>(left_ms)) == 0) {
       fail("stratum recv timeout");
     }
     // One byte per call keeps everything after the newline in the socket, so
@@ -119,7 +124,7 @@ void send_all(PoolConnection& conn, const char* data, size_t length) {
     const std::string progress = " sent=" + std::to_string(sent) + " total=" + std::to_string(length);
     if (rc < 0 && err == EINTR) continue;
     if (rc < 0 && err == EAGAIN) {
-      if (select_one(conn.fd, true, 30000) == 1) continue;
+      if (poll_one(conn.fd, true, 30000) == 1) continue;
       throw StratumConnectionError(describe_stratum_connection(
           conn, "stratum send() timed out waiting writable" + progress, 0, 30000));
     }

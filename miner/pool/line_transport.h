@@ -16,7 +16,7 @@ inline constexpr size_t kMaxLineBytes = 64 * 1024;
 int tcp_connect(const std::string& host, uint16_t port, const char* label);
 
 // Whether the socket is readable within timeout_ms (0 tests and returns at once).
-// Throws StratumConnectionError when select fails.
+// Throws StratumConnectionError when the wait itself fails.
 bool wait_readable(PoolConnection& conn, uint32_t timeout_ms);
 
 // The next line without its newline. timeout_ms bounds the whole line, so a peer

@@ -59,6 +59,8 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, RowMiningTest,
     ::testing::Values(MiningCase{"dp2a_rank64", "cmp170hx-dp2a", kCmp170hxDevice, {256, 256, 256, 64}},
                       MiningCase{"dp2a_rank128", "cmp170hx-dp2a", kCmp170hxDevice, {256, 256, 256, 128}},
+                      // 17 steps: a transcript word taken twice.
+                      MiningCase{"dp2a_k1088", "cmp170hx-dp2a", kCmp170hxDevice, {128, 128, 1088, 64}},
                       MiningCase{"scalar_rank64", "cmp170hx-scalar", kCmp170hxDevice, {256, 256, 256, 64}},
                       MiningCase{"scalar_rank128", "cmp170hx-scalar", kCmp170hxDevice, {256, 256, 256, 128}},
                       MiningCase{"volta_rank64", "volta", kCmp170hxDevice, {256, 256, 256, 64}},

@@ -100,11 +100,14 @@ INSTANTIATE_TEST_SUITE_P(Rows, ExplicitMiningTest,
                                            RowCase{"cmp170hx-scalar", {256, 256, 256, 64}},
                                            RowCase{"cmp170hx-scalar", {256, 256, 256, 128}},
                                            RowCase{"volta", {256, 256, 256, 64}},
-                                           RowCase{"volta", {256, 256, 256, 128}}),
+                                           RowCase{"volta", {256, 256, 256, 128}},
+                                           // 17 steps: a transcript word taken twice.
+                                           RowCase{"cmp170hx-dp2a", {128, 128, 1088, 64}}),
                          [](const ::testing::TestParamInfo<RowCase>& info) {
                            std::string name = info.param.force_name;
                            name = name.substr(name.find('-') + 1);
-                           return name + "_rank" + std::to_string(info.param.shape.rank);
+                           return name + "_k" + std::to_string(info.param.shape.k) + "_rank" +
+                                  std::to_string(info.param.shape.rank);
                          });
 
 // Each row's dump against the dp2a row's on the same attempt.

@@ -1,7 +1,10 @@
 #include "pool/line_transport.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
+#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -170,6 +173,50 @@ TEST(TcpConnectTest, FailuresNameTheHostOrThePeer) {
   } catch (const std::runtime_error& e) {
     EXPECT_STREQ(e.what(), "unable to resolve host: ");
   }
+}
+
+// A process with many files open gets descriptors beyond FD_SETSIZE; waiting
+// on one must work like waiting on any other.
+TEST_F(TransportFixture, ADescriptorBeyondFdSetsizeIsWaitedOnLikeAnyOther) {
+  constexpr int kHigh = FD_SETSIZE + 40;
+  struct FileLimit {
+    rlimit saved{};
+    FileLimit() { getrlimit(RLIMIT_NOFILE, &saved); }
+    ~FileLimit() { setrlimit(RLIMIT_NOFILE, &saved); }
+  } limit;
+  if (limit.saved.rlim_cur <= static_cast<rlim_t>(kHigh)) {
+    if (limit.saved.rlim_max != RLIM_INFINITY && limit.saved.rlim_max <= static_cast<rlim_t>(kHigh)) {
+      GTEST_SKIP() << "the file limit does not allow a descriptor beyond FD_SETSIZE";
+    }
+    rlimit raised = limit.saved;
+    raised.rlim_cur = kHigh + 1;
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &raised), 0);
+  }
+  pool.run([](ScriptedPool& p) {
+    auto link = p.accept();
+    link->read_line();
+    link->send_line("beyond");
+    link->read_line();
+  });
+  connect_to_pool();
+  const int high = fcntl(conn->fd, F_DUPFD, kHigh);
+  ASSERT_GE(high, FD_SETSIZE);
+  close(conn->fd);
+  conn->fd = high;
+  EXPECT_FALSE(wait_readable(*conn, 0));
+  send_all(*conn, "go\n", 3);
+  EXPECT_TRUE(wait_readable(*conn, 3000));
+  EXPECT_EQ(recv_line(*conn, 2000), "beyond");
+  EXPECT_FALSE(wait_readable(*conn, 0));
+  send_all(*conn, "done\n", 5);
+  conn.reset();
+}
+
+TEST_F(TransportFixture, WaitingOnAClosedConnectionFailsAtOnce) {
+  conn = std::make_unique<PoolConnection>(pool_test_config(pool.port()));
+  const auto started = std::chrono::steady_clock::now();
+  EXPECT_THROW(wait_readable(*conn, 3000), StratumConnectionError);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(1));
 }
 
 }  // namespace

@@ -3,7 +3,10 @@
 // and every mining.submit must carry a proof that verifies.
 #include <gtest/gtest.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <stdexcept>
 #include <string>
 #include <utility>
 #include <vector>
@@ -70,10 +73,10 @@ int count(const std::string& text, const std::string& piece) {
   return found;
 }
 
-// Reads one mining.submit, checks its job and proof, and answers it; returns
-// the proof's A root.
+// Reads one mining.submit, checks its job and proof, and answers it (after
+// `before_reply`, when given); returns the proof's A root.
 std::string expect_verifying_share(PeerLink& link, int32_t& next_id, const std::string& job_id,
-                                   const std::string& header_hex) {
+                                   const std::string& header_hex, const std::string& before_reply = "") {
   const std::string line = link.read_line(kLineTimeoutMs);
   const std::string id = std::to_string(next_id);
   EXPECT_EQ(line.rfind("{\"id\":" + id + ",\"method\":\"mining.submit\",\"params\":[\"" +
@@ -85,9 +88,33 @@ std::string expect_verifying_share(PeerLink& link, int32_t& next_id, const std::
   std::string a_root;
   EXPECT_EQ(check_submitted_proof(proof, ProofShape{}, hex_decode(header_hex), &a_root), "")
       << job_id;
+  if (!before_reply.empty()) link.send_line(before_reply);
   link.send_line(ok_reply(next_id++));
   return a_root;
 }
+
+std::string flood_challenge(int i) {
+  char seed[65];
+  std::snprintf(seed, sizeof(seed), "%056d%08x", 0, static_cast<unsigned>(i));
+  return "{\"id\":null,\"method\":\"vexal.challenge\",\"params\":{\"seed\":\"" + std::string(seed) +
+         "\",\"difficulty\":1}}";
+}
+
+// Reads a challenge answer, checks its nonce and returns its request id.
+int32_t expect_challenge_answer(PeerLink& link, int i) {
+  const std::string line = link.read_line(kLineTimeoutMs);
+  const size_t seed_at = line.find("\"seed\":\"");
+  const size_t nonce_at = line.find("\"nonce\":\"");
+  EXPECT_NE(line.find("\"method\":\"vexal.challenge_response\""), std::string::npos) << line;
+  if (seed_at == std::string::npos || nonce_at == std::string::npos) return -1;
+  const std::string seed = line.substr(seed_at + 8, 64);
+  EXPECT_EQ("{\"id\":null,\"method\":\"vexal.challenge\",\"params\":{\"seed\":\"" + seed + "\",\"difficulty\":1}}",
+            flood_challenge(i));
+  const uint64_t nonce = std::strtoull(line.substr(nonce_at + 9, 16).c_str(), nullptr, 16);
+  EXPECT_TRUE(challenge_answer_ok(hex_decode(seed).data(), nonce, 1)) << line;
+  return std::atoi(line.c_str() + 6);
+}
+
 
 }  // namespace
 
@@ -135,8 +162,10 @@ TEST(PoolMining, EveryShareCarriesAVerifyingProofSyncAndAsync) {
   }
 }
 
-// The pool replaces the job right after the first share: the attempt during
-// which the new job arrived is dropped, the next one proves the new job.
+// The pool replaces the job while the first share waits for its reply: the
+// attempt during which the new job arrived is dropped, the next one proves
+// the new job. (Sent before the reply, the job is in hand when mining goes
+// on, whatever the machine's load.)
 TEST(PoolMining, AJobChangeDropsTheStaleCandidateAndMinesTheNewJob) {
   for (const MiningCase& c : mining_cases()) {
     SCOPED_TRACE(c.name);
@@ -145,8 +174,8 @@ TEST(PoolMining, AJobChangeDropsTheStaleCandidateAndMinesTheNewJob) {
       auto link = p.accept(kLineTimeoutMs);
       int32_t next_id = 1;
       serve_handshake(*link, next_id, small_job_handshake("00112233"));
-      expect_verifying_share(*link, next_id, "job-1", "00112233");
-      link->send_line(notify_line("\"job-2\"", kAnyDigest, true, "44556677"));
+      expect_verifying_share(*link, next_id, "job-1", "00112233",
+                             notify_line("\"job-2\"", kAnyDigest, true, "44556677"));
       expect_verifying_share(*link, next_id, "job-2", "44556677");
       EXPECT_TRUE(link->closed_by_miner(kLineTimeoutMs));
     });
@@ -188,4 +217,42 @@ TEST(PoolMining, ARejectedShareIsLoggedAndNotRetried) {
   ASSERT_EQ(run.status, 0) << run.out << run.err;
   EXPECT_EQ(count(run.out, "submitted job=job-1"), 1) << run.out;
   EXPECT_NE(run.err.find("dropped reason=rejected job=job-1"), std::string::npos) << run.err;
+}
+
+// A pool that sends thousands of challenges and answers none: the miner
+// answers the first, keeps only the newest of those that arrive meanwhile,
+// answers it once the pool replies, and goes on mining.
+TEST(PoolMining, AChallengeFloodEndsAndMiningGoesOn) {
+  constexpr int kFlood = 8000;
+  const MiningCase& c = mining_cases()[0];
+  ScriptedPool pool;
+  pool.run([](ScriptedPool& p) {
+    auto link = p.accept(kLineTimeoutMs);
+    int32_t next_id = 1;
+    serve_handshake(*link, next_id, small_job_handshake("00112233"));
+    link->send_line(flood_challenge(0));
+    const int32_t first = expect_challenge_answer(*link, 0);
+    EXPECT_EQ(first, next_id++);
+    size_t answered_during_flood = 0;
+    for (int i = 1; i <= kFlood; ++i) {
+      link->send_line(flood_challenge(i));
+      answered_during_flood += link->read_available().size();
+    }
+    if (answered_during_flood != 0) {
+      throw std::runtime_error(std::to_string(answered_during_flood) + " challenges answered during the flood");
+    }
+    link->send_line(ok_reply(first));
+    const int32_t last = expect_challenge_answer(*link, kFlood);
+    EXPECT_EQ(last, next_id++);
+    link->send_line(ok_reply(last));
+    expect_verifying_share(*link, next_id, "job-1", "00112233");
+    expect_verifying_share(*link, next_id, "job-1", "00112233");
+    EXPECT_TRUE(link->closed_by_miner(kLineTimeoutMs));
+  });
+  const BinaryRun run = run_korvath(pool_args(pool.port(), c, 2, true), host_env(c.devices));
+  pool.join();
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(count(run.out, "component=pool challenge_solved difficulty=1 "), 2);
+  EXPECT_EQ(count(run.out, "submitted job=job-1"), 2);
+  EXPECT_EQ(run.err.find("connection_lost"), std::string::npos) << run.err;
 }
