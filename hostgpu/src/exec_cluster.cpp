@@ -2,8 +2,11 @@
 
 #include <cxxabi.h>
 #include <link.h>
+#include <sanitizer/asan_interface.h>
 
 #include <set>
+#include <thread>
+#include <vector>
 
 #include <algorithm>
 #include <cstring>
@@ -67,26 +70,84 @@ void fill(unsigned char* begin, unsigned char* end, unsigned char byte) {
   if (begin < end) std::memset(begin, byte, static_cast<size_t>(end - begin));
 }
 
-// Poisons the zero-initialised thread-local storage of a fresh host thread,
-// where the static `__shared__` variables are, before anything uses it. What
-// the executor keeps there is written before it is read, but for the
-// constant-read cache, which is set up first and spared. Nothing is poisoned
-// when the block does not lie where it should.
-void poison_fresh_thread_storage() {
-  size_t cache_bytes = 0;
-  auto* cache = static_cast<unsigned char*>(constant_read_cache(&cache_bytes));
+// The zero-initialised part of the calling host thread's program block.
+struct ZeroedTls {
+  unsigned char* begin;
+  unsigned char* end;
+};
+
+ZeroedTls zeroed_tls() {
   const ProgramTls& tls = program_tls();
   auto* block = static_cast<unsigned char*>(__builtin_thread_pointer()) - tls.bytes;
-  unsigned char* begin = block + tls.initialised;
-  unsigned char* end = block + tls.memory;
+  return ZeroedTls{block + tls.initialised, block + tls.memory};
+}
+
+// Sets up the executor's own lazily initialised thread-local state (the
+// constant-read cache, the dynamic shared buffer's initialisation guard, the
+// fiber switch's records) and returns its objects.
+std::vector<std::pair<const void*, size_t>> set_up_executor_tls() {
+  std::vector<std::pair<const void*, size_t>> objects;
+  size_t cache_bytes = 0;
+  const void* cache = constant_read_cache(&cache_bytes);
+  objects.emplace_back(cache, cache_bytes);
+  host_thread_dynamic_shared();
+  fiber_thread_state(&objects);
+  return objects;
+}
+
+// Offsets in the zero-initialised part that setting the executor's state up
+// writes (its objects and guards): poisoning spares them. Found once, on a
+// fresh host thread, by comparing the part before and after.
+const std::vector<bool>& spared_tls() {
+  static const std::vector<bool> spared = [] {
+    std::vector<bool> written;
+    std::thread fresh([&written] {
+      const ZeroedTls tls = zeroed_tls();
+      const std::vector<unsigned char> before(tls.begin, tls.end);
+      const auto objects = set_up_executor_tls();
+      written.assign(before.size(), false);
+      for (size_t i = 0; i < before.size(); ++i) written[i] = tls.begin[i] != before[i];
+      for (const auto& [address, bytes] : objects) {
+        const auto* first = static_cast<const unsigned char*>(address);
+        for (const unsigned char* at = first; at < first + bytes; ++at) {
+          if (at >= tls.begin && at < tls.end) written[static_cast<size_t>(at - tls.begin)] = true;
+        }
+      }
+    });
+    fresh.join();
+    return written;
+  }();
+  return spared;
+}
+
+// Under AddressSanitizer the shadow of a reused thread stack, which holds a
+// fresh host thread's thread-local block, can still mark it as old frames.
+void clear_stale_shadow() {
+  const ZeroedTls tls = zeroed_tls();
+  ASAN_UNPOISON_MEMORY_REGION(tls.begin, static_cast<size_t>(tls.end - tls.begin));
+}
+
+// Poisons the zero-initialised thread-local storage of the calling host
+// thread, where the static `__shared__` variables are. The executor's own
+// state there is set up first and spared, or written before it is read.
+// Nothing is poisoned when the block does not lie where it should.
+void poison_fresh_thread_storage() {
+  const ZeroedTls tls = zeroed_tls();
   const auto* probe = reinterpret_cast<const unsigned char*>(&current_cluster);  // zero-initialised
-  if (probe < begin || probe >= end) return;
+  if (probe < tls.begin || probe >= tls.end) return;
   // A C++ runtime linked into the program would keep its exception state here.
   const auto* exceptions = reinterpret_cast<const unsigned char*>(abi::__cxa_get_globals());
-  if (exceptions >= begin && exceptions < end) return;
-  if (cache < begin || cache + cache_bytes > end) return;
-  fill(begin, cache, poison_byte);
-  fill(cache + cache_bytes, end, poison_byte);
+  if (exceptions >= tls.begin && exceptions < tls.end) return;
+  const std::vector<bool>& spared = spared_tls();
+  if (spared.size() != static_cast<size_t>(tls.end - tls.begin)) return;
+  set_up_executor_tls();
+  size_t run = 0;  // start of the current stretch to poison
+  for (size_t i = 0; i <= spared.size(); ++i) {
+    if (i == spared.size() || spared[i]) {
+      fill(tls.begin + run, tls.begin + i, poison_byte);
+      run = i + 1;
+    }
+  }
 }
 
 // Installs and clears what the host thread's fibers see of their block.
@@ -194,7 +255,10 @@ void ClusterRun::start_schedule() {
 }
 
 void ClusterRun::host_thread(unsigned rank, bool fresh) {
-  if (fresh && settings_.poison) poison_fresh_thread_storage();
+  if (fresh) {
+    clear_stale_shadow();
+    if (settings_.poison) poison_fresh_thread_storage();
+  }
   Resident& resident = blocks_[rank];
   const uint3 in_cluster{rank % cluster_dim_.x, (rank / cluster_dim_.x) % cluster_dim_.y,
                          rank / (cluster_dim_.x * cluster_dim_.y)};

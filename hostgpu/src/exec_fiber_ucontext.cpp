@@ -6,21 +6,33 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <utility>
+#include <vector>
 
 #include <boost/context/fiber.hpp>
 
 namespace boost::context::detail {
 
+namespace {
+// The host thread's own context, the one its first fiber switch leaves.
+thread_local fiber_activation_record host_thread_context;
+thread_local fiber_activation_record* running = &host_thread_context;
+}  // namespace
+
 // The per-thread record of the running context; the installed library is
 // built for fcontext and lacks it.
-fiber_activation_record*& fiber_activation_record::current() noexcept {
-  // The host thread's own context, the one its first fiber switch leaves.
-  thread_local fiber_activation_record host_thread_context;
-  thread_local fiber_activation_record* running = &host_thread_context;
-  return running;
-}
+fiber_activation_record*& fiber_activation_record::current() noexcept { return running; }
 
 }  // namespace boost::context::detail
+
+namespace hostgpu::detail {
+void fiber_thread_state(std::vector<std::pair<const void*, size_t>>* objects) {
+  using boost::context::detail::running;
+  using boost::context::detail::host_thread_context;
+  objects->emplace_back(&host_thread_context, sizeof(host_thread_context));
+  objects->emplace_back(&running, sizeof(running));
+}
+}  // namespace hostgpu::detail
 
 // The fibers' swapcontext (renamed by a compile definition) is libc's own.
 // The sanitizer's interposed one warns on stderr, which the binary's tests
@@ -40,4 +52,13 @@ extern "C" int hostgpu_swapcontext(ucontext_t* from, const ucontext_t* to) noexc
   }();
   return libc_swap(from, to);
 }
+#else
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace hostgpu::detail {
+// Fibers switched with fcontext keep no thread-local state in the program.
+void fiber_thread_state(std::vector<std::pair<const void*, size_t>>*) {}
+}  // namespace hostgpu::detail
 #endif

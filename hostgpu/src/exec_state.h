@@ -3,6 +3,8 @@
 // the device whose constant memory kernels read, and the block's dynamic
 // shared memory.
 #include <cstddef>
+#include <utility>
+#include <vector>
 
 namespace hostgpu::detail {
 
@@ -20,5 +22,9 @@ unsigned char* host_thread_dynamic_shared();
 // The calling host thread's cache of device-constant reads, set up now: the
 // one piece of the executor's thread-local state that poisoning must spare.
 void* constant_read_cache(size_t* bytes);
+
+// The thread-local objects of the fiber switch, set up now (none unless
+// fibers switch with ucontext).
+void fiber_thread_state(std::vector<std::pair<const void*, size_t>>* objects);
 
 }  // namespace hostgpu::detail

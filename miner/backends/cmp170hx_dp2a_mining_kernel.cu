@@ -1,14 +1,10 @@
 // The CMP 170HX dp2a backend: the explicit mining kernels with two-way
-// integer dot products, and the unit's instance of the shared slots.
+// integer dot products; kernels and slots are the shared explicit ones.
 #include "backends/cmp170hx_dp2a_mining_kernel.h"
 
 #include "backends/explicit_mining_kernels.h"
-#include "backends/headless_common.h"
-#include "tensor_hash/blake3_constants.h"
 
 namespace vexal_cmp170hx_dp2a {
-
-namespace {
 
 // A word of four int8 widened to two pairs of int16, so that dp2a multiplies
 // them with two bytes of B at a time.
@@ -34,81 +30,6 @@ struct Dp2aArithmetic {
   }
 };
 
-}  // namespace
-
-__global__ void __launch_bounds__(128)
-    headless_mine_kernel(const int8_t* a, const int8_t* b, int32_t m, int32_t n, int32_t k,
-                         int32_t rank, HostSignalHeader* header, HostSignalSync* sync,
-                         const uint32_t* target, const uint32_t* seed,
-                         VexalHeadlessJackpotDumpEntry* entries, int32_t* values,
-                         uint32_t* value_counts, int32_t capacity) {
-  (void)n;
-  const MiningOutputs outputs{header, sync, target, seed, entries, values, value_counts, capacity};
-  explicit_mining::mine_tile<Dp2aArithmetic>(a, b, m, k, rank, outputs);
-}
-
-__global__ void debug_gemm_tile_kernel(const int8_t* a, const int8_t* b, int32_t* product,
-                                       int32_t* counts, int32_t m, int32_t n, int32_t k) {
-  explicit_mining::debug_gemm_tile<Dp2aArithmetic>(a, b, product, counts, m, n, k);
-}
-
-__global__ void dump_headless_coords_kernel(uint16_t* rows, uint16_t* cols, int32_t* meta) {
-  explicit_mining::dump_headless_coords(rows, cols, meta);
-}
-
-cudaError_t launch_fill_int8(int8_t* dst, int64_t count, uint64_t seed, cudaStream_t stream) {
-  return headless_slots::common_fill_int8(dst, count, seed, stream);
-}
-
-cudaError_t launch_generate_noise(int rank, int m, int n, int k, int8_t* a_left, int8_t* a_right,
-                                  int8_t* b_right, int8_t* b_left, const uint8_t* seed_a,
-                                  const uint8_t* seed_b, cudaStream_t stream) {
-  return headless_slots::launch_generate_noise(rank, m, n, k, a_left, a_right, b_right, b_left,
-                                               seed_a, seed_b, stream);
-}
-
-cudaError_t launch_noise_and_mine(const int8_t* a, const int8_t* b, const int8_t* a_left,
-                                  const int8_t* b_left, const int8_t* a_right,
-                                  const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
-                                  int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
-                                  int16_t* b_index1, int m, int n, int k, int rank,
-                                  HostSignalHeader* header, HostSignalSync* sync,
-                                  const uint32_t* target, const uint32_t* seed, uint32_t* extra,
-                                  cudaStream_t stream) {
-  (void)extra;
-  return explicit_mining::noise_and_mine(headless_mine_kernel, a, b, a_left, b_left, a_right,
-                                         b_right, noised_a, noised_b, a_index0, a_index1,
-                                         b_index0, b_index1, m, n, k, rank, header, sync, target,
-                                         seed, nullptr, nullptr, nullptr, 0, stream);
-}
-
-cudaError_t launch_noise_and_mine_dump(const int8_t* a, const int8_t* b, const int8_t* a_left,
-                                       const int8_t* b_left, const int8_t* a_right,
-                                       const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
-                                       int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
-                                       int16_t* b_index1, int m, int n, int k, int rank,
-                                       HostSignalHeader* header, HostSignalSync* sync,
-                                       const uint32_t* target, const uint32_t* seed,
-                                       VexalHeadlessJackpotDumpEntry* entries, int32_t* values,
-                                       uint32_t* value_counts, int capacity, cudaStream_t stream) {
-  return explicit_mining::noise_and_mine(headless_mine_kernel, a, b, a_left, b_left, a_right,
-                                         b_right, noised_a, noised_b, a_index0, a_index1,
-                                         b_index0, b_index1, m, n, k, rank, header, sync, target,
-                                         seed, entries, values, value_counts, capacity, stream);
-}
-
-cudaError_t launch_dump_headless_coords(uint16_t* rows, uint16_t* cols, int32_t* meta,
-                                        cudaStream_t stream) {
-  return explicit_mining::dump_coords(dump_headless_coords_kernel, rows, cols, meta, stream);
-}
-
-cudaError_t launch_debug_gemm_tile(const int8_t* a, const int8_t* b, int32_t* product,
-                                   int32_t* counts, int m, int n, int k, cudaStream_t stream) {
-  return explicit_mining::debug_tile(debug_gemm_tile_kernel, a, b, product, counts, m, n, k,
-                                     stream);
-}
-
-uint64_t signal_header_bytes() { return headless_slots::signal_header_bytes(); }
-uint64_t signal_sync_bytes() { return headless_slots::signal_sync_bytes(); }
-
 }  // namespace vexal_cmp170hx_dp2a
+
+template struct explicit_mining::Slots<vexal_cmp170hx_dp2a::Dp2aArithmetic>;

@@ -1,38 +1,21 @@
 #pragma once
 // The CMP 170HX dp2a backend's slot operations (row "cmp170hx_dp2a_int").
-#include <cstdint>
-
-#include "backends/kernel_signal.h"
-#include "core/gpu_api.h"
+#include "backends/explicit_mining_slots.h"
 
 namespace vexal_cmp170hx_dp2a {
 
-cudaError_t launch_fill_int8(int8_t* dst, int64_t count, uint64_t seed, cudaStream_t stream);
-cudaError_t launch_generate_noise(int rank, int m, int n, int k, int8_t* a_left, int8_t* a_right,
-                                  int8_t* b_right, int8_t* b_left, const uint8_t* seed_a,
-                                  const uint8_t* seed_b, cudaStream_t stream);
-cudaError_t launch_noise_and_mine(const int8_t* a, const int8_t* b, const int8_t* a_left,
-                                  const int8_t* b_left, const int8_t* a_right,
-                                  const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
-                                  int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
-                                  int16_t* b_index1, int m, int n, int k, int rank,
-                                  HostSignalHeader* header, HostSignalSync* sync,
-                                  const uint32_t* target, const uint32_t* seed, uint32_t* extra,
-                                  cudaStream_t stream);
-cudaError_t launch_noise_and_mine_dump(const int8_t* a, const int8_t* b, const int8_t* a_left,
-                                       const int8_t* b_left, const int8_t* a_right,
-                                       const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
-                                       int16_t* a_index0, int16_t* a_index1, int16_t* b_index0,
-                                       int16_t* b_index1, int m, int n, int k, int rank,
-                                       HostSignalHeader* header, HostSignalSync* sync,
-                                       const uint32_t* target, const uint32_t* seed,
-                                       VexalHeadlessJackpotDumpEntry* entries, int32_t* values,
-                                       uint32_t* value_counts, int capacity, cudaStream_t stream);
-cudaError_t launch_dump_headless_coords(uint16_t* rows, uint16_t* cols, int32_t* meta,
-                                        cudaStream_t stream);
-cudaError_t launch_debug_gemm_tile(const int8_t* a, const int8_t* b, int32_t* product,
-                                   int32_t* counts, int m, int n, int k, cudaStream_t stream);
-uint64_t signal_header_bytes();
-uint64_t signal_sync_bytes();
+struct Dp2aArithmetic;  // defined, and its Slots instantiated, in the unit
+using Slots = explicit_mining::Slots<Dp2aArithmetic>;
+
+inline constexpr auto& launch_fill_int8 = Slots::launch_fill_int8;
+inline constexpr auto& launch_generate_noise = Slots::launch_generate_noise;
+inline constexpr auto& launch_noise_and_mine = Slots::launch_noise_and_mine;
+inline constexpr auto& launch_noise_and_mine_dump = Slots::launch_noise_and_mine_dump;
+inline constexpr auto& launch_dump_headless_coords = Slots::launch_dump_headless_coords;
+inline constexpr auto& launch_debug_gemm_tile = Slots::launch_debug_gemm_tile;
+inline constexpr auto& signal_header_bytes = Slots::signal_header_bytes;
+inline constexpr auto& signal_sync_bytes = Slots::signal_sync_bytes;
 
 }  // namespace vexal_cmp170hx_dp2a
+
+extern template struct explicit_mining::Slots<vexal_cmp170hx_dp2a::Dp2aArithmetic>;

@@ -7,7 +7,8 @@
 //     static Operand prepare(uint32_t a_word);               // 4 int8 of A
 //     static int32_t dot4(Operand a, uint32_t b_word, int32_t acc);  // acc + a · b
 //   };
-// The host operations shared by the units take the unit's kernels.
+// The kernels and the slot operations are templates over it as well: a unit
+// defines its Arithmetic and instantiates Slots<Arithmetic> once.
 //
 // Thread t of a block holds rows 64·g + o and 64·g + o + 32 of the tile and
 // columns 64·c to 64·c + 63, with o = t mod 32, g = (t / 32) mod 2 and
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "backends/explicit_mining_slots.h"
 #include "backends/headless_common.h"
 #include "backends/kernel_signal.h"
 #include "backends/mining_epilogue.h"
@@ -131,22 +133,56 @@ __device__ inline void dump_headless_coords(uint16_t* rows, uint16_t* cols, int3
   }
 }
 
-using MineKernel = void (*)(const int8_t*, const int8_t*, int32_t, int32_t, int32_t, int32_t,
-                            HostSignalHeader*, HostSignalSync*, const uint32_t*, const uint32_t*,
-                            VexalHeadlessJackpotDumpEntry*, int32_t*, uint32_t*, int32_t);
-using DebugTileKernel = void (*)(const int8_t*, const int8_t*, int32_t*, int32_t*, int32_t,
-                                 int32_t, int32_t);
-using CoordsKernel = void (*)(uint16_t*, uint16_t*, int32_t*);
+// The unit's kernels: the instance of Arithmetic names them apart.
+template <typename Arithmetic>
+__global__ void __launch_bounds__(kThreads)
+    headless_mine_kernel(const int8_t* a, const int8_t* b, int32_t m, int32_t n, int32_t k,
+                         int32_t rank, HostSignalHeader* header, HostSignalSync* sync,
+                         const uint32_t* target, const uint32_t* seed,
+                         VexalHeadlessJackpotDumpEntry* entries, int32_t* values,
+                         uint32_t* value_counts, int32_t capacity) {
+  (void)n;
+  const MiningOutputs outputs{header, sync, target, seed, entries, values, value_counts, capacity};
+  mine_tile<Arithmetic>(a, b, m, k, rank, outputs);
+}
+
+template <typename Arithmetic>
+__global__ void debug_gemm_tile_kernel(const int8_t* a, const int8_t* b, int32_t* product,
+                                       int32_t* counts, int32_t m, int32_t n, int32_t k) {
+  debug_gemm_tile<Arithmetic>(a, b, product, counts, m, n, k);
+}
+
+template <typename Arithmetic>
+__global__ void dump_headless_coords_kernel(uint16_t* rows, uint16_t* cols, int32_t* meta) {
+  dump_headless_coords(rows, cols, meta);
+}
+
+template <typename Arithmetic>
+cudaError_t Slots<Arithmetic>::launch_fill_int8(int8_t* dst, int64_t count, uint64_t seed,
+                                                cudaStream_t stream) {
+  return headless_slots::common_fill_int8(dst, count, seed, stream);
+}
+
+template <typename Arithmetic>
+cudaError_t Slots<Arithmetic>::launch_generate_noise(int rank, int m, int n, int k,
+                                                     int8_t* a_left, int8_t* a_right,
+                                                     int8_t* b_right, int8_t* b_left,
+                                                     const uint8_t* seed_a, const uint8_t* seed_b,
+                                                     cudaStream_t stream) {
+  return headless_slots::launch_generate_noise(rank, m, n, k, a_left, a_right, b_right, b_left,
+                                               seed_a, seed_b, stream);
+}
 
 // Slots 5 and 6: sparse noise of A, then of B, then the mining launch, each
-// stage checked just before it runs.
-[[maybe_unused]] static cudaError_t noise_and_mine(
-    MineKernel kernel, const int8_t* a, const int8_t* b, const int8_t* a_left,
-    const int8_t* b_left, const int8_t* a_right, const int8_t* b_right, int8_t* noised_a,
-    int8_t* noised_b, int16_t* a_index0, int16_t* a_index1, int16_t* b_index0, int16_t* b_index1,
-    int m, int n, int k, int rank, HostSignalHeader* header, HostSignalSync* sync,
-    const uint32_t* target, const uint32_t* seed, VexalHeadlessJackpotDumpEntry* entries,
-    int32_t* values, uint32_t* value_counts, int capacity, cudaStream_t stream) {
+// stage checked just before it runs. The one mining kernel serves both.
+template <typename Arithmetic>
+cudaError_t Slots<Arithmetic>::launch_noise_and_mine_dump(
+    const int8_t* a, const int8_t* b, const int8_t* a_left, const int8_t* b_left,
+    const int8_t* a_right, const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+    int16_t* a_index0, int16_t* a_index1, int16_t* b_index0, int16_t* b_index1, int m, int n,
+    int k, int rank, HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
+    const uint32_t* seed, VexalHeadlessJackpotDumpEntry* entries, int32_t* values,
+    uint32_t* value_counts, int capacity, cudaStream_t stream) {
   const cudaError_t error = headless_slots::common_noise_both_operands(
       a, b, a_left, b_left, a_right, b_right, noised_a, noised_b, a_index0, a_index1, b_index0,
       b_index1, m, n, k, rank, stream);
@@ -155,34 +191,60 @@ using CoordsKernel = void (*)(uint16_t*, uint16_t*, int32_t*);
   if (!header || !sync || !target || !seed) return cudaErrorInvalidValue;
   if (m % kTile != 0 || n % kTile != 0) return cudaErrorInvalidValue;
   if (k % rank != 0 || rank % 4 != 0) return cudaErrorInvalidValue;
-  launch_kernel(kernel, dim3(static_cast<unsigned>(m / kTile), static_cast<unsigned>(n / kTile), 1),
+  launch_kernel(headless_mine_kernel<Arithmetic>,
+                dim3(static_cast<unsigned>(m / kTile), static_cast<unsigned>(n / kTile), 1),
                 dim3(kThreads, 1, 1), 0, stream, noised_a, noised_b, m, n, k, rank, header, sync,
                 target, seed, entries, values, value_counts, capacity);
   return cudaGetLastError();
 }
 
+template <typename Arithmetic>
+cudaError_t Slots<Arithmetic>::launch_noise_and_mine(
+    const int8_t* a, const int8_t* b, const int8_t* a_left, const int8_t* b_left,
+    const int8_t* a_right, const int8_t* b_right, int8_t* noised_a, int8_t* noised_b,
+    int16_t* a_index0, int16_t* a_index1, int16_t* b_index0, int16_t* b_index1, int m, int n,
+    int k, int rank, HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
+    const uint32_t* seed, uint32_t* extra, cudaStream_t stream) {
+  (void)extra;
+  return launch_noise_and_mine_dump(a, b, a_left, b_left, a_right, b_right, noised_a, noised_b,
+                                    a_index0, a_index1, b_index0, b_index1, m, n, k, rank, header,
+                                    sync, target, seed, nullptr, nullptr, nullptr, 0, stream);
+}
+
 // Slot 7.
-[[maybe_unused]] static cudaError_t dump_coords(CoordsKernel kernel, uint16_t* rows,
-                                                uint16_t* cols, int32_t* meta,
-                                                cudaStream_t stream) {
+template <typename Arithmetic>
+cudaError_t Slots<Arithmetic>::launch_dump_headless_coords(uint16_t* rows, uint16_t* cols,
+                                                           int32_t* meta, cudaStream_t stream) {
   if (!cols || !meta || !rows) return cudaErrorInvalidValue;
-  launch_kernel(kernel, dim3(1, 1, 1), dim3(kThreads, 1, 1), 0, stream, rows, cols, meta);
+  launch_kernel(dump_headless_coords_kernel<Arithmetic>, dim3(1, 1, 1), dim3(kThreads, 1, 1), 0,
+                stream, rows, cols, meta);
   return cudaGetLastError();
 }
 
 // Slot 8: the whole m x n product, one thread per element.
-[[maybe_unused]] static cudaError_t debug_tile(DebugTileKernel kernel, const int8_t* a,
-                                               const int8_t* b, int32_t* product, int32_t* counts,
-                                               int m, int n, int k, cudaStream_t stream) {
+template <typename Arithmetic>
+cudaError_t Slots<Arithmetic>::launch_debug_gemm_tile(const int8_t* a, const int8_t* b,
+                                                      int32_t* product, int32_t* counts, int m,
+                                                      int n, int k, cudaStream_t stream) {
   if (!a || !b || !product || !counts) return cudaErrorInvalidValue;
   if (m < 1 || n < 1 || k < 1) return cudaErrorInvalidValue;
   // The kernel indexes the product with 32-bit ints.
   const int64_t elements = static_cast<int64_t>(m) * n;
   if (elements + 255 > INT32_MAX) return cudaErrorInvalidValue;
   const int blocks = static_cast<int>((elements + 255) / 256);
-  launch_kernel(kernel, dim3(static_cast<unsigned>(blocks), 1, 1), dim3(256, 1, 1), 0, stream, a,
-                b, product, counts, m, n, k);
+  launch_kernel(debug_gemm_tile_kernel<Arithmetic>, dim3(static_cast<unsigned>(blocks), 1, 1),
+                dim3(256, 1, 1), 0, stream, a, b, product, counts, m, n, k);
   return cudaGetLastError();
+}
+
+template <typename Arithmetic>
+uint64_t Slots<Arithmetic>::signal_header_bytes() {
+  return headless_slots::signal_header_bytes();
+}
+
+template <typename Arithmetic>
+uint64_t Slots<Arithmetic>::signal_sync_bytes() {
+  return headless_slots::signal_sync_bytes();
 }
 
 }  // namespace explicit_mining

@@ -4,7 +4,8 @@ Dynamic shared memory is what each row's launcher passes (the constant named
 in `source`); it is not in the binary. A kernel is matched by its device
 unit, its mangled namespace and name, and a piece of its mangled template
 arguments that picks the instantiation the row launches at rank 128
-(non-dump; the Hopper row's full-tile one).
+(non-dump; the Hopper row's full-tile one). The explicit rows' kernels are
+instances of one template, told apart by their unit.
 """
 import os
 import re
@@ -31,7 +32,7 @@ class Row:
 
 
 ROWS = (
-    Row("volta", "volta_mining_kernel", "vexal_volta", "headless_mine_kernel", "", (70,), False,
+    Row("volta", "volta_mining_kernel", "explicit_mining", "headless_mine_kernel", "", (70,), False,
         128, 4, 128, 128, 0, 0, "volta_mining_kernel.cu: no dynamic shared memory"),
     Row("turing", "turing_mining_kernel", "vexal_turing", "headless_mine_kernel", "", (75,), True,
         128, 4, 128, 128, 64, 16384, "miner/backends/turing_mining_kernel.cu kDynamicSharedBytes"),
@@ -39,10 +40,10 @@ ROWS = (
         (80, 86), True, 128, 4, 128, 128, 64, 49152, "miner/backends/ampere_mining_kernel.cu kSharedBytes"),
     Row("cmp170hx", "cmp170hx_mining_kernel", "vexal_cmp170hx", "headless_mine_kernel", "ILb0E",
         (80,), True, 128, 4, 128, 128, 128, 65536, "miner/backends/cmp170hx_mining_kernel.cu kSharedBytes"),
-    Row("cmp170hx-dp2a", "cmp170hx_dp2a_mining_kernel", "vexal_cmp170hx_dp2a",
+    Row("cmp170hx-dp2a", "cmp170hx_dp2a_mining_kernel", "explicit_mining",
         "headless_mine_kernel", "", (80,), False, 128, 4, 128, 128, 0, 0,
         "cmp170hx_dp2a_mining_kernel.cu: no dynamic shared memory"),
-    Row("cmp170hx-scalar", "cmp170hx_scalar_mining_kernel", "vexal_cmp170hx_scalar",
+    Row("cmp170hx-scalar", "cmp170hx_scalar_mining_kernel", "explicit_mining",
         "headless_mine_kernel", "", (80,), False, 128, 4, 128, 128, 0, 0,
         "cmp170hx_scalar_mining_kernel.cu: no dynamic shared memory"),
     Row("ada", "ada_mining_kernel", "vexal_ada", "headless_mine_kernel", "ILb0ELb0E", (89,), True,

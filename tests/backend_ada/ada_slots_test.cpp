@@ -389,21 +389,4 @@ TEST_F(AdaSlotsTest, DebugGemmTileRefusesWhatTheTileCannotCover) {
   }
 }
 
-TEST_F(AdaSlotsTest, SparseNoiseSlotRunsTheCommonPairWithItsColumnChunk) {
-  // Slot 3 accepts rank 64 too (the mining shape rule is not its concern).
-  DeviceArray<int8_t> x(256 * 4100), left(256 * 64), right(64 * 4100), out(256 * 4100);
-  DeviceArray<int16_t> i0(4100), i1(4100);
-  EXPECT_EQ(ada_row().launch_apply_sparse_noise(x.ptr, left.ptr, right.ptr, out.ptr, i0.ptr,
-                                                i1.ptr, 256, 4100, 64, nullptr),
-            cudaSuccess);
-  const LaunchRecord launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 256u);
-  EXPECT_EQ(launch.grid.y, 2u);  // column chunk 4096
-  EXPECT_EQ(launch.dynamic_shared_bytes, 64u);
-  EXPECT_EQ(ada_row().launch_apply_sparse_noise(x.ptr, left.ptr, right.ptr, out.ptr, nullptr,
-                                                i1.ptr, 256, 4100, 64, nullptr),
-            cudaErrorInvalidValue);
-  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-
 }  // namespace

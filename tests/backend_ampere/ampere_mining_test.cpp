@@ -1,40 +1,16 @@
-// Mining through the "ampere_sm8x" row: agreement with the already verified
-// dp2a row (header and jackpot dump), the split slots, and surplus blocks that
-// touch nothing (the candidate against the CPU replay: row_mining_test.cpp).
+// Mining through the "ampere_sm8x" row: the split slots mine the noised
+// operands as the fused slot does.
 #include <cstring>
-#include <string>
-#include <vector>
 
 #include "ampere_device_test.h"
-#include "core/blake3_block.h"
 #include "device_fixture.h"
 #include "mining_attempt.h"
 
 namespace {
 
 const GpuBackendDescriptor& ampere() { return forced_row("ampere"); }
-const GpuBackendDescriptor& dp2a() { return forced_row("cmp170hx-dp2a"); }
 
 class AmpereAgreementTest : public AmpereDeviceTest {};
-
-TEST_F(AmpereAgreementTest, HeadersEqualTheDp2aRowsForTheSameAttempt) {
-  struct Case {
-    AttemptShape shape;
-    std::vector<uint32_t> target;
-  };
-  const Case cases[] = {{{256, 384, 256, 64}, all_ones_target()},
-                        {{256, 384, 256, 64}, one_in_sixteen_target()},
-                        {{384, 256, 256, 128}, one_in_sixteen_target()}};
-  for (const Case& c : cases) {
-    SCOPED_TRACE(testing::Message() << c.shape.m << " x " << c.shape.n << " rank " << c.shape.rank);
-    MiningAttempt reference(c.shape);
-    MiningAttempt mined(c.shape);
-    ASSERT_EQ(reference.mine(dp2a(), c.target), cudaSuccess);
-    ASSERT_EQ(mined.mine(ampere(), c.target), cudaSuccess);
-    ASSERT_EQ(reference.header().status, 1u);
-    EXPECT_EQ(0, std::memcmp(&reference.header(), &mined.header(), sizeof(HostSignalHeader)));
-  }
-}
 
 TEST_F(AmpereAgreementTest, SplitSlotsMineTheNoisedOperandsAsTheFusedSlotDoes) {
   const AttemptShape s{256, 256, 192, 64};
@@ -56,59 +32,6 @@ TEST_F(AmpereAgreementTest, SplitSlotsMineTheNoisedOperandsAsTheFusedSlotDoes) {
   ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
   EXPECT_EQ(0, std::memcmp(header, &fused.header(), sizeof(HostSignalHeader)));
   cudaFreeHost(header);
-}
-
-struct DumpRun {
-  std::vector<VexalHeadlessJackpotDumpEntry> entries;
-  std::vector<int32_t> values;
-  std::vector<uint32_t> counts;
-  HostSignalHeader header;
-};
-
-// One 128 x 128 tile: the grid holds 8 blocks, 7 of them surplus. The dump
-// buffers have room for all 8, so a surplus block's writes would show.
-DumpRun mine_with_dump(const GpuBackendDescriptor& row, const AttemptShape& s, int capacity) {
-  const size_t blocks = 8;
-  const size_t entries_count = blocks * 128 * (s.k / s.rank);
-  MiningAttempt attempt(s);
-  DeviceArray<VexalHeadlessJackpotDumpEntry> entries(entries_count);
-  DeviceArray<int32_t> values(entries_count * 128);
-  DeviceArray<uint32_t> counts(entries_count * 128);
-  EXPECT_EQ(attempt.mine_with_dump(row, all_ones_target(), entries.ptr, values.ptr, counts.ptr, capacity),
-            cudaSuccess);
-  return DumpRun{entries.download(), values.download(), counts.download(), attempt.header()};
-}
-
-bool same_entry(const VexalHeadlessJackpotDumpEntry& a, const VexalHeadlessJackpotDumpEntry& b) {
-  return std::memcmp(&a, &b, sizeof(a)) == 0;
-}
-
-TEST_F(AmpereAgreementTest, JackpotDumpEqualsTheDp2aRowsAndSurplusBlocksWriteNothing) {
-  const AttemptShape s{128, 128, 256, 64};
-  const int steps = s.k / s.rank;
-  const DumpRun reference = mine_with_dump(dp2a(), s, steps);
-  const DumpRun mined = mine_with_dump(ampere(), s, steps);
-  const size_t used = size_t(128) * steps;  // the one real block's entries
-  for (size_t e = 0; e < reference.entries.size(); ++e) {
-    ASSERT_TRUE(same_entry(reference.entries[e], mined.entries[e])) << e;
-  }
-  EXPECT_EQ(reference.values, mined.values);
-  for (size_t i = 0; i < mined.counts.size(); ++i) ASSERT_EQ(mined.counts[i], i < used * 128 ? 1u : 0u) << i;
-  EXPECT_EQ(mined.entries[used - 1].k_pos, uint32_t(s.k));
-  EXPECT_EQ(mined.entries[used].k_pos, 0u);
-  EXPECT_EQ(0, std::memcmp(&reference.header, &mined.header, sizeof(HostSignalHeader)));
-}
-
-TEST_F(AmpereAgreementTest, DumpBeyondItsCapacityKeepsTheTranscript) {
-  const AttemptShape s{128, 128, 256, 64};
-  const DumpRun full = mine_with_dump(ampere(), s, 4);
-  const DumpRun short_dump = mine_with_dump(ampere(), s, 2);
-  EXPECT_EQ(0, std::memcmp(&full.header, &short_dump.header, sizeof(HostSignalHeader)));
-  for (size_t e = 0; e < size_t(128) * 4; ++e) {
-    const bool kept = e % 4 < 2;
-    EXPECT_EQ(short_dump.entries[e].k_pos, kept ? full.entries[e].k_pos : 0u) << e;
-    for (int v = 0; v < 128; ++v) ASSERT_EQ(short_dump.counts[e * 128 + v], kept ? 1u : 0u) << e;
-  }
 }
 
 }  // namespace

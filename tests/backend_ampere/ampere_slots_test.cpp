@@ -1,16 +1,9 @@
-// The "ampere_sm8x" row's slots: presence, the unit's own fill and sparse
-// noise, the mining launch's checks, grid and attributes, the fused slots'
-// stage order and the debug GEMM tile.
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
+// The "ampere_sm8x" row's slots: the mining launch's checks, grid and
+// attributes, and the two instantiations of the fused slots.
 
 #include "ampere_device_test.h"
 #include "backends/ampere_mining_kernel.h"
-#include "core/config.h"
 #include "device_fixture.h"
-#include "engine/cpu_operand_reference.h"
 #include "mining_attempt.h"
 
 namespace {
@@ -25,70 +18,6 @@ class AmpereSlotsTest : public AmpereDeviceTest {
     SetUp();
   }
 };
-
-TEST_F(AmpereSlotsTest, RowIsSplitWithoutTileGetters) {
-  const GpuBackendDescriptor& r = row();
-  EXPECT_EQ(std::string(r.name), "ampere_sm8x");
-  EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
-              r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile &&
-              r.signal_header_bytes && r.signal_sync_bytes);
-  EXPECT_TRUE(is_split_backend(r));
-  EXPECT_EQ(r.tile_m, nullptr);
-  EXPECT_EQ(r.tile_n, nullptr);
-  EXPECT_EQ(r.tile_k, nullptr);
-  EXPECT_EQ(r.warp_tile_n, nullptr);
-  EXPECT_EQ(r.signal_header_bytes(), 1280u);
-  EXPECT_EQ(r.signal_sync_bytes(), 8u);
-
-  cudaDeviceProp prop{};
-  prop.major = 8;
-  prop.minor = 6;
-  EXPECT_EQ(&select_backend(Config{}, prop), &r);
-}
-
-TEST_F(AmpereSlotsTest, FillWritesTheReferenceBytesAndNothingBeyond) {
-  DeviceArray<int8_t> buffer(std::vector<int8_t>(16, 0x5a));
-  ASSERT_EQ(row().launch_fill_int8(buffer.ptr + 1, 5, 42, nullptr), cudaSuccess);
-  EXPECT_EQ(last_launch().grid.x, 1u);
-  const std::vector<int8_t> bytes = buffer.download();
-  EXPECT_EQ(std::vector<int8_t>(bytes.begin() + 1, bytes.begin() + 6), cpu_fill_int8(42, 5));
-  EXPECT_EQ(bytes[0], 0x5a);
-  for (size_t i = 6; i < bytes.size(); ++i) EXPECT_EQ(bytes[i], 0x5a);
-}
-
-TEST_F(AmpereSlotsTest, SparseNoiseCoversColumnsInChunksOf512InAndOutOfPlace) {
-  const int rows = 3;
-  const int k = 1100;
-  const int rank = 64;
-  const std::vector<int8_t> x = cpu_fill_int8(5, int64_t(rows) * k);
-  const CpuNoiseFactors factors = cpu_noise_factors(test_seed(3).data(), rows, k, rank);
-  const std::vector<int8_t> expected = cpu_apply_noise(x, factors.left, factors.right, rows, k, rank);
-
-  DeviceArray<int8_t> operand(x), left(factors.left), right(factors.right), out(x.size());
-  DeviceArray<int16_t> index0(k), index1(k);
-  ASSERT_EQ(row().launch_apply_sparse_noise(operand.ptr, left.ptr, right.ptr, out.ptr, index0.ptr, index1.ptr,
-                                            rows, k, rank, nullptr),
-            cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 3u);
-  EXPECT_EQ(launch.grid.y, 3u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, size_t(rank));
-  EXPECT_EQ(out.download(), expected);
-
-  ASSERT_EQ(row().launch_apply_sparse_noise(operand.ptr, left.ptr, right.ptr, operand.ptr, index0.ptr,
-                                            index1.ptr, rows, k, rank, nullptr),
-            cudaSuccess);
-  EXPECT_EQ(operand.download(), expected);
-
-  restart();
-  EXPECT_EQ(row().launch_apply_sparse_noise(operand.ptr, left.ptr, right.ptr, out.ptr, nullptr, index1.ptr, rows,
-                                            k, rank, nullptr),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(row().launch_apply_sparse_noise(operand.ptr, left.ptr, right.ptr, out.ptr, index0.ptr, index1.ptr, 0,
-                                            k, rank, nullptr),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(last_launch().kernel, nullptr);
-}
 
 // Operands of zeros and a zero target: a launch that is accepted runs
 // quickly and reports nothing.
@@ -176,78 +105,6 @@ struct FusedBuffers {
         values(entries.count * 128), counts(entries.count * 128) {}
 };
 
-struct FusedCase {
-  const char* what;
-  bool dump;
-  int m, n, k, rank;
-  int null_pointer;  // -1 none; else the index of the argument made null (20: extra or entries, 22: counts)
-  int capacity;
-  cudaError_t result;
-  dim3 last_grid;  // of the last accepted launch; (0, 0) when there is none
-};
-
-TEST_F(AmpereSlotsTest, FusedSlotsCheckEachStageBeforeItRuns) {
-  // Pointer indices: 0 A, 1 B, 4 A right, 9 A index1, 11 B index1, 16 header, 19 seed.
-  const FusedCase cases[] = {
-      {"mines", false, 256, 384, 128, 64, -1, 0, cudaSuccess, dim3(24, 1, 1)},
-      {"null extra", false, 128, 128, 64, 64, 20, 0, cudaSuccess, dim3(8, 1, 1)},
-      {"dump mines", true, 128, 128, 128, 64, -1, 2, cudaSuccess, dim3(8, 1, 1)},
-      {"m 192 after both noises", false, 192, 128, 128, 64, -1, 0, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"k 4000 after both noises", false, 128, 256, 4000, 64, -1, 0, cudaErrorInvalidValue, dim3(256, 8, 1)},
-      {"rank 96 after both noises", false, 128, 128, 192, 96, -1, 0, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"null header", false, 128, 256, 128, 64, 16, 0, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null seed", true, 128, 256, 128, 64, 19, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: capacity 0", true, 128, 256, 128, 64, -1, 0, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null value counts", true, 128, 256, 128, 64, 22, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null entries", true, 128, 256, 128, 64, 20, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: m 192", true, 192, 128, 128, 64, -1, 1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"null B index after A's noise", false, 64, 96, 128, 64, 11, 0, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null B after A's noise", true, 64, 96, 128, 64, 1, 1, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"n 0 after A's noise", false, 64, 0, 128, 64, -1, 0, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null A right", false, 64, 96, 128, 64, 4, 0, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"null A index", true, 64, 96, 128, 64, 9, 1, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"m 0", false, 0, 96, 128, 64, -1, 0, cudaErrorInvalidValue, dim3(0, 0, 0)},
-  };
-  for (const FusedCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    restart();
-    FusedBuffers f(c.m > 0 ? c.m : 1, c.n > 0 ? c.n : 1, c.k, c.rank);
-    const auto pick = [&](int index, auto* pointer) { return c.null_pointer == index ? nullptr : pointer; };
-    const cudaError_t result =
-        c.dump ? row().launch_noise_and_mine_dump(
-                     pick(0, f.a.ptr), pick(1, f.b.ptr), f.a_left.ptr, f.b_left.ptr, pick(4, f.a_right.ptr),
-                     f.b_right.ptr, f.noised_a.ptr, f.noised_b.ptr, f.a_i0.ptr, pick(9, f.a_i1.ptr), f.b_i0.ptr,
-                     pick(11, f.b_i1.ptr), c.m, c.n, c.k, c.rank, pick(16, f.header.ptr), f.sync.ptr,
-                     f.target.ptr, pick(19, f.seed.ptr), pick(20, f.entries.ptr), f.values.ptr,
-                     pick(22, f.counts.ptr), c.capacity, nullptr)
-               : row().launch_noise_and_mine(
-                     pick(0, f.a.ptr), pick(1, f.b.ptr), f.a_left.ptr, f.b_left.ptr, pick(4, f.a_right.ptr),
-                     f.b_right.ptr, f.noised_a.ptr, f.noised_b.ptr, f.a_i0.ptr, pick(9, f.a_i1.ptr), f.b_i0.ptr,
-                     pick(11, f.b_i1.ptr), c.m, c.n, c.k, c.rank, pick(16, f.header.ptr), f.sync.ptr,
-                     f.target.ptr, pick(19, f.seed.ptr), pick(20, f.extra.ptr), nullptr);
-    EXPECT_EQ(result, c.result);
-    const auto launch = last_launch();
-    if (c.last_grid.x == 0) {
-      EXPECT_EQ(launch.kernel, nullptr);
-      continue;
-    }
-    EXPECT_EQ(launch.grid.x, c.last_grid.x);
-    EXPECT_EQ(launch.grid.y, c.last_grid.y);
-    if (c.result == cudaSuccess) {
-      EXPECT_EQ(launch.block.x, 128u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, kSharedBytes);
-      const auto attributes = hostgpu::inspect::kernel_attributes(launch.kernel, 0);
-      EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
-      EXPECT_EQ(attributes.preferred_carveout, 100);
-    } else {
-      // The last launch is a sparse-noise apply: 256 threads, one left-factor row.
-      EXPECT_EQ(launch.block.x, 256u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, size_t(c.rank));
-    }
-    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-  }
-}
-
 TEST_F(AmpereSlotsTest, DumpAndPlainMiningAreTwoInstantiations) {
   FusedBuffers f(128, 128, 64, 64);
   ASSERT_EQ(row().launch_headless_mine(f.noised_a.ptr, f.noised_b.ptr, 128, 128, 64, f.header.ptr, f.sync.ptr,
@@ -266,66 +123,6 @@ TEST_F(AmpereSlotsTest, DumpAndPlainMiningAreTwoInstantiations) {
   EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
   EXPECT_EQ(attributes.preferred_carveout, 100);
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-
-TEST_F(AmpereSlotsTest, DebugTileComputesTheOriginTileOnce) {
-  struct Case {
-    int m, n, k;
-  };
-  for (const Case& c : {Case{128, 128, 64}, Case{128, 128, 192}, Case{256, 384, 128}}) {
-    SCOPED_TRACE(testing::Message() << c.m << " x " << c.n << " x " << c.k);
-    restart();
-    const std::vector<int8_t> a = cpu_fill_int8(21, int64_t(c.m) * c.k);
-    const std::vector<int8_t> b = cpu_fill_int8(22, int64_t(c.n) * c.k);
-    DeviceArray<int8_t> da(a), db(b);
-    DeviceArray<int32_t> product(size_t(c.m) * c.n), counts(size_t(c.m) * c.n);
-    ASSERT_EQ(row().launch_debug_gemm_tile(da.ptr, db.ptr, product.ptr, counts.ptr, c.m, c.n, c.k, nullptr),
-              cudaSuccess);
-    const auto launch = last_launch();
-    EXPECT_EQ(launch.grid.x, 1u);
-    EXPECT_EQ(launch.block.x, 128u);
-    EXPECT_EQ(launch.dynamic_shared_bytes, kSharedBytes);
-    const auto attributes = hostgpu::inspect::kernel_attributes(launch.kernel, 0);
-    EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
-    EXPECT_EQ(attributes.preferred_carveout, 100);
-    const auto p = product.download();
-    const auto n = counts.download();
-    for (int i = 0; i < c.m; ++i) {
-      for (int j = 0; j < c.n; ++j) {
-        const size_t at = size_t(i) * c.n + j;
-        if (i >= 128 || j >= 128) {
-          ASSERT_EQ(n[at], 0) << "outside the origin tile";
-          continue;
-        }
-        int32_t sum = 0;
-        for (int t = 0; t < c.k; ++t) sum += int32_t(a[size_t(i) * c.k + t]) * b[size_t(j) * c.k + t];
-        ASSERT_EQ(p[at], sum);
-        ASSERT_EQ(n[at], 1);
-      }
-    }
-  }
-}
-
-TEST_F(AmpereSlotsTest, DebugTileRefusesBadArguments) {
-  DeviceArray<int8_t> a(size_t(128) * 64), b(size_t(128) * 64);
-  DeviceArray<int32_t> p(128 * 128), n(128 * 128);
-  struct Case {
-    const int8_t *a, *b;
-    int32_t *p, *n;
-    int m, nn, k;
-  };
-  const Case cases[] = {
-      {nullptr, b.ptr, p.ptr, n.ptr, 128, 128, 64}, {a.ptr, nullptr, p.ptr, n.ptr, 128, 128, 64},
-      {a.ptr, b.ptr, nullptr, n.ptr, 128, 128, 64}, {a.ptr, b.ptr, p.ptr, nullptr, 128, 128, 64},
-      {a.ptr, b.ptr, p.ptr, n.ptr, 127, 128, 64},   {a.ptr, b.ptr, p.ptr, n.ptr, 128, 127, 64},
-      {a.ptr, b.ptr, p.ptr, n.ptr, 128, 128, 0},    {a.ptr, b.ptr, p.ptr, n.ptr, 128, 128, 96},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    const Case& c = cases[i];
-    EXPECT_EQ(row().launch_debug_gemm_tile(c.a, c.b, c.p, c.n, c.m, c.nn, c.k, nullptr), cudaErrorInvalidValue);
-    EXPECT_EQ(last_launch().kernel, nullptr);
-  }
 }
 
 }  // namespace

@@ -1,12 +1,8 @@
 // The "blackwell_sm120" row: its CuTe mining kernel against the CPU transcript
-// and the verified dp2a row, the jackpot dump, the fused slots' stages,
-// grids and attributes and the debug GEMM tile; the
-// slots "hopper_sm90" borrows; and an engine dry run forced to the row.
+// and the verified dp2a row, the jackpot dump, the fused slots' stages, grids
+// and attributes; and the slots "hopper_sm90" borrows.
 #include <cstdlib>
 #include <cstring>
-#include <set>
-#include <string>
-#include <utility>
 #include <vector>
 
 #include "backends/blackwell_mining_kernel.h"
@@ -16,7 +12,6 @@
 #include "engine/cpu_tile_transcript.h"
 #include "mining_attempt.h"
 #include "proof/plain_proof.h"
-#include "run_binary.h"
 
 namespace {
 
@@ -289,47 +284,6 @@ TEST_F(BlackwellTest, FailedSharedMemoryAttributeLaunchesNothing) {
             cudaErrorInvalidValue);
   EXPECT_EQ(last_launch().kernel, launch.kernel);
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-
-TEST_F(BlackwellTest, DebugTileIsTheCpuProductWithOneWritePerCell) {
-  const int k = 256;
-  std::vector<int8_t> a = cpu_fill_int8(41, int64_t(kTileM) * k);
-  std::vector<int8_t> b = cpu_fill_int8(42, int64_t(kTileN) * k);
-  a[0] = -128;
-  b[0] = -128;
-  DeviceArray<int8_t> da(a), db(b);
-  DeviceArray<int32_t> product(size_t(kTileM) * kTileN), counts(size_t(kTileM) * kTileN);
-  ASSERT_EQ(row().launch_debug_gemm_tile(da.ptr, db.ptr, product.ptr, counts.ptr, kTileM, kTileN, k, nullptr),
-            cudaSuccess);
-  EXPECT_EQ(last_launch().grid.x, 1u);
-  EXPECT_EQ(last_launch().block.x, 256u);
-  EXPECT_EQ(last_launch().dynamic_shared_bytes, 98304u);
-  const auto p = product.download();
-  const auto n = counts.download();
-  for (int i = 0; i < kTileM; ++i) {
-    for (int j = 0; j < kTileN; ++j) {
-      int32_t sum = 0;
-      for (int t = 0; t < k; ++t) sum += int32_t(a[size_t(i) * k + t]) * b[size_t(j) * k + t];
-      ASSERT_EQ(p[size_t(i) * kTileN + j], sum) << i << "," << j;
-      ASSERT_EQ(n[size_t(i) * kTileN + j], 1);
-    }
-  }
-  struct Refused {
-    int m, n, k;
-  };
-  for (const Refused& r : {Refused{127, 256, 128}, Refused{128, 255, 128}, Refused{128, 256, 64}}) {
-    EXPECT_EQ(row().launch_debug_gemm_tile(da.ptr, db.ptr, product.ptr, counts.ptr, r.m, r.n, r.k, nullptr),
-              cudaErrorInvalidValue);
-  }
-}
-
-TEST(BlackwellDryRun, ForcedRowMinesAndExitsZero) {
-  const BinaryRun run = run_korvath(
-      {"--dry-run", "--max-attempts", "2", "--m", "128", "--n", "256", "--k", "256", "--rank", "128",
-       "--force-backend", "blackwell"},
-      {{"HOSTGPU_DEVICES", "12.0,Host RTX 5090,4096,8"}, {"NO_COLOR", "1"}});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("component=miner backend=blackwell_sm120\n"), std::string::npos) << run.out;
 }
 
 }  // namespace

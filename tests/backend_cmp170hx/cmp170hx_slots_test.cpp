@@ -1,66 +1,22 @@
-// The "cmp170hx_sm80" row's slots: presence, the fused slots' stage order,
-// shape rule, padded grid and attributes (also when an attribute is refused)
-// and the debug GEMM tile.
+// The "cmp170hx_sm80" row's fused slot when the device refuses the kernel's
+// shared-memory attribute.
 #include <cstdlib>
-#include <set>
-#include <string>
-#include <utility>
-#include <vector>
 
 #include "backends/cmp170hx_mining_kernel.h"
-#include "core/config.h"
 #include "device_fixture.h"
-#include "engine/cpu_operand_reference.h"
 #include "mining_attempt.h"
 
 namespace {
 
-constexpr size_t kSharedBytes = 65536;
-
 class Cmp170hxSlotsTest : public HostDeviceTest {
  protected:
   const GpuBackendDescriptor& row() const { return forced_row("cmp170hx"); }
-  void restart() {
-    TearDown();
-    SetUp();
-  }
   // A device whose shared memory per block (49152 bytes) is below the launches' need.
   void use_small_shared_memory_device() {
     setenv("HOSTGPU_DEVICES", "6.1,Host GPU,4096,8", 1);
     hostgpu::inspect::reinitialise();
   }
 };
-
-TEST_F(Cmp170hxSlotsTest, RowIsFusedAndChosenForTheCmp170hx) {
-  const GpuBackendDescriptor& r = row();
-  EXPECT_EQ(std::string(r.name), "cmp170hx_sm80");
-  EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
-              r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile &&
-              r.signal_header_bytes && r.signal_sync_bytes);
-  EXPECT_FALSE(is_split_backend(r));
-  EXPECT_EQ(r.launch_apply_sparse_noise, nullptr);
-  EXPECT_EQ(r.launch_headless_mine, nullptr);
-  EXPECT_EQ(r.tile_m, nullptr);
-  EXPECT_EQ(r.tile_n, nullptr);
-  EXPECT_EQ(r.tile_k, nullptr);
-  EXPECT_EQ(r.warp_tile_n, nullptr);
-  EXPECT_EQ(r.signal_header_bytes(), 1280u);
-  EXPECT_EQ(r.signal_sync_bytes(), 8u);
-
-  cudaDeviceProp prop{};
-  ASSERT_EQ(cudaGetDeviceProperties(&prop, 0), cudaSuccess);
-  EXPECT_EQ(&select_backend(Config{}, prop), &r);
-}
-
-TEST_F(Cmp170hxSlotsTest, FillWritesTheReferenceBytesAndNothingBeyond) {
-  DeviceArray<int8_t> buffer(std::vector<int8_t>(16, 0x5a));
-  ASSERT_EQ(row().launch_fill_int8(buffer.ptr + 3, 5, 43, nullptr), cudaSuccess);
-  const std::vector<int8_t> bytes = buffer.download();
-  EXPECT_EQ(std::vector<int8_t>(bytes.begin() + 3, bytes.begin() + 8), cpu_fill_int8(43, 5));
-  for (size_t i = 0; i < bytes.size(); ++i) {
-    if (i < 3 || i >= 8) EXPECT_EQ(bytes[i], 0x5a);
-  }
-}
 
 // Buffers for slots 5 and 6 at a given shape; the operands' contents do not
 // matter here (all zero, with a zero target: nothing is reported).
@@ -97,65 +53,6 @@ struct FusedBuffers {
   }
 };
 
-struct FusedCase {
-  const char* what;
-  bool dump;
-  int m, n, k, rank;
-  int null_pointer;  // -1 none; else the index of the argument made null (20: extra or entries, 22: counts)
-  int capacity;
-  cudaError_t result;
-  dim3 last_grid;  // of the last accepted launch; (0, 0) when there is none
-};
-
-TEST_F(Cmp170hxSlotsTest, FusedSlotsCheckEachStageBeforeItRuns) {
-  // Pointer indices: 0 A, 1 B, 4 A right, 7 B', 9 A index1, 16 header, 19 seed.
-  const FusedCase cases[] = {
-      {"mines", false, 256, 384, 128, 128, -1, 0, cudaSuccess, dim3(48, 1, 1)},
-      {"one tile, fifteen surplus blocks", false, 128, 128, 128, 128, 20, 0, cudaSuccess, dim3(16, 1, 1)},
-      {"17 M tiles, thirty surplus blocks", false, 2176, 256, 128, 128, -1, 0, cudaSuccess, dim3(64, 1, 1)},
-      {"dump mines", true, 128, 256, 256, 128, -1, 2, cudaSuccess, dim3(32, 1, 1)},
-      {"rank 64 after both noises", false, 128, 128, 256, 64, -1, 0, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"k 4032 after both noises", false, 128, 256, 4032, 64, -1, 0, cudaErrorInvalidValue, dim3(256, 8, 1)},
-      {"m 192 after both noises", false, 192, 128, 128, 128, -1, 0, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"n 320 after both noises", false, 128, 320, 128, 128, -1, 0, cudaErrorInvalidValue, dim3(320, 1, 1)},
-      {"null header", false, 128, 256, 128, 128, 16, 0, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: capacity 0", true, 128, 256, 128, 128, -1, 0, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null value counts", true, 128, 256, 128, 128, 22, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: null seed", true, 128, 256, 128, 128, 19, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"dump: rank 64", true, 128, 256, 128, 64, -1, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"null B' after A's noise", false, 64, 96, 128, 128, 7, 0, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null B after A's noise", true, 64, 96, 128, 128, 1, 1, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null A right", false, 64, 96, 128, 128, 4, 0, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"null A index", true, 64, 96, 128, 128, 9, 1, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"k 0", false, 128, 128, 0, 128, -1, 0, cudaErrorInvalidValue, dim3(0, 0, 0)},
-  };
-  for (const FusedCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    restart();
-    FusedBuffers f(c.m, c.n, c.k > 0 ? c.k : 1, c.rank);
-    EXPECT_EQ(f.run(row(), c.dump, c.m, c.n, c.k, c.rank, c.null_pointer, c.capacity), c.result);
-    const auto launch = last_launch();
-    if (c.last_grid.x == 0) {
-      EXPECT_EQ(launch.kernel, nullptr);
-      continue;
-    }
-    EXPECT_EQ(launch.grid.x, c.last_grid.x);
-    EXPECT_EQ(launch.grid.y, c.last_grid.y);
-    if (c.result == cudaSuccess) {
-      EXPECT_EQ(launch.block.x, 128u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, kSharedBytes);
-      const auto attributes = hostgpu::inspect::kernel_attributes(launch.kernel, 0);
-      EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
-      EXPECT_EQ(attributes.preferred_carveout, 100);
-    } else {
-      // The last launch is a sparse-noise apply over chunks of 512 columns.
-      EXPECT_EQ(launch.block.x, 256u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, size_t(c.rank));
-    }
-    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-  }
-}
-
 TEST_F(Cmp170hxSlotsTest, ARefusedAttributeIsReturnedBeforeTheMiningLaunch) {
   // The mining kernel's handle, from an accepted launch.
   FusedBuffers accepted(128, 128, 128, 128);
@@ -184,66 +81,6 @@ TEST_F(Cmp170hxSlotsTest, ARefusedAttributeIsReturnedBeforeTheMiningLaunch) {
   EXPECT_EQ(last_launch().grid.x, 1u);
   EXPECT_EQ(last_launch().block.x, 128u);  // still the coordinate dump
   EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-}
-
-TEST_F(Cmp170hxSlotsTest, DebugTileComputesTheOriginTileOnce) {
-  struct Case {
-    int m, n, k;
-  };
-  for (const Case& c : {Case{128, 128, 128}, Case{256, 128, 384}}) {
-    SCOPED_TRACE(testing::Message() << c.m << " x " << c.n << " x " << c.k);
-    restart();
-    const std::vector<int8_t> a = cpu_fill_int8(31, int64_t(c.m) * c.k);
-    const std::vector<int8_t> b = cpu_fill_int8(32, int64_t(c.n) * c.k);
-    DeviceArray<int8_t> da(a), db(b);
-    DeviceArray<int32_t> product(size_t(c.m) * c.n), counts(size_t(c.m) * c.n);
-    ASSERT_EQ(row().launch_debug_gemm_tile(da.ptr, db.ptr, product.ptr, counts.ptr, c.m, c.n, c.k, nullptr),
-              cudaSuccess);
-    const auto launch = last_launch();
-    EXPECT_EQ(launch.grid.x, 1u);
-    EXPECT_EQ(launch.block.x, 128u);
-    EXPECT_EQ(launch.dynamic_shared_bytes, kSharedBytes);
-    const auto attributes = hostgpu::inspect::kernel_attributes(launch.kernel, 0);
-    EXPECT_EQ(attributes.max_dynamic_shared_bytes, int(kSharedBytes));
-    EXPECT_EQ(attributes.preferred_carveout, 100);
-    const auto p = product.download();
-    const auto n = counts.download();
-    for (int i = 0; i < c.m; ++i) {
-      for (int j = 0; j < c.n; ++j) {
-        const size_t at = size_t(i) * c.n + j;
-        if (i >= 128 || j >= 128) {
-          ASSERT_EQ(n[at], 0) << "outside the origin tile";
-          continue;
-        }
-        int32_t sum = 0;
-        for (int t = 0; t < c.k; ++t) sum += int32_t(a[size_t(i) * c.k + t]) * b[size_t(j) * c.k + t];
-        ASSERT_EQ(p[at], sum);
-        ASSERT_EQ(n[at], 1);
-      }
-    }
-  }
-}
-
-TEST_F(Cmp170hxSlotsTest, DebugTileRefusesBadArguments) {
-  DeviceArray<int8_t> a(size_t(128) * 128), b(size_t(128) * 128);
-  DeviceArray<int32_t> p(128 * 128), n(128 * 128);
-  struct Case {
-    const int8_t *a, *b;
-    int32_t *p, *n;
-    int m, nn, k;
-  };
-  const Case cases[] = {
-      {nullptr, b.ptr, p.ptr, n.ptr, 128, 128, 128}, {a.ptr, nullptr, p.ptr, n.ptr, 128, 128, 128},
-      {a.ptr, b.ptr, nullptr, n.ptr, 128, 128, 128}, {a.ptr, b.ptr, p.ptr, nullptr, 128, 128, 128},
-      {a.ptr, b.ptr, p.ptr, n.ptr, 127, 128, 128},   {a.ptr, b.ptr, p.ptr, n.ptr, 128, 127, 128},
-      {a.ptr, b.ptr, p.ptr, n.ptr, 128, 128, 0},     {a.ptr, b.ptr, p.ptr, n.ptr, 128, 128, 64},
-  };
-  for (size_t i = 0; i < std::size(cases); ++i) {
-    SCOPED_TRACE(i);
-    const Case& c = cases[i];
-    EXPECT_EQ(row().launch_debug_gemm_tile(c.a, c.b, c.p, c.n, c.m, c.nn, c.k, nullptr), cudaErrorInvalidValue);
-    EXPECT_EQ(last_launch().kernel, nullptr);
-  }
 }
 
 }  // namespace

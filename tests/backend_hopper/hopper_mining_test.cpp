@@ -1,6 +1,6 @@
 // The "hopper_sm90" row: mining against the CPU transcript and the dp2a row,
 // the launch's clusters and attributes, argument and stage refusals, the
-// first-launch stagger, the coordinate dump and an engine dry run.
+// first-launch stagger and the coordinate dump.
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -15,7 +15,6 @@
 #include "engine/cpu_tile_transcript.h"
 #include "mining_attempt.h"
 #include "proof/plain_proof.h"
-#include "run_binary.h"
 
 namespace {
 
@@ -345,15 +344,6 @@ TEST_F(HopperTest, CoordinateDumpCoversTheTileOnceInTheCandidateLayout) {
     }
   }
   EXPECT_EQ(cells.size(), size_t(128) * 256);
-}
-
-TEST(HopperDryRun, ForcedRowMinesAndExitsZero) {
-  const BinaryRun run = run_korvath(
-      {"--dry-run", "--max-attempts", "2", "--m", "128", "--n", "256", "--k", "256", "--rank", "128",
-       "--force-backend", "hopper"},
-      {{"HOSTGPU_DEVICES", "9.0,Host H100,4096,8"}, {"NO_COLOR", "1"}});
-  ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_NE(run.out.find("backend=hopper_sm90"), std::string::npos) << run.out;
 }
 
 }  // namespace

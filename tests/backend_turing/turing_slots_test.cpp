@@ -1,37 +1,14 @@
-// The "turing_sm75" row's slots around the mining kernel: presence, the shape
-// rule and grid of the mining launch, its kernel attributes, the stages of
-// the fused slots, and the sparse-noise grid.
+// The "turing_sm75" row's slots around the mining kernel: the shape rule and
+// grid of the mining launch and its kernel attributes.
 #include <cstdlib>
-#include <string>
 #include <vector>
 
 #include "backends/turing_mining_kernel.h"
-#include "core/config.h"
 #include "turing_fixture.h"
 
 namespace {
 
 using TuringSlotsTest = TuringDeviceTest;
-
-TEST_F(TuringSlotsTest, RowIsSplitWithTileGetters) {
-  const GpuBackendDescriptor& r = turing_row();
-  EXPECT_EQ(std::string(r.name), "turing_sm75");
-  EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
-              r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile);
-  EXPECT_TRUE(is_split_backend(r));
-  EXPECT_EQ(r.signal_header_bytes(), 1280u);
-  EXPECT_EQ(r.signal_sync_bytes(), 8u);
-  ASSERT_TRUE(r.tile_m && r.tile_n && r.tile_k);
-  EXPECT_EQ(r.tile_m(), 128);
-  EXPECT_EQ(r.tile_n(), 128);
-  EXPECT_EQ(r.tile_k(), 64);
-  EXPECT_EQ(r.warp_tile_n, nullptr);
-
-  cudaDeviceProp prop{};
-  prop.major = 7;
-  prop.minor = 5;
-  EXPECT_EQ(&select_backend(Config{}, prop), &r);
-}
 
 struct ShapeCase {
   const char* what;
@@ -108,119 +85,6 @@ TEST_F(TuringSlotsTest, FailedAttributeCallIsReturnedWithoutLaunching) {
   auto* product = reinterpret_cast<int32_t*>(bytes.data());
   EXPECT_EQ(vexal_turing::launch_debug_gemm_tile(operand, operand, product, product, 128, 128, 64, nullptr),
             cudaErrorInitializationError);
-  EXPECT_EQ(last_launch().kernel, nullptr);
-}
-
-struct FusedCase {
-  const char* what;
-  int m, n, k, rank;
-  int null_pointer;  // -1 none; else the index of the argument made null
-  cudaError_t result;
-  dim3 last_grid;    // of the last accepted launch; x = 0 when there is none
-};
-
-// Pointer indices: 0 A, 1 B, 4 A right, 9 A index1, 11 B index1, 16 header,
-// 19 seed, 20 extra (slot 5) / 20 entries, 22 value counts (slot 6).
-const FusedCase kSharedStages[] = {
-    {"m 192", 192, 128, 256, 64, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-    {"n 320", 128, 320, 256, 64, -1, cudaErrorInvalidValue, dim3(320, 1, 1)},
-    {"k 4000", 128, 128, 4000, 64, -1, cudaErrorInvalidValue, dim3(128, 8, 1)},
-    {"rank 96", 128, 128, 384, 96, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-    {"null header", 128, 256, 256, 64, 16, cudaErrorInvalidValue, dim3(256, 1, 1)},
-    {"null seed", 128, 256, 256, 64, 19, cudaErrorInvalidValue, dim3(256, 1, 1)},
-    {"null B index", 256, 128, 1024, 64, 11, cudaErrorInvalidValue, dim3(256, 2, 1)},
-    {"null B", 256, 128, 256, 64, 1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-    {"n 0", 256, 0, 256, 64, -1, cudaErrorInvalidValue, dim3(256, 1, 1)},
-    {"null A right", 128, 128, 256, 64, 4, cudaErrorInvalidValue, dim3(0, 0, 0)},
-    {"null A index", 128, 128, 256, 64, 9, cudaErrorInvalidValue, dim3(0, 0, 0)},
-    {"m 0", 0, 128, 256, 64, -1, cudaErrorInvalidValue, dim3(0, 0, 0)},
-    {"rank 0", 128, 128, 256, 0, -1, cudaErrorInvalidValue, dim3(0, 0, 0)},
-};
-
-class TuringFusedSlotsTest : public TuringDeviceTest {
- protected:
-  void expect_last_launch(const FusedCase& c) {
-    const auto launch = last_launch();
-    if (c.last_grid.x == 0) {
-      EXPECT_EQ(launch.kernel, nullptr);
-      return;
-    }
-    EXPECT_EQ(launch.grid.x, c.last_grid.x);
-    EXPECT_EQ(launch.grid.y, c.last_grid.y);
-    if (c.result == cudaSuccess) {
-      EXPECT_EQ(launch.block.x, 128u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, 16384u);
-    } else {
-      EXPECT_EQ(launch.block.x, 256u);  // a sparse-noise kernel
-    }
-    EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-  }
-};
-
-TEST_F(TuringFusedSlotsTest, NoiseAndMineChecksEachStageJustBeforeIt) {
-  std::vector<FusedCase> cases(std::begin(kSharedStages), std::end(kSharedStages));
-  cases.push_back({"mines", 256, 384, 128, 64, -1, cudaSuccess, dim3(24, 1, 1)});
-  cases.push_back({"null extra is dropped", 128, 128, 128, 128, 20, cudaSuccess, dim3(8, 1, 1)});
-  for (const FusedCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
-    FusedBuffers f(c.m > 0 ? c.m : 1, c.n > 0 ? c.n : 1, c.k, c.rank > 0 ? c.rank : 1);
-    const auto pick = [&](int index, auto* pointer) { return c.null_pointer == index ? nullptr : pointer; };
-    EXPECT_EQ(turing_row().launch_noise_and_mine(
-                  pick(0, f.a.ptr), pick(1, f.b.ptr), f.a_left.ptr, f.b_left.ptr, pick(4, f.a_right.ptr),
-                  f.b_right.ptr, f.noised_a.ptr, f.noised_b.ptr, f.a_i0.ptr, pick(9, f.a_i1.ptr), f.b_i0.ptr,
-                  pick(11, f.b_i1.ptr), c.m, c.n, c.k, c.rank, pick(16, f.header.ptr), f.sync.ptr, f.target.ptr,
-                  pick(19, f.seed.ptr), pick(20, f.extra.ptr), nullptr),
-              c.result);
-    expect_last_launch(c);
-  }
-}
-
-TEST_F(TuringFusedSlotsTest, NoiseAndMineDumpAlsoNeedsItsBuffers) {
-  std::vector<FusedCase> cases(std::begin(kSharedStages), std::end(kSharedStages));
-  cases.push_back({"mines", 128, 256, 128, 64, -1, cudaSuccess, dim3(16, 1, 1)});
-  cases.push_back({"null entries", 128, 256, 128, 64, 20, cudaErrorInvalidValue, dim3(256, 1, 1)});
-  cases.push_back({"null value counts", 128, 256, 128, 64, 22, cudaErrorInvalidValue, dim3(256, 1, 1)});
-  cases.push_back({"capacity 0", 128, 256, 128, 64, 24, cudaErrorInvalidValue, dim3(256, 1, 1)});
-  for (const FusedCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
-    FusedBuffers f(c.m > 0 ? c.m : 1, c.n > 0 ? c.n : 1, c.k, c.rank > 0 ? c.rank : 1);
-    const auto pick = [&](int index, auto* pointer) { return c.null_pointer == index ? nullptr : pointer; };
-    // One rank step per thread at most: the zero target writes no header.
-    EXPECT_EQ(turing_row().launch_noise_and_mine_dump(
-                  pick(0, f.a.ptr), pick(1, f.b.ptr), f.a_left.ptr, f.b_left.ptr, pick(4, f.a_right.ptr),
-                  f.b_right.ptr, f.noised_a.ptr, f.noised_b.ptr, f.a_i0.ptr, pick(9, f.a_i1.ptr), f.b_i0.ptr,
-                  pick(11, f.b_i1.ptr), c.m, c.n, c.k, c.rank, pick(16, f.header.ptr), f.sync.ptr, f.target.ptr,
-                  pick(19, f.seed.ptr), pick(20, f.entries.ptr), f.values.ptr, pick(22, f.value_counts.ptr),
-                  c.null_pointer == 24 ? 0 : 1, nullptr),
-              c.result);
-    expect_last_launch(c);
-  }
-}
-
-TEST_F(TuringSlotsTest, SparseNoiseWorksInChunksOf512Columns) {
-  FusedBuffers f(3, 1, 4100, 64);
-  ASSERT_EQ(turing_row().launch_apply_sparse_noise(f.a.ptr, f.a_left.ptr, f.a_right.ptr, f.noised_a.ptr,
-                                                   f.a_i0.ptr, f.a_i1.ptr, 3, 4100, 64, nullptr),
-            cudaSuccess);
-  const auto launch = last_launch();
-  EXPECT_EQ(launch.grid.x, 3u);
-  EXPECT_EQ(launch.grid.y, 9u);
-  EXPECT_EQ(launch.dynamic_shared_bytes, 64u);
-  EXPECT_EQ(cudaDeviceSynchronize(), cudaSuccess);
-
-  TearDown();
-  SetUp();
-  FusedBuffers g(3, 1, 64, 64);
-  EXPECT_EQ(turing_row().launch_apply_sparse_noise(g.a.ptr, g.a_left.ptr, g.a_right.ptr, g.noised_a.ptr, nullptr,
-                                                   g.a_i1.ptr, 3, 64, 64, nullptr),
-            cudaErrorInvalidValue);
-  EXPECT_EQ(turing_row().launch_apply_sparse_noise(g.a.ptr, g.a_left.ptr, g.a_right.ptr, g.noised_a.ptr,
-                                                   g.a_i0.ptr, g.a_i1.ptr, 0, 64, 64, nullptr),
-            cudaErrorInvalidValue);
   EXPECT_EQ(last_launch().kernel, nullptr);
 }
 

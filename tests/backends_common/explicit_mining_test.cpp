@@ -1,11 +1,10 @@
-// Mining through the "cmp170hx_dp2a_int" and "cmp170hx_scalar_int" rows: the
-// election of the winner, the jackpot dump, and bit-for-bit agreement of the
-// two rows (the candidate against the CPU replay: row_mining_test.cpp).
+// Mining through the explicit rows ("cmp170hx_dp2a_int", "cmp170hx_scalar_int"
+// and "volta_sm70"): the election of the winner, the jackpot dump, and the
+// dump's bit-for-bit agreement with the dp2a row.
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "core/blake3_block.h"
 #include "device_fixture.h"
 #include "mining_attempt.h"
 
@@ -100,6 +99,8 @@ INSTANTIATE_TEST_SUITE_P(Rows, ExplicitMiningTest,
                                            RowCase{"cmp170hx-dp2a", {256, 256, 256, 128}},
                                            RowCase{"cmp170hx-scalar", {256, 256, 256, 64}},
                                            RowCase{"cmp170hx-scalar", {256, 256, 256, 128}},
+                                           RowCase{"volta", {256, 256, 256, 64}},
+                                           RowCase{"volta", {256, 256, 256, 128}},
                                            // 17 steps: a transcript word taken twice.
                                            RowCase{"cmp170hx-dp2a", {128, 128, 1088, 64}}),
                          [](const ::testing::TestParamInfo<RowCase>& info) {
@@ -109,17 +110,37 @@ INSTANTIATE_TEST_SUITE_P(Rows, ExplicitMiningTest,
                                   std::to_string(info.param.shape.rank);
                          });
 
-using RowAgreementTest = HostDeviceTest;
+// Each row's dump against the dp2a row's on the same attempt.
+class RowAgreementTest : public HostDeviceTest, public ::testing::WithParamInterface<RowCase> {};
 
-TEST_F(RowAgreementTest, Dp2aAndScalarReportTheSameHeader) {
-  for (const auto& target : {all_ones_target(), one_in_sixteen_target()}) {
-    MiningAttempt dp2a({256, 384, 256, 64});
-    MiningAttempt scalar({256, 384, 256, 64});
-    ASSERT_EQ(dp2a.mine(forced_row("cmp170hx-dp2a"), target), cudaSuccess);
-    ASSERT_EQ(scalar.mine(forced_row("cmp170hx-scalar"), target), cudaSuccess);
-    EXPECT_EQ(dp2a.header().status, 1u);
-    EXPECT_EQ(0, std::memcmp(&dp2a.header(), &scalar.header(), sizeof(HostSignalHeader)));
-  }
+TEST_P(RowAgreementTest, JackpotDumpEqualsTheDp2aRows) {
+  const RowCase c = GetParam();
+  const AttemptShape s{128, 256, c.shape.k, c.shape.rank};
+  const size_t threads = 2 * 128;
+  const int steps = s.k / s.rank;
+  DeviceArray<VexalHeadlessJackpotDumpEntry> entries(threads * steps), dp2a_entries(threads * steps);
+  DeviceArray<int32_t> values(threads * steps * 128), dp2a_values(threads * steps * 128);
+  DeviceArray<uint32_t> counts(threads * steps * 128), dp2a_counts(threads * steps * 128);
+  MiningAttempt mined(s), dp2a(s);
+  ASSERT_EQ(mined.mine_with_dump(forced_row(c.force_name), all_ones_target(), entries.ptr, values.ptr, counts.ptr,
+                                 steps),
+            cudaSuccess);
+  ASSERT_EQ(dp2a.mine_with_dump(forced_row("cmp170hx-dp2a"), all_ones_target(), dp2a_entries.ptr, dp2a_values.ptr,
+                                dp2a_counts.ptr, steps),
+            cudaSuccess);
+  for (uint32_t count : counts.download()) ASSERT_EQ(count, 1u);
+  EXPECT_EQ(values.download(), dp2a_values.download());
+  const auto mine = entries.download();
+  const auto reference = dp2a_entries.download();
+  ASSERT_EQ(0, std::memcmp(mine.data(), reference.data(), mine.size() * sizeof(mine[0])));
 }
+
+INSTANTIATE_TEST_SUITE_P(Rows, RowAgreementTest,
+                         ::testing::Values(RowCase{"cmp170hx-scalar", {256, 384, 256, 64}},
+                                           RowCase{"volta", {256, 256, 256, 64}}),
+                         [](const ::testing::TestParamInfo<RowCase>& info) {
+                           const std::string name = info.param.force_name;
+                           return name.substr(name.find('-') + 1);
+                         });
 
 }  // namespace

@@ -1,8 +1,6 @@
-// The rows' slots around mining: presence, the fused slot's stages, shape rule
-// and grid and the debug GEMM tile.
-#include <set>
+// The explicit rows' slots around mining: the dump slot, and the debug GEMM
+// tile over the whole product.
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "device_fixture.h"
@@ -15,24 +13,6 @@ class ExplicitSlotsTest : public HostDeviceTest, public ::testing::WithParamInte
  protected:
   const GpuBackendDescriptor& row() const { return forced_row(GetParam()); }
 };
-
-TEST_P(ExplicitSlotsTest, RowIsFusedWithoutTileGetters) {
-  const GpuBackendDescriptor& r = row();
-  EXPECT_EQ(std::string(r.name), std::string(GetParam()) == "cmp170hx-dp2a" ? "cmp170hx_dp2a_int"
-                                                                            : "cmp170hx_scalar_int");
-  EXPECT_TRUE(r.launch_fill_int8 && r.launch_generate_noise && r.launch_noise_and_mine &&
-              r.launch_noise_and_mine_dump && r.launch_dump_headless_coords && r.launch_debug_gemm_tile &&
-              r.signal_header_bytes && r.signal_sync_bytes);
-  EXPECT_FALSE(is_split_backend(r));
-  EXPECT_EQ(r.launch_apply_sparse_noise, nullptr);
-  EXPECT_EQ(r.launch_headless_mine, nullptr);
-  EXPECT_EQ(r.tile_m, nullptr);
-  EXPECT_EQ(r.tile_n, nullptr);
-  EXPECT_EQ(r.tile_k, nullptr);
-  EXPECT_EQ(r.warp_tile_n, nullptr);
-  EXPECT_EQ(r.signal_header_bytes(), 1280u);
-  EXPECT_EQ(r.signal_sync_bytes(), 8u);
-}
 
 // Buffers for slots 5 and 6 at a given shape; the operands' contents do not
 // matter here.
@@ -47,60 +27,6 @@ struct FusedBuffers {
         a_right(size_t(rank) * k), b_right(size_t(rank) * k), noised_a(size_t(m) * k), noised_b(size_t(n) * k),
         a_i0(k), a_i1(k), b_i0(k), b_i1(k), target(8), seed(8), extra(1), sync(1), header(1) {}
 };
-
-struct FusedCase {
-  const char* what;
-  int m, n, k, rank;
-  int null_pointer;  // -1 none; else the index of the argument made null
-  cudaError_t result;
-  dim3 last_grid;    // of the last accepted launch; (0, 0) when there is none
-};
-
-TEST_P(ExplicitSlotsTest, FusedSlotChecksEachStageBeforeItRuns) {
-  // Pointer indices: 0 A, 4 A right, 9 A index1, 1 B, 11 B index1, 16 header, 19 seed, 20 extra.
-  const FusedCase cases[] = {
-      {"mines", 256, 384, 256, 64, -1, cudaSuccess, dim3(2, 3, 1)},
-      {"null extra", 128, 128, 128, 64, 20, cudaSuccess, dim3(1, 1, 1)},
-      {"rank 100 divides k", 128, 128, 400, 100, -1, cudaSuccess, dim3(1, 1, 1)},
-      {"k 4160 rank 64", 128, 128, 4160, 64, -1, cudaSuccess, dim3(1, 1, 1)},
-      {"rank 6", 128, 128, 600, 6, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"k not a multiple of rank", 128, 128, 4000, 128, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"m 192", 192, 128, 256, 64, -1, cudaErrorInvalidValue, dim3(128, 1, 1)},
-      {"n 100", 128, 100, 256, 64, -1, cudaErrorInvalidValue, dim3(100, 1, 1)},
-      {"null header", 128, 256, 256, 64, 16, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"null seed", 128, 256, 256, 64, 19, cudaErrorInvalidValue, dim3(256, 1, 1)},
-      {"null B index", 64, 96, 256, 64, 11, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null B", 64, 96, 256, 64, 1, cudaErrorInvalidValue, dim3(64, 1, 1)},
-      {"null A right", 64, 96, 256, 64, 4, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"null A index", 64, 96, 256, 64, 9, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"m 0", 0, 96, 256, 64, -1, cudaErrorInvalidValue, dim3(0, 0, 0)},
-      {"n 0", 64, 0, 256, 64, -1, cudaErrorInvalidValue, dim3(64, 1, 1)},
-  };
-  for (const FusedCase& c : cases) {
-    SCOPED_TRACE(c.what);
-    TearDown();
-    SetUp();
-    FusedBuffers f(c.m > 0 ? c.m : 1, c.n > 0 ? c.n : 1, c.k, c.rank);
-    const auto pick = [&](int index, auto* pointer) { return c.null_pointer == index ? nullptr : pointer; };
-    const cudaError_t result = row().launch_noise_and_mine(
-        pick(0, f.a.ptr), pick(1, f.b.ptr), f.a_left.ptr, f.b_left.ptr, pick(4, f.a_right.ptr), f.b_right.ptr,
-        f.noised_a.ptr, f.noised_b.ptr, f.a_i0.ptr, pick(9, f.a_i1.ptr), f.b_i0.ptr, pick(11, f.b_i1.ptr), c.m,
-        c.n, c.k, c.rank, pick(16, f.header.ptr), f.sync.ptr, f.target.ptr, pick(19, f.seed.ptr),
-        pick(20, f.extra.ptr), nullptr);
-    EXPECT_EQ(result, c.result);
-    const auto launch = last_launch();
-    if (c.last_grid.x == 0) {
-      EXPECT_EQ(launch.kernel, nullptr);
-      continue;
-    }
-    EXPECT_EQ(launch.grid.x, c.last_grid.x);
-    EXPECT_EQ(launch.grid.y, c.last_grid.y);
-    if (c.result == cudaSuccess) {
-      EXPECT_EQ(launch.block.x, 128u);
-      EXPECT_EQ(launch.dynamic_shared_bytes, 0u);
-    }
-  }
-}
 
 TEST_P(ExplicitSlotsTest, DumpSlotPassesItsBuffersUntested) {
   FusedBuffers f(128, 128, 128, 64);
@@ -117,11 +43,17 @@ TEST_P(ExplicitSlotsTest, DebugTileComputesTheWholeProductOnce) {
   struct Case {
     int m, n, k;
     unsigned blocks;
+    bool extremes;  // -128 at A's and B's first byte, where a sign slip would show
   };
-  for (const Case& c : {Case{3, 5, 7, 1}, Case{128, 128, 64, 64}, Case{17, 33, 130, 3}}) {
+  for (const Case& c : {Case{3, 5, 7, 1, false}, Case{128, 128, 64, 64, false}, Case{17, 33, 130, 3, false},
+                        Case{1, 1, 1, 1, true}, Case{128, 128, 64, 64, true}, Case{5, 7, 131, 1, true}}) {
     SCOPED_TRACE(c.k);
-    const std::vector<int8_t> a = cpu_fill_int8(21, int64_t(c.m) * c.k);
-    const std::vector<int8_t> b = cpu_fill_int8(22, int64_t(c.n) * c.k);
+    std::vector<int8_t> a = cpu_fill_int8(c.extremes ? 31 : 21, int64_t(c.m) * c.k);
+    std::vector<int8_t> b = cpu_fill_int8(c.extremes ? 32 : 22, int64_t(c.n) * c.k);
+    if (c.extremes) {
+      a[0] = -128;
+      b[0] = -128;
+    }
     DeviceArray<int8_t> da(a), db(b);
     DeviceArray<int32_t> product(size_t(c.m) * c.n), counts(size_t(c.m) * c.n);
     ASSERT_EQ(row().launch_debug_gemm_tile(da.ptr, db.ptr, product.ptr, counts.ptr, c.m, c.n, c.k, nullptr),
@@ -166,7 +98,7 @@ TEST_P(ExplicitSlotsTest, DebugTileRefusesBadArguments) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(Rows, ExplicitSlotsTest, ::testing::Values("cmp170hx-dp2a", "cmp170hx-scalar"),
+INSTANTIATE_TEST_SUITE_P(Rows, ExplicitSlotsTest, ::testing::Values("cmp170hx-dp2a", "cmp170hx-scalar", "volta"),
                          [](const ::testing::TestParamInfo<const char*>& info) {
                            const std::string name = info.param;
                            return name.substr(name.find('-') + 1);

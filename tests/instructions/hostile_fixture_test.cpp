@@ -63,9 +63,9 @@ __global__ void carried_kernel(bool mended, int* out) {
 // no lane of the mask is.
 __global__ void partial_sum_kernel(bool mended, int* out) {
   if (threadIdx.x >= 8) return;
-  int value = static_cast<int>(threadIdx.x) * 3 + 1;
+  unsigned value = threadIdx.x * 3 + 1;  // unsigned: poison added in wraps around
   for (int offset = mended ? 4 : 16; offset > 0; offset /= 2) value += __shfl_xor_sync(0xffu, value, offset);
-  out[threadIdx.x] = value;
+  out[threadIdx.x] = static_cast<int>(value);
 }
 
 // The threads mark a stage with ordinary stores, then thread 0 refills it by
