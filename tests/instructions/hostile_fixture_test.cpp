@@ -269,4 +269,50 @@ TEST(HostileFixtureTest, TheProxyFaultNamesTheBlockTheStoringThreadAndTheAddress
   EXPECT_NE(o.fault.find("after a generic store by thread (0,0,0)"), std::string::npos) << o.fault;
 }
 
+// Operands that only a bulk copy wrote are the async proxy's own: no fence.
+__global__ void copied_operand_kernel(const CUtensorMap* map, int* out) {
+  __shared__ uint64_t full;
+  unsigned char* tiles = korvath_dynamic_shared<unsigned char>();
+  if (threadIdx.x == 0) mbarrier_init(&full, 1);
+  __syncthreads();
+  if (threadIdx.x == 0) {
+    mbarrier_arrive_expect_tx(&full, kOperandBytes);
+    tma_load_2d(tiles, map, 0, 0, &full);
+  }
+  mbarrier_wait_parity(&full, 0);
+  uint32_t d[64];
+  wgmma_fence();
+  wgmma_m64n128k32_s8(d, gmma_descriptor_k_sw128(shared_address(tiles), 1024),
+                      gmma_descriptor_k_sw128(shared_address(tiles + kTileA), 1024), false);
+  wgmma_commit_group();
+  wgmma_wait_group<0>();
+  out[threadIdx.x] = static_cast<int>(d[0]);
+}
+
+TEST(HostileFixtureTest, OperandsOnlyABulkCopyWroteNeedNoFence) {
+  // A's 64 rows then B's 128, 128 bytes each, in the 128-byte swizzle.
+  static std::vector<unsigned char> ones(kOperandBytes, 1);
+  CUtensorMap map;
+  const cuuint64_t dims[2] = {128, kOperandBytes / 128};
+  const cuuint64_t strides[1] = {128};
+  const cuuint32_t box[2] = {128, kOperandBytes / 128};
+  const cuuint32_t element_strides[2] = {1, 1};
+  ASSERT_EQ(cuTensorMapEncodeTiled(&map, CU_TENSOR_MAP_DATA_TYPE_UINT8, 2, ones.data(), dims, strides, box,
+                                   element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE, CU_TENSOR_MAP_SWIZZLE_128B,
+                                   CU_TENSOR_MAP_L2_PROMOTION_NONE, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE),
+            CUDA_SUCCESS);
+  for (const char* seed : {static_cast<const char*>(nullptr), kSeeds[0], kSeeds[1], kSeeds[2]}) {
+    if (seed != nullptr) setenv("HOSTGPU_HOSTILE", seed, 1);
+    std::vector<int> out(kThreads, -1);
+    hostgpu::GridLaunch launch;
+    launch.grid = dim3(1);
+    launch.block = dim3(kThreads);
+    launch.dynamic_shared_bytes = kOperandBytes;
+    const cudaError_t result = hostgpu::execute_grid(launch, [&] { copied_operand_kernel(&map, out.data()); });
+    unsetenv("HOSTGPU_HOSTILE");
+    EXPECT_EQ(result, cudaSuccess) << (seed ? seed : "none") << ": " << hostgpu::last_kernel_fault();
+    for (unsigned t = 0; t < kThreads; ++t) ASSERT_EQ(out[t], 32) << (seed ? seed : "none") << ", thread " << t;
+  }
+}
+
 }  // namespace
