@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "hostgpu/device_cluster.h"
 #include "hostgpu/device_sync.h"
 #include "hostgpu/tcgen05.h"
 
@@ -135,6 +136,18 @@ void mma_pair(MmaKind kind, const PairHalf& even, const PairHalf& odd, uint32_t 
       }
     }
   };
+  // The operands are read by the async proxy: each row's 32 bytes of K are
+  // two whole 16-byte units, which the swizzle moves but never splits.
+  auto report = [&](const SharedDescriptor& d, uint32_t rows, uint32_t rows_per_half) {
+    for (uint32_t r = 0; r < rows; ++r) {
+      const PairHalf& half = *halves[r / rows_per_half];
+      for (uint32_t unit = 0; unit < 2; ++unit) {
+        hostgpu::async_proxy_access(element(half, d, r % rows_per_half, unit, 16), 16, "a tcgen05.mma operand read");
+      }
+    }
+  };
+  report(a, id.m, rows_per_cta);
+  report(b, id.n, columns_per_cta);
   for (uint32_t r = 0; r < id.m; ++r) gather(*halves[r / rows_per_cta], a, r % rows_per_cta, &a_values[r * k], id.a_type == 1);
   for (uint32_t j = 0; j < id.n; ++j) {
     gather(*halves[j / columns_per_cta], b, j % columns_per_cta, &b_values[j * k], id.b_type == 1);

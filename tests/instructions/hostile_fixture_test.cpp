@@ -85,6 +85,67 @@ __global__ void refill_kernel(bool mended, const CUtensorMap* map, int* out) {
   out[threadIdx.x] = stage[threadIdx.x];
 }
 
+// The threads fill both operand tiles with ordinary stores, then the warp
+// group multiplies them: the tensor core reads its operands through the
+// async proxy.
+constexpr uint32_t kTileA = 8 * 1024;               // 64 rows of 128 bytes, K-major, 128-byte swizzle
+constexpr uint32_t kOperandBytes = kTileA + 16 * 1024;  // and B's 128 rows
+
+__global__ void generic_operand_kernel(bool mended, int* out) {
+  unsigned char* tiles = korvath_dynamic_shared<unsigned char>();
+  for (unsigned i = threadIdx.x; i < kOperandBytes; i += kThreads) tiles[i] = 1;
+  if (mended) fence_proxy_async_shared();
+  __syncthreads();
+  uint32_t d[64];
+  wgmma_fence();
+  wgmma_m64n128k32_s8(d, gmma_descriptor_k_sw128(shared_address(tiles), 1024),
+                      gmma_descriptor_k_sw128(shared_address(tiles + kTileA), 1024), false);
+  wgmma_commit_group();
+  wgmma_wait_group<0>();
+  out[threadIdx.x] = static_cast<int>(d[0]);
+}
+
+// The same for the pair MMA: each CTA of the pair stores its half of A's 256
+// rows and of B's 32, then CTA 0 multiplies.
+constexpr uint32_t kPairTileA = 16 * 1024;                     // 128 of A's rows per CTA
+constexpr uint32_t kPairOperandBytes = kPairTileA + 2 * 1024;  // and 16 of B's
+
+struct PairState {
+  uint64_t done;
+  uint32_t tensor_memory;
+};
+
+__global__ void generic_pair_operand_kernel(bool mended, int* out) {
+  unsigned char* tiles = korvath_dynamic_shared<unsigned char>();
+  auto* state = reinterpret_cast<PairState*>(tiles + kPairOperandBytes);
+  for (unsigned i = threadIdx.x; i < kPairOperandBytes; i += kThreads) tiles[i] = 1;
+  if (mended) fence_proxy_async_shared();
+  if (threadIdx.x == 0) {
+    mbarrier_init(&state->done, 1);
+    mbarrier_init_fence();
+  }
+  if (threadIdx.x < 32) tmem_alloc_pair(&state->tensor_memory, 32);
+  tcgen05_fence_before_thread_sync();
+  cluster_sync();
+  tcgen05_fence_after_thread_sync();
+  const uint32_t d = state->tensor_memory;
+  if (cluster_block_rank() == 0 && threadIdx.x == 0) {
+    umma_pair_s8(d, umma_descriptor_k_major_sw128(shared_window_address(tiles), 1024),
+                 umma_descriptor_k_major_sw128(shared_window_address(tiles + kPairTileA), 1024),
+                 umma_instruction_s8(256, 32), false);
+    umma_commit_pair_multicast(&state->done, 0x3);
+  }
+  mbarrier_wait_parity(&state->done, 0);
+  tcgen05_fence_after_thread_sync();
+  uint32_t row[32];
+  tmem_load_32x32b_x32(d + tensor_memory_address(32 * (threadIdx.x / 32), 0), row);
+  tmem_wait_ld();
+  out[blockIdx.x * kThreads + threadIdx.x] = static_cast<int>(row[0]);
+  tcgen05_fence_before_thread_sync();
+  cluster_sync();  // the peer is done with the pair's tensor memory
+  if (threadIdx.x < 32) tmem_dealloc_pair(d, 32);
+}
+
 struct Fixture {
   const char* fault;
   dim3 grid;
@@ -92,6 +153,8 @@ struct Fixture {
   std::function<int(unsigned)> expected;  // per output slot
   unsigned outputs;
   const char* fault_text;  // a launch fault naming this, or null: a wrong result
+  uint32_t shared_bytes = kThreads * sizeof(int);
+  dim3 cluster = dim3(1);
 };
 
 const unsigned char* tile_bytes() {
@@ -127,6 +190,13 @@ std::vector<Fixture> fixtures() {
        [](unsigned) { return 42; }, 4, nullptr},
       {"shuffle from lanes outside the mask", dim3(1),
        [](bool m, const CUtensorMap*, int* o) { partial_sum_kernel(m, o); }, [](unsigned) { return 92; }, 8, nullptr},
+      {"generic stores then a wgmma operand read without the proxy fence", dim3(1),
+       [](bool m, const CUtensorMap*, int* o) { generic_operand_kernel(m, o); }, [](unsigned) { return 32; },
+       kThreads, "a wgmma operand read", kOperandBytes},
+      {"generic stores then a tcgen05.mma operand read without the proxy fence", dim3(2),
+       [](bool m, const CUtensorMap*, int* o) { generic_pair_operand_kernel(m, o); }, [](unsigned) { return 32; },
+       2 * kThreads, "a tcgen05.mma operand read", kPairOperandBytes + sizeof(PairState), dim3(2)},
+      // Kept last: the fault-text test below launches it by name.
       {"generic stores then a bulk copy without the proxy fence", dim3(1),
        [](bool m, const CUtensorMap* map, int* o) { refill_kernel(m, map, o); },
        [](unsigned t) { return static_cast<int>(tile_bytes()[t]); }, kThreads, "fence.proxy.async"},
@@ -146,7 +216,8 @@ Outcome run(const Fixture& f, bool mended, const char* hostile, const void* kern
   hostgpu::GridLaunch launch;
   launch.grid = f.grid;
   launch.block = dim3(kThreads);
-  launch.dynamic_shared_bytes = kThreads * sizeof(int);
+  launch.dynamic_shared_bytes = f.shared_bytes;
+  launch.cluster = f.cluster;
   launch.kernel = kernel;
   Outcome outcome;
   outcome.result = hostgpu::execute_grid(launch, [&] { f.body(mended, &map, out.data()); });
@@ -196,6 +267,52 @@ TEST(HostileFixtureTest, TheProxyFaultNamesTheBlockTheStoringThreadAndTheAddress
   EXPECT_NE(o.fault.find("block (0,0,0), thread (0,0,0): a bulk tensor copy at shared address 0x"), std::string::npos)
       << o.fault;
   EXPECT_NE(o.fault.find("after a generic store by thread (0,0,0)"), std::string::npos) << o.fault;
+}
+
+// Operands that only a bulk copy wrote are the async proxy's own: no fence.
+__global__ void copied_operand_kernel(const CUtensorMap* map, int* out) {
+  __shared__ uint64_t full;
+  unsigned char* tiles = korvath_dynamic_shared<unsigned char>();
+  if (threadIdx.x == 0) mbarrier_init(&full, 1);
+  __syncthreads();
+  if (threadIdx.x == 0) {
+    mbarrier_arrive_expect_tx(&full, kOperandBytes);
+    tma_load_2d(tiles, map, 0, 0, &full);
+  }
+  mbarrier_wait_parity(&full, 0);
+  uint32_t d[64];
+  wgmma_fence();
+  wgmma_m64n128k32_s8(d, gmma_descriptor_k_sw128(shared_address(tiles), 1024),
+                      gmma_descriptor_k_sw128(shared_address(tiles + kTileA), 1024), false);
+  wgmma_commit_group();
+  wgmma_wait_group<0>();
+  out[threadIdx.x] = static_cast<int>(d[0]);
+}
+
+TEST(HostileFixtureTest, OperandsOnlyABulkCopyWroteNeedNoFence) {
+  // A's 64 rows then B's 128, 128 bytes each, in the 128-byte swizzle.
+  static std::vector<unsigned char> ones(kOperandBytes, 1);
+  CUtensorMap map;
+  const cuuint64_t dims[2] = {128, kOperandBytes / 128};
+  const cuuint64_t strides[1] = {128};
+  const cuuint32_t box[2] = {128, kOperandBytes / 128};
+  const cuuint32_t element_strides[2] = {1, 1};
+  ASSERT_EQ(cuTensorMapEncodeTiled(&map, CU_TENSOR_MAP_DATA_TYPE_UINT8, 2, ones.data(), dims, strides, box,
+                                   element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE, CU_TENSOR_MAP_SWIZZLE_128B,
+                                   CU_TENSOR_MAP_L2_PROMOTION_NONE, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE),
+            CUDA_SUCCESS);
+  for (const char* seed : {static_cast<const char*>(nullptr), kSeeds[0], kSeeds[1], kSeeds[2]}) {
+    if (seed != nullptr) setenv("HOSTGPU_HOSTILE", seed, 1);
+    std::vector<int> out(kThreads, -1);
+    hostgpu::GridLaunch launch;
+    launch.grid = dim3(1);
+    launch.block = dim3(kThreads);
+    launch.dynamic_shared_bytes = kOperandBytes;
+    const cudaError_t result = hostgpu::execute_grid(launch, [&] { copied_operand_kernel(&map, out.data()); });
+    unsetenv("HOSTGPU_HOSTILE");
+    EXPECT_EQ(result, cudaSuccess) << (seed ? seed : "none") << ": " << hostgpu::last_kernel_fault();
+    for (unsigned t = 0; t < kThreads; ++t) ASSERT_EQ(out[t], 32) << (seed ? seed : "none") << ", thread " << t;
+  }
 }
 
 }  // namespace

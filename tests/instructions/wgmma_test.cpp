@@ -15,6 +15,7 @@
 
 #include "block_runner.h"
 #include "core/device_instructions.h"
+#include "core/instructions/proxy_fence.h"
 #include "hostgpu/device_shared.h"
 
 namespace {
@@ -111,6 +112,7 @@ std::vector<uint32_t> run_product(const Operands& o, int groups, bool reset_firs
         if (thread == 0) {
           place(shared, o.a, 64);
           place(shared + 16384, o.b, 128 * groups);
+          di::fence_proxy_async_shared();  // the tensor core reads them through the async proxy
         }
         __syncthreads();
         const int g = thread / 128;

@@ -126,6 +126,20 @@ inline int thread_in_group() {
   return static_cast<int>(linear % 128);
 }
 
+// Reports the bytes a warp reads through a descriptor to the async-proxy
+// check: `rows` rows from `first_row`, 32 bytes of K each, two whole 16-byte
+// units since the swizzle moves units, never bytes within one.
+inline void report_operand(const unsigned char* shared, const GmmaDescriptorFields& f, unsigned first_row,
+                           unsigned rows) {
+  for (unsigned row = first_row; row < first_row + rows; ++row) {
+    for (unsigned k = 0; k < 32; k += 16) {
+      const uint32_t address = operand_address(f, row, k);
+      if (address + 16 > hostgpu::max_dynamic_shared_bytes) hostgpu::detail::fault("wgmma: operand outside shared memory");
+      hostgpu::async_proxy_access(shared + address, 16, "a wgmma operand read");
+    }
+  }
+}
+
 struct Issue {
   uint64_t a;
   uint64_t b;
@@ -228,6 +242,11 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_m64n128k32_s8(uint32_t (&d)[64], uint64_t 
   const GmmaDescriptorFields fb = decode_gmma_descriptor(desc_b);
   const auto* shared = hostgpu::dynamic_shared<const unsigned char>();
   const int t = host_wgmma::thread_in_group();
+  // The operands are read by the async proxy: once per warp, its 16 rows of A and all of B.
+  if (hostgpu::detail::lane_id() == 0) {
+    host_wgmma::report_operand(shared, fa, static_cast<unsigned>(t / 32) * 16, 16);
+    host_wgmma::report_operand(shared, fb, 0, 128);
+  }
   for (int v = 0; v < 64; ++v) {
     const unsigned row = static_cast<unsigned>(wgmma_accumulator_row(t, v));
     const unsigned col = static_cast<unsigned>(wgmma_accumulator_col(t, v));
