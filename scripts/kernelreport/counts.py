@@ -18,6 +18,7 @@ class Counts:
     barriers: int = 0           # block-wide barriers
     shared_bytes: int = 0       # bytes read or written in shared memory by the warp
     tensor_kind: Optional[str] = None
+    pair_mma: bool = False      # a tensor-memory MMA one CTA issues for a CTA pair
 
     def add(self, instruction) -> None:
         self.instructions += 1
@@ -30,6 +31,7 @@ class Counts:
             else:
                 self.tensor_macs += macs
             self.tensor_kind = self.tensor_kind or isa.tensor_kind(instruction)
+            self.pair_mma = self.pair_mma or isa.is_pair_mma(instruction)
         if base == "NOP":
             self.nops += 1
         if base == "LDL":
@@ -47,6 +49,7 @@ class Counts:
             setattr(out, name, getattr(self, name) + getattr(other, name))
         out.tensor_macs_known = self.tensor_macs_known and other.tensor_macs_known
         out.tensor_kind = self.tensor_kind or other.tensor_kind
+        out.pair_mma = self.pair_mma or other.pair_mma
         return out
 
 

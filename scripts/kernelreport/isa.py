@@ -35,6 +35,16 @@ def tensor_kind(instruction) -> Optional[str]:
     return None
 
 
+def is_single_thread_mma(instruction) -> bool:
+    """A tensor-memory MMA: one thread issues it for the whole CTA (or CTA pair)."""
+    return is_tensor(instruction) and instruction.base.startswith("UTC")
+
+
+def is_pair_mma(instruction) -> bool:
+    # .2CTA: one CTA issues it for a CTA pair; each SM of the pair does half the work.
+    return is_single_thread_mma(instruction) and ".2CTA" in instruction.opcode
+
+
 def tensor_macs_per_warp(instruction) -> Optional[int]:
     """Multiply-adds one warp's issue of the instruction performs; None when the
     shape is not in the opcode (the tensor-memory MMA takes it from a descriptor)."""

@@ -4,6 +4,9 @@
   with the same header are one loop.
 - Main loop: the innermost loop holding tensor-core instructions (no loop
   nested in it holds any); among several, the one holding the most.
+- An elect loop (ELECT, then a branch back while any lane is left) runs its
+  body once per distinct leader; a converged warp has one, so it counts as
+  straight code, once, and is never the main loop.
 - A counted loop: a register counted from a constant to a constant limit by
   a constant step and tested at the loop's one latch; its trip count is read
   from the code.
@@ -173,11 +176,20 @@ def _holds_tensor(function: Function, blocks) -> bool:
     return any(isa.is_tensor(i) for b in blocks for i in function.blocks[b].instructions)
 
 
+def is_elect_loop(function: Function, loop: Loop) -> bool:
+    latches = [function.blocks[node].instructions for node in loop.latches]
+    return (all(block and block[-1].base == "BRA" and ".ANY" in block[-1].opcode
+                for block in latches)
+            and any(i.base == "ELECT" for node in loop.body
+                    for i in function.blocks[node].instructions))
+
+
 def main_loop(function: Function, loops: List[Loop]) -> Optional[Loop]:
     candidates = [
         loop for loop in loops
-        if _holds_tensor(function, loop.body)
-        and not any(_holds_tensor(function, child.body) for child in loop.children)
+        if _holds_tensor(function, loop.body) and not is_elect_loop(function, loop)
+        and not any(_holds_tensor(function, child.body) and not is_elect_loop(function, child)
+                    for child in _descendants(loop))
     ]
     if not candidates:
         return None
@@ -192,12 +204,16 @@ def _descendants(loop: Loop) -> List[Loop]:
     return out
 
 
-def inner_times(function: Function, loop: Loop) -> Tuple[Dict[int, int], bool]:
+def inner_times(function: Function, loop: Loop,
+                skip: Optional[Loop] = None) -> Tuple[Dict[int, int], bool]:
     """How often one trip of the loop runs each block of its inner loops, and
-    whether every inner loop's trip count was found (an unknown one counts once)."""
+    whether every inner loop's trip count was found (an unknown one counts
+    once); loops inside `skip` are left out."""
     times: Dict[int, int] = {}
     known = True
     for inner in _descendants(loop):
+        if is_elect_loop(function, inner) or (skip is not None and inner.body <= skip.body):
+            continue
         trips = counted_trips(function, inner)
         if trips is None:
             known = False

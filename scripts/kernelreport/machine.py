@@ -6,16 +6,26 @@ allocated per warp in units of 256, shared memory per SM at the largest
 carveout, the 1 KiB the system reserves per block from 8.0 on, allocation
 units of 256 bytes before 8.0 and 128 from 8.0).
 
-Rates per SM and clock, dense, for the main GPU of each architecture
-(datasheet throughput / (SMs x boost clock)):
+Rates per SM and clock, dense, for the main GPU of each architecture, from
+public datasheet figures: throughput / 2 (an operation count has two per
+multiply-add) / (SMs x boost clock), rounded to the power of two it is:
   tensor int8 and f16 multiply-adds; 4 warp-instruction issue slots (four
   schedulers, one instruction each); 128 bytes of shared memory.
-  7.5 T4: 130 int8 TOPS / (40 x 1.59 GHz) -> 1024 MACs.
-  8.0 A100: 624 / (108 x 1.41) -> 2048.  8.6 RTX 3090: 284 / (82 x 1.695) -> 1024.
-  8.9 RTX 4090: 661 / (128 x 2.52) -> 1024.  9.0 H100: 1979 / (132 x 1.83) -> 4096
-  (warp-group MMA; int8 mma.sync there reaches a fraction of it).
-  10.0 B200: 4500 / (148 x 1.86) -> 8192.  10.3 B300: int8 cut down, bf16 as B200.
-  12.0 RTX 5090: 838 / (170 x 2.41) -> 1024.  f16 is half the int8 rate.
+  7.5 T4: 130 int8 TOPS / 2 / (40 x 1.59 GHz) -> 1024 MACs.
+  8.0 A100: 624 / 2 / (108 x 1.41) -> 2048.  8.6 RTX 3090: 284 / 2 / (82 x 1.695) -> 1024.
+  8.9 RTX 4090: 661 / 2 / (128 x 2.52) -> 1024.
+  9.0 H100: 1979 / 2 / (132 x 1.83) = 4096 (warp-group MMA; int8 mma.sync
+  there reaches a fraction of it); bf16 989 TFLOPS -> 2048.
+  10.0 B200: 4500 / 2 / (148 x 1.86) -> 8192; bf16 2250 -> 4096.
+  10.3 B300: int8 cut down (no rate here), bf16 as B200.
+  12.0 RTX 5090: 838 / 2 / (170 x 2.41) -> 1024.  f16 is half the int8 rate.
+How one instruction meets these rates (isa.py, metrics.py): a warp-level
+MMA's M N K MACs per issuing warp; a warp-group MMA's (IGMMA.64x128x32:
+262144) spread over the four warps that issue it; a tensor-memory MMA
+(UTC*MMA) issued by one thread for the CTA, its M N K from rows.py, and
+with .2CTA one CTA issues it for a pair, each SM doing half (the B200
+row's 256 x 256 x 32 int8: 1048576 MACs per SM, 128 clocks at 8192; the
+B300 row's 256 x 128 x 16 bf16: 262144, 64 clocks at 4096).
 """
 from dataclasses import dataclass
 from typing import Optional

@@ -15,6 +15,11 @@
   reads one of their accumulator registers (so a guarded block that does
   the reading stays in), and a detour that cannot is not a fold; nor is an
   error path (one that calls the runtime through an address, or traps).
+- With no detour, the fold may sit in the enclosing step loop (one trip per
+  rank step around the main loop): the cheapest way from a main-loop exit
+  through a block that reads the accumulators to the step loop's latch,
+  then from its header back to the main loop's header. It needs warp-level
+  MMAs (accumulators in registers) and is no error path.
 - A kernel whose rank step is fixed at compile time may run its fold on
   every trip without a detour: then the fold is inline, part of the hot trip.
 """
@@ -153,6 +158,38 @@ def _needed(function: Function, node: int) -> bool:
                for i in function.blocks[node].instructions)
 
 
+def _step_loop_fold(function: Function, loop: Loop, dom: Dict[int, Set[int]],
+                    accumulators: Set[str]) -> List[int]:
+    outer = loop.parent
+    if outer is None or not accumulators:
+        return []
+    times, _ = inner_times(function, outer, skip=loop)
+    dag = _Dag(function, outer, dom, times)
+    exits = {s for node in loop.body for s in dag.edges.get(node, []) if s not in loop.body}
+    back = dag.cheapest(outer.header, {loop.header})
+    if back is None:
+        return []
+    best = None
+    for start in sorted(exits):
+        for latch in sorted(outer.latches):
+            if start not in dag.position or latch not in dag.position \
+                    or dag.position[latch] < dag.position[start]:
+                continue
+            if start == latch:
+                leg = [start] if _reads_any(function, [start], accumulators) else None
+            else:
+                leg = _cheapest_reading(function, dag, start, latch, accumulators)
+            if leg is None or any(node in loop.body for node in leg):
+                continue
+            path = leg + back[:-1]
+            if _error_path(function, path):
+                continue
+            cost = sum(dag.weight(node) for node in path)
+            if best is None or cost < best[0]:
+                best = (cost, path)
+    return best[1] if best else []
+
+
 def trip(function: Function, loop: Loop) -> Trip:
     dom = dominators(function)
     times, known = inner_times(function, loop)
@@ -198,5 +235,11 @@ def trip(function: Function, loop: Loop) -> Trip:
                 if extra > best_extra:
                     best_extra, best_fold, best_skipped = extra, detour, skipped
                 break  # the first place it rejoins is the cheapest way back
-    return Trip(hot, count(function, hot, times), best_fold, count(function, best_fold, times),
+    fold_times = times
+    if not best_fold:
+        best_fold = _step_loop_fold(function, loop, dom, accumulators)
+        if best_fold:
+            fold_times, outer_known = inner_times(function, loop.parent, skip=loop)
+            known = known and outer_known
+    return Trip(hot, count(function, hot, times), best_fold, count(function, best_fold, fold_times),
                 count(function, best_skipped, times), known)

@@ -10,6 +10,14 @@ trip's instructions, T its tensor-core instructions and F the fold's:
   the warps move through shared memory / bytes per clock.
 The k columns per trip come from the MMA shapes in the opcodes (T W MACs
 over the block tile) or, where the code does not show them, from rows.py.
+
+A tensor-memory MMA is issued by one thread: the hot trip is one warp's
+(W = 1 for it), while every loop warp runs the fold. Its shape is in a
+run-time descriptor, so rows.py gives M x N x K; the instruction takes K
+columns of k over the whole tile, and a pair MMA (.2CTA) splits its
+M N K MACs over the pair's two SMs:
+  tensor clocks: r T (M N K / CTAs) / (tensor MACs per clock);
+  issue clocks: (r H + F_hot) / issue slots + F W / issue slots.
 """
 from dataclasses import dataclass
 from typing import Optional
@@ -76,10 +84,17 @@ def measure(function: Function, resources: Optional[Resources], row: Row, arch_n
     out.trips_known = trip.trips_known
     if hot.tensor == 0:
         return out
-    if hot.tensor_macs_known and hot.tensor_macs:
+    single = not hot.tensor_macs_known and bool(row.mma_shape)
+    if single:
+        m, n, k = row.mma_shape
+        k_per_trip = hot.tensor * k
+        sm_macs_per_trip = hot.tensor * m * n * k // (2 if hot.pair_mma else 1)
+    elif hot.tensor_macs_known and hot.tensor_macs:
         k_per_trip = hot.tensor_macs * row.loop_warps / (row.tile_m * row.tile_n)
+        sm_macs_per_trip = hot.tensor_macs * row.loop_warps
     else:
         k_per_trip = row.k_tile
+        sm_macs_per_trip = 0
     trips = rank / k_per_trip if k_per_trip else 1.0
     out.trips_per_step = trips
     other = hot.instructions - hot.tensor
@@ -88,15 +103,16 @@ def measure(function: Function, resources: Optional[Resources], row: Row, arch_n
     if arch is None:
         return out
     rate = arch.int8_macs if hot.tensor_kind == "int8" else arch.f16_macs
-    if rate <= 0 or not hot.tensor_macs_known:
+    if rate <= 0 or not sm_macs_per_trip:
         return out
     warps = row.loop_warps
-    tensor_clocks = trips * hot.tensor_macs * warps / rate
+    issuing = 1 if single else warps  # warps that run the hot trip
+    tensor_clocks = trips * sm_macs_per_trip / rate
     fold_issue = fold_net * warps / arch.issue_slots
     cost = machine.StepCost(
         tensor=tensor_clocks,
-        issue=(trips * hot.instructions + fold_net) * warps / arch.issue_slots,
-        shared=(trips * hot.shared_bytes + trip.fold_counts.shared_bytes) * warps
+        issue=trips * hot.instructions * issuing / arch.issue_slots + fold_issue,
+        shared=(trips * hot.shared_bytes * issuing + trip.fold_counts.shared_bytes * warps)
         / arch.shared_bytes,
         fold_issue=fold_issue)
     if trip.fold:

@@ -6,6 +6,10 @@ unit, its mangled namespace and name, and a piece of its mangled template
 arguments that picks the instantiation the row launches at rank 128
 (non-dump; the Hopper row's full-tile one). The explicit rows' kernels are
 instances of one template, told apart by their unit.
+
+The B200 and B300 rows issue the two-SM MMA of blackwell_two_sm_mma.h:
+M = 256 (the pair's rows), N = the pair's N tile (256 and 128), K = 32 bytes
+of each row (32 int8 or 16 bf16 elements).
 """
 import os
 import re
@@ -29,6 +33,9 @@ class Row:
     k_tile: int            # columns of k per main-loop trip when the MMA shape is not in the code
     dynamic_shared: int
     source: str            # "file constant" the launcher passes, or why there is none
+    # M, N, K of one tensor-memory MMA as issued (for a pair MMA the pair's M),
+    # which its instruction descriptor holds at run time; () when the opcode shows it.
+    mma_shape: Tuple[int, ...] = ()
 
 
 ROWS = (
@@ -59,10 +66,10 @@ ROWS = (
         "miner/backends/blackwell_native_mining_kernel.cu kMiningSharedBytes"),
     Row("blackwell-b200", "blackwell_b200_mining_kernel", "vexal_blackwell_b200",
         "headless_mine_kernel_2sm_tma", "", (100,), True, 128, 4, 128, 128, 128, 84096,
-        "miner/backends/blackwell_b200_mining_kernel.h kMiningSharedBytes"),
+        "miner/backends/blackwell_b200_mining_kernel.h kMiningSharedBytes", (256, 256, 32)),
     Row("blackwell-b300", "blackwell_b300_mining_kernel", "vexal_blackwell_b300",
         "headless_mine_kernel_2sm_tma", "", (103,), True, 128, 4, 128, 128, 128, 58496,
-        "miner/backends/blackwell_b300_mining_kernel.h kMiningSharedBytes"),
+        "miner/backends/blackwell_b300_mining_kernel.h kMiningSharedBytes", (256, 128, 16)),
 )
 
 

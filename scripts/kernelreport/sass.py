@@ -27,6 +27,9 @@ class Instruction:
         return found.group(1) if found else None
 
 
+_SPLIT_SHAPE = re.compile(r"^(x\d+x\d+(?:\.[\w]+)*)\s*")
+
+
 @dataclass
 class Block:
     index: int
@@ -68,6 +71,11 @@ def parse(text: str) -> List[Function]:
             current.labels[name] = len(current.instructions)
         pending_labels = []
         offset, predicate, opcode, operands = found.groups()
+        # The disassembler prints a warp-group shape with a space: "IGMMA.64 x128x32.S8.S8".
+        split_shape = _SPLIT_SHAPE.match(operands)
+        if split_shape and re.search(r"\.\d+$", opcode):
+            opcode += split_shape.group(1)
+            operands = operands[split_shape.end():]
         current.instructions.append(Instruction(int(offset, 16), predicate, opcode, operands.strip()))
     for function in functions:
         _build_blocks(function)

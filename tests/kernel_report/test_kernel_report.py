@@ -107,6 +107,86 @@ class InlineFoldListing(unittest.TestCase):
         self.assertIsNone(m.fold_share_of_tensor)
 
 
+class StepLoopFoldListing(unittest.TestCase):
+    """step_loop_fold.sass: a K loop of 2 MMAs inside the rank-step loop; the
+    step's tail XORs the accumulators into shared memory behind a barrier,
+    with a dump the cheapest way skips, then the step loop starts again."""
+
+    def setUp(self):
+        (self.function,) = sass.parse(fixture("step_loop_fold.sass"))
+        self.loop = loops.main_loop(self.function, loops.natural_loops(self.function))
+
+    def test_fold_is_the_step_loop_outside_the_main_loop(self):
+        self.assertEqual((self.loop.header, self.loop.body), (2, {2}))
+        trip = mainloop.trip(self.function, self.loop)
+        self.assertEqual(trip.hot, [2])
+        self.assertEqual((trip.hot_counts.instructions, trip.hot_counts.tensor), (7, 2))
+        self.assertEqual(trip.fold, [3, 5, 1])  # tail, latch, header; not the dump
+        self.assertEqual(trip.fold_counts.instructions, 5 + 3 + 2)
+        self.assertEqual((trip.fold_counts.barriers, trip.fold_counts.shared_bytes), (1, 128))
+        self.assertTrue(trip.trips_known)
+
+    def test_report_numbers(self):
+        resources = tools.Resources(registers=96, stack=0, shared=512, local=0)
+        m = metrics.measure(self.function, resources, tiny_row(16384), 80, rank=32)
+        self.assertFalse(m.fold_inline)
+        self.assertAlmostEqual(m.trips_per_step, 4.0)  # 8 columns of k per trip
+        self.assertAlmostEqual(m.other_per_tensor, 5 / 2)
+        self.assertAlmostEqual(m.other_per_tensor_fold, (4 * 5 + 10) / (4 * 2))
+        self.assertEqual(m.fold_barriers, 1)
+        # Per rank step and block: 64 tensor clocks, 38 issue, (4 x 512 + 128) x 4 / 128 shared.
+        self.assertAlmostEqual(m.fold_share_of_tensor, 10 / 64)
+        self.assertAlmostEqual(m.peak, 64 / 68)
+
+    def test_no_step_loop_fold_without_accumulator_reads(self):
+        text = fixture("step_loop_fold.sass").replace("LOP3.LUT R40, R16, R20,", "LOP3.LUT R40, R6, R7,") \
+            .replace("MOV R9, R16", "MOV R9, R6").replace("MOV R10, R17", "MOV R10, R7")
+        (function,) = sass.parse(text)
+        trip = mainloop.trip(function, loops.main_loop(function, loops.natural_loops(function)))
+        self.assertEqual(trip.fold, [])
+
+
+class PairMmaListing(unittest.TestCase):
+    """pair_mma.sass: a loop issuing two-SM tensor-memory MMAs, each in an
+    elect loop (the elected thread issues; the warp loops while a lane is left)."""
+
+    def test_elect_loops_are_straight_code(self):
+        (function,) = sass.parse(fixture("pair_mma.sass"))
+        loop = loops.main_loop(function, loops.natural_loops(function))
+        self.assertEqual((loop.header, loop.body), (1, {1, 2, 3, 4}))
+        trip = mainloop.trip(function, loop)
+        self.assertEqual((trip.hot_counts.instructions, trip.hot_counts.tensor), (11, 2))
+        self.assertTrue(trip.hot_counts.pair_mma)
+        self.assertTrue(trip.trips_known)
+
+    def test_peak_from_the_rows_instruction_shape(self):
+        (function,) = sass.parse(fixture("pair_mma.sass"))
+        cases = [
+            # sm, M x N x K of the instruction, trips per rank-128 step, peak
+            (100, (256, 256, 32), 2.0, 1.0),
+            (103, (256, 256, 32), 2.0, None),  # no int8 rate there
+            (100, (), 1.0, None),               # shape unknown: k per trip from the row
+        ]
+        for sm, shape, trips, peak in cases:
+            with self.subTest(sm=sm, shape=shape):
+                row = dataclasses.replace(tiny_row(0), main_archs=(sm,), k_tile=128, mma_shape=shape)
+                m = metrics.measure(function, None, row, sm, rank=128)
+                self.assertAlmostEqual(m.trips_per_step, trips)
+                self.assertEqual(m.peak, peak)
+
+    def test_tensor_clocks_against_issue(self):
+        # 2 trips x 2 MMAs x 256 x 256 x 32 / 2 SMs / 8192 MACs per clock = 512 tensor clocks;
+        # the issuing warp alone runs the trip: a trip of 4096 instructions takes 1024 clocks.
+        text = fixture("pair_mma.sass").replace(
+            "        /*00a0*/", "".join("        /*00a0*/                   NOP ;\n" for _ in range(4085))
+            + "        /*00a0*/")
+        (function,) = sass.parse(text)
+        row = dataclasses.replace(tiny_row(0), mma_shape=(256, 256, 32))
+        m = metrics.measure(function, None, row, 100, rank=128)
+        self.assertEqual(m.tensor_per_trip, 2)
+        self.assertAlmostEqual(m.peak, 512 / (2 * 4096 / 4))
+
+
 class Pieces(unittest.TestCase):
     def test_resource_usage(self):
         usage = tools.parse_resource_usage(fixture("resource_usage.txt"))
@@ -120,7 +200,9 @@ class Pieces(unittest.TestCase):
             ("IMMA.8816.S8.S8", True, 8 * 8 * 16, 0),
             ("HMMA.16816.F32.BF16", True, 16 * 8 * 16, 0),
             ("HGMMA.64x128x16.F32.BF16", True, 64 * 128 * 16 // 4, 0),
+            ("IGMMA.64x128x32.S8.S8", True, 64 * 128 * 32 // 4, 0),
             ("UTCIMMA", True, None, 0),
+            ("UTCHMMA.2CTA", True, None, 0),
             ("LDSM.16.M88.4", False, 0, 512),
             ("LDSM.16.MT88.2", False, 0, 256),
             ("STSM.16.M88.4", False, 0, 512),
@@ -166,6 +248,26 @@ class Pieces(unittest.TestCase):
                     f.write(text)
                 row = dataclasses.replace(tiny_row(0), source="unit.cu kBytes")
                 self.assertEqual(rows.source_value(root, row), value)
+
+    def test_warp_group_shape_printed_with_a_space(self):
+        text = """
+        .section .text._ZN5tiny4wgmmEv,"ax",@progbits
+        /*0000*/                   IGMMA.64 x128x32.S8.S8 R24, gdesc[UR12], R24 ;
+        /*0010*/                   IADD3 R7, R7, 0x1, RZ ;
+        /*0020*/                   EXIT ;
+"""
+        (function,) = sass.parse(text)
+        first, second = function.instructions[:2]
+        self.assertEqual((first.opcode, first.operands), ("IGMMA.64x128x32.S8.S8", "R24, gdesc[UR12], R24"))
+        self.assertEqual(isa.tensor_macs_per_warp(first), 64 * 128 * 32 // 4)
+        self.assertEqual((second.opcode, second.operands), ("IADD3", "R7, R7, 0x1, RZ"))
+
+    def test_pair_mma(self):
+        cases = [("UTCIMMA.2CTA", True), ("UTCHMMA.2CTA", True), ("UTCIMMA", False),
+                 ("IGMMA.64x128x32.S8.S8", False), ("IMMA.16832.S8.S8", False)]
+        for opcode, pair in cases:
+            with self.subTest(opcode=opcode):
+                self.assertEqual(isa.is_pair_mma(sass.Instruction(0, None, opcode, "")), pair)
 
     def test_counted_loops(self):
         template = """
