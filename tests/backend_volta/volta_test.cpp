@@ -13,12 +13,12 @@ class VoltaTest : public HostDeviceTest {
 
 TEST_F(VoltaTest, RowPointsAtTheVoltaUnit) {
   const GpuBackendDescriptor& r = row();
-  EXPECT_EQ(r.launch_fill_int8, &vexal_volta::launch_fill_int8);
-  EXPECT_EQ(r.launch_generate_noise, &vexal_volta::launch_generate_noise);
-  EXPECT_EQ(r.launch_noise_and_mine, &vexal_volta::launch_noise_and_mine);
-  EXPECT_EQ(r.launch_noise_and_mine_dump, &vexal_volta::launch_noise_and_mine_dump);
-  EXPECT_EQ(r.launch_dump_headless_coords, &vexal_volta::launch_dump_headless_coords);
-  EXPECT_EQ(r.launch_debug_gemm_tile, &vexal_volta::launch_debug_gemm_tile);
+  EXPECT_EQ(r.launch_fill_int8, &vexal_volta::Slots::launch_fill_int8);
+  EXPECT_EQ(r.launch_generate_noise, &vexal_volta::Slots::launch_generate_noise);
+  EXPECT_EQ(r.launch_noise_and_mine, &vexal_volta::Slots::launch_noise_and_mine);
+  EXPECT_EQ(r.launch_noise_and_mine_dump, &vexal_volta::Slots::launch_noise_and_mine_dump);
+  EXPECT_EQ(r.launch_dump_headless_coords, &vexal_volta::Slots::launch_dump_headless_coords);
+  EXPECT_EQ(r.launch_debug_gemm_tile, &vexal_volta::Slots::launch_debug_gemm_tile);
 }
 
 }  // namespace

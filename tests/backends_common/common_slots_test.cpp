@@ -23,7 +23,7 @@ TEST_F(CommonSlotsTest, FillWritesTheReferenceBytesAndNothingBeyond) {
     SCOPED_TRACE(c.count);
     const size_t guard = 16;
     DeviceArray<int8_t> buffer(std::vector<int8_t>(c.offset + c.count + guard, 0x5a));
-    ASSERT_EQ(vexal_cmp170hx_scalar::launch_fill_int8(buffer.ptr + c.offset, c.count, 77 + c.count, nullptr),
+    ASSERT_EQ(vexal_cmp170hx_scalar::Slots::launch_fill_int8(buffer.ptr + c.offset, c.count, 77 + c.count, nullptr),
               cudaSuccess);
     const auto launch = last_launch();
     EXPECT_EQ(launch.grid.x, c.blocks);
@@ -46,9 +46,9 @@ TEST_F(CommonSlotsTest, FillStreamsDifferBySeed) {
 
 TEST_F(CommonSlotsTest, FillRefusesANullDestinationOrAnEmptyCount) {
   DeviceArray<int8_t> buffer(16);
-  EXPECT_EQ(vexal_cmp170hx_dp2a::launch_fill_int8(nullptr, 16, 1, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(vexal_cmp170hx_dp2a::launch_fill_int8(buffer.ptr, 0, 1, nullptr), cudaErrorInvalidValue);
-  EXPECT_EQ(vexal_cmp170hx_dp2a::launch_fill_int8(buffer.ptr, -4, 1, nullptr), cudaErrorInvalidValue);
+  EXPECT_EQ(vexal_cmp170hx_dp2a::Slots::launch_fill_int8(nullptr, 16, 1, nullptr), cudaErrorInvalidValue);
+  EXPECT_EQ(vexal_cmp170hx_dp2a::Slots::launch_fill_int8(buffer.ptr, 0, 1, nullptr), cudaErrorInvalidValue);
+  EXPECT_EQ(vexal_cmp170hx_dp2a::Slots::launch_fill_int8(buffer.ptr, -4, 1, nullptr), cudaErrorInvalidValue);
   EXPECT_EQ(last_launch().kernel, nullptr);
 }
 
@@ -119,10 +119,10 @@ TEST_F(CommonSlotsTest, SparseNoiseRefusesBadArgumentsWithoutLaunching) {
 }
 
 TEST_F(CommonSlotsTest, SignalSizesAreThoseOfTheRecords) {
-  EXPECT_EQ(vexal_cmp170hx_dp2a::signal_header_bytes(), 1280u);
-  EXPECT_EQ(vexal_cmp170hx_dp2a::signal_sync_bytes(), 8u);
-  EXPECT_EQ(vexal_cmp170hx_scalar::signal_header_bytes(), 1280u);
-  EXPECT_EQ(vexal_cmp170hx_scalar::signal_sync_bytes(), 8u);
+  EXPECT_EQ(vexal_cmp170hx_dp2a::Slots::signal_header_bytes(), 1280u);
+  EXPECT_EQ(vexal_cmp170hx_dp2a::Slots::signal_sync_bytes(), 8u);
+  EXPECT_EQ(vexal_cmp170hx_scalar::Slots::signal_header_bytes(), 1280u);
+  EXPECT_EQ(vexal_cmp170hx_scalar::Slots::signal_sync_bytes(), 8u);
 }
 
 }  // namespace

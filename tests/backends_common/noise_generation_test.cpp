@@ -84,7 +84,7 @@ TEST_F(NoiseGenerationTest, SlotGeneratesTheFactorsWithOneLaunch) {
     const Shape& s = c.shape;
     SCOPED_TRACE(s.m * 1000 + s.rank);
     Factors factors(s);
-    ASSERT_EQ(vexal_cmp170hx_dp2a::launch_generate_noise(
+    ASSERT_EQ(vexal_cmp170hx_dp2a::Slots::launch_generate_noise(
                   s.rank, s.m, s.n, s.k, factors.left_a.ptr, factors.right_a.ptr,
                   factors.right_b.ptr, factors.left_b.ptr, factors.seed_a.ptr, factors.seed_b.ptr,
                   nullptr),
@@ -143,7 +143,7 @@ TEST_F(NoiseGenerationTest, SlotRefusesBadArgumentsWithoutLaunching) {
   for (size_t i = 0; i < std::size(cases); ++i) {
     SCOPED_TRACE(i);
     const Case& c = cases[i];
-    EXPECT_EQ(vexal_cmp170hx_dp2a::launch_generate_noise(c.rank, c.m, c.n, c.k, c.la, c.ra, c.rb,
+    EXPECT_EQ(vexal_cmp170hx_dp2a::Slots::launch_generate_noise(c.rank, c.m, c.n, c.k, c.la, c.ra, c.rb,
                                                          c.lb, c.sa, c.sb, nullptr),
               cudaErrorInvalidValue);
     EXPECT_EQ(last_launch().kernel, nullptr);
