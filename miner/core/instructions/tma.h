@@ -16,7 +16,9 @@
 #include <cstring>
 #include <vector>
 
+#include "hostgpu/device_async_arrival.h"
 #include "hostgpu/device_cluster.h"
+#include "hostgpu/device_mbarrier.h"
 #include "hostgpu/tensor_map.h"
 #endif
 
@@ -35,53 +37,8 @@
 namespace device_instructions {
 
 #if defined(KORVATH_FLAVOUR_HOST)
-namespace host_mbarrier {
-// The host's encoding of a barrier word: pending arrivals (bits 0-19),
-// expected arrivals (20-39), pending transaction bytes as a signed count
-// (40-62) and the phase parity (63).
-constexpr uint64_t kCountMask = (uint64_t{1} << 20) - 1;
-constexpr uint64_t kTxMask = (uint64_t{1} << 23) - 1;
-
-struct State {
-  uint32_t pending;
-  uint32_t expected;
-  int32_t tx;
-  uint32_t phase;
-};
-
-inline State decode(uint64_t word) {
-  State s;
-  s.pending = static_cast<uint32_t>(word & kCountMask);
-  s.expected = static_cast<uint32_t>((word >> 20) & kCountMask);
-  const uint32_t tx = static_cast<uint32_t>((word >> 40) & kTxMask);
-  s.tx = (tx & (1u << 22)) ? static_cast<int32_t>(tx) - (1 << 23) : static_cast<int32_t>(tx);
-  s.phase = static_cast<uint32_t>(word >> 63);
-  return s;
-}
-
-inline uint64_t encode(State s) {
-  if (s.pending == 0 && s.tx == 0) {  // the phase completes
-    s.pending = s.expected;
-    s.phase ^= 1u;
-  }
-  return (uint64_t{s.pending} & kCountMask) | ((uint64_t{s.expected} & kCountMask) << 20) |
-         ((static_cast<uint64_t>(static_cast<uint32_t>(s.tx)) & kTxMask) << 40) |
-         (uint64_t{s.phase} << 63);
-}
-
-// Counts `bytes` of completed bulk copies on the barrier.
-inline void complete_tx(uint64_t* barrier, uint32_t bytes) {
-  State s = decode(*barrier);
-  s.tx -= static_cast<int32_t>(bytes);
-  *barrier = encode(s);
-}
-
-inline void arrive(uint64_t* barrier) {
-  State s = decode(*barrier);
-  s.pending -= 1;
-  *barrier = encode(s);
-}
-}  // namespace host_mbarrier
+// The host's barrier word and its updates.
+namespace host_mbarrier = hostgpu::mbarrier;
 #endif
 
 // Initialises a barrier in shared memory for `arrivals` arrivals per phase.
@@ -164,7 +121,8 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_on_rank(uint64_t* barrier, uint3
   __trap();
 #endif
 #else
-  host_mbarrier::arrive(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
+  // The arrival crosses to the peer block and lands when the schedule lets it.
+  hostgpu::post_arrival(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), 1);
 #endif
 }
 
