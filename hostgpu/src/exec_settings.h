@@ -5,6 +5,21 @@
 // that land only at their completion point (HOSTGPU_LATE_COPIES), and all of
 // them at once from one seed (HOSTGPU_HOSTILE). A shuffled schedule prints its
 // seed on standard error once, so that a failing run can be replayed.
+//
+// The freedoms a GPU takes beyond those, each with its own switch ("1" turns
+// it on; under HOSTGPU_HOSTILE every one is on unless its switch is "0"):
+//   HOSTGPU_LATE_ARRIVALS  mbarrier arrivals of commits and remote arrives
+//                          land at a point the schedule chooses
+//   HOSTGPU_RESIDENT       as many clusters resident together as the SMs admit
+//                          (up to kMaxResidentClusters), interleaved
+//   HOSTGPU_STAGGER        the blocks of a cluster start at different times
+//   HOSTGPU_RUN_AHEAD      released threads sometimes go to the front of the
+//                          queue, so a warp runs ahead of its block
+//   HOSTGPU_YIELDS         arrivals, atomics, fences and mbarrier tests may
+//                          give the turn away
+//   HOSTGPU_EARLY_COPIES   with late copies, some copies land at issue anyway
+// and one that is never part of the hostile set:
+//   HOSTGPU_STRICT_TENSOR_MEMORY  a tcgen05.alloc that would wait fails at once
 #include <cstdint>
 #include <string>
 
@@ -14,11 +29,21 @@ namespace hostgpu::detail {
 
 enum class ScheduleKind : unsigned char { ordered, reverse, shuffle };
 
+// Clusters (or lone blocks) resident together at most, per launch.
+constexpr unsigned kMaxResidentClusters = 4;
+
 struct ExecutionSettings {
   ScheduleKind schedule = ScheduleKind::ordered;
   uint64_t seed = 0;
   bool poison = false;
   bool late_copies = false;
+  bool late_arrivals = false;
+  bool resident = false;
+  bool stagger = false;
+  bool run_ahead = false;
+  bool yields = false;
+  bool early_copies = false;
+  bool strict_tensor_memory = false;
 };
 
 // Reads the variables; a malformed value is an error naming the variable.
