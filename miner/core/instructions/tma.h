@@ -118,7 +118,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_on_rank(uint64_t* barrier, uint3
 #endif
 #else
   // The arrival crosses to the peer block and lands when the schedule lets it.
-  hostgpu::post_arrival(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), 1);
+  hostgpu::post_arrival(static_cast<uint64_t*>(hostgpu::peer_address(barrier, rank)), 1);
 #endif
 }
 
@@ -291,8 +291,8 @@ KORVATH_DEVICE_INSTRUCTION void tma_load_2d_into(void* destination, const CUtens
   }
   for (uint32_t rank = 0; rank < 16; ++rank) {
     if (((cta_mask >> rank) & 1u) == 0) continue;
-    host_tma::deliver(hostgpu::map_shared(destination, rank),
-                      static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), box);
+    host_tma::deliver(hostgpu::peer_address(destination, rank),
+                      static_cast<uint64_t*>(hostgpu::peer_address(barrier, rank)), box);
   }
 #endif
 }

@@ -318,10 +318,11 @@ inline void adjust(bool increase, unsigned count) {
   if (increase) {
     const unsigned needed = (count - current) * 32u;
     // Blocks until other warps have given back enough.
-    hostgpu::wait_until([&file, needed] { return file.pool >= needed; });
+    hostgpu::wait_until([&file, needed] { return file.pool >= needed; }, "setmaxnreg.inc (registers in the pool)");
     file.pool -= needed;
   } else {
     file.pool += (current - count) * 32u;
+    hostgpu::wait_state_changed();  // a warp waiting in setmaxnreg.inc may go on
   }
   file.per_thread[warp] = count;
 }
