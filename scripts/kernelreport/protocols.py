@@ -131,4 +131,15 @@ PROTOCOLS: Dict[str, Protocol] = {
 # The lowest base estimate (fraction of the tensor cores' peak; B300: of its
 # bf16 peak) each row may show before --check fails: today's kernels' base
 # estimate, rounded down a little. Work that speeds a kernel up raises its floor.
-FLOORS: Dict[Tuple[str, int], float] = {}
+FLOORS: Dict[Tuple[str, int], float] = {
+    ("turing", 75): 0.94,
+    ("ampere", 80): 0.89,
+    ("ampere", 86): 0.94,
+    ("cmp170hx", 80): 0.88,
+    ("ada", 89): 0.84,
+    ("blackwell", 120): 0.84,
+    ("blackwell-native", 120): 0.92,
+    ("hopper", 90): 0.76,
+    ("blackwell-b200", 100): 0.39,
+    ("blackwell-b300", 103): 0.22,
+}
