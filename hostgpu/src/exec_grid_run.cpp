@@ -161,8 +161,11 @@ GridRun::GridRun(const GridLaunch& launch, const std::function<void()>& body, co
   cluster_blocks_ = c.x * c.y * c.z;
   cluster_count_ = uint64_t{launch.grid.x / c.x} * (launch.grid.y / c.y) * (launch.grid.z / c.z);
   if (settings.resident) {
-    const unsigned admitted = launch.blocks_per_sm == 0 ? kMaxResidentClusters : launch.blocks_per_sm;
-    per_sm_ = std::max(1u, std::min(admitted, kMaxResidentClusters));
+    // Lone blocks interleave two at a time: more adds host-thread hand-offs
+    // to every block of the large grids, and no tensor memory to share.
+    const unsigned most = cluster_blocks_ == 1 ? kMaxResidentLoneBlocks : kMaxResidentClusters;
+    const unsigned admitted = launch.blocks_per_sm == 0 ? most : launch.blocks_per_sm;
+    per_sm_ = std::max(1u, std::min(admitted, most));
     if (per_sm_ > cluster_count_) per_sm_ = static_cast<unsigned>(cluster_count_);
   }
   plan_slots();
@@ -196,7 +199,10 @@ void GridRun::plan_slots() {
 
 bool GridRun::chance(unsigned one_in) { return one_in <= 1 || random_() % one_in == 0; }
 
-Slot* GridRun::free_slot(unsigned sm) {
+Slot* GridRun::free_slot(unsigned sm, Slot* preferred) {
+  // A block just retired: its host thread, which holds the turn, sets the
+  // next one up without handing the turn on.
+  if (preferred != nullptr && preferred->sm == sm && preferred->cluster == nullptr) return preferred;
   std::vector<Slot*> free;
   for (unsigned p = 0; p < per_sm_; ++p) {
     Slot& slot = *slots_[sm * per_sm_ + p];
@@ -208,14 +214,18 @@ Slot* GridRun::free_slot(unsigned sm) {
 }
 
 // Places the next clusters of the grid while every SM has a free slot.
-void GridRun::dispatch() {
+void GridRun::dispatch(Slot* preferred) {
   const dim3 c = launch_.cluster;
   const uint64_t across = launch_.grid.x / c.x;
   const uint64_t down = launch_.grid.y / c.y;
   while (next_cluster_ < cluster_count_) {
+    // Past its first lone blocks a large grid runs one block at a time on
+    // one host thread: interleaving every block of it would hand the turn
+    // between host threads for each, for little more than its first ones show.
+    if (cluster_blocks_ == 1 && next_cluster_ >= kInterleavedLoneBlocks && !resident_.empty()) return;
     std::vector<Slot*> chosen;
     for (unsigned sm = 0; sm < cluster_blocks_; ++sm) {
-      Slot* slot = free_slot(sm);
+      Slot* slot = free_slot(sm, preferred);
       if (slot == nullptr) return;
       chosen.push_back(slot);
     }
@@ -384,7 +394,7 @@ void GridRun::retire(Slot& slot) {
   if (cluster->all_exited()) {
     resident_.remove_if([cluster](const std::unique_ptr<ClusterRun>& c) { return c.get() == cluster; });
   }
-  dispatch();
+  dispatch(&slot);
   if (resident_.empty() && next_cluster_ == cluster_count_) finish({});
 }
 

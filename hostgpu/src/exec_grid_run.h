@@ -133,8 +133,8 @@ class GridRun {
   };
 
   void plan_slots();
-  Slot* free_slot(unsigned sm);
-  void dispatch();
+  Slot* free_slot(unsigned sm, Slot* preferred);
+  void dispatch(Slot* preferred = nullptr);
   void start_host_thread(Slot& slot);
   void host_thread(Slot& slot);
   void take_turns(Slot& slot, std::unique_lock<std::mutex>& lock);

@@ -11,7 +11,9 @@
 //   HOSTGPU_LATE_ARRIVALS  mbarrier arrivals of commits and remote arrives
 //                          land at a point the schedule chooses
 //   HOSTGPU_RESIDENT       as many clusters resident together as the SMs admit
-//                          (up to kMaxResidentClusters), interleaved
+//                          (up to kMaxResidentClusters; lone blocks up to
+//                          kMaxResidentLoneBlocks, and only a grid's first
+//                          kInterleavedLoneBlocks), interleaved
 //   HOSTGPU_STAGGER        the blocks of a cluster start at different times
 //   HOSTGPU_RUN_AHEAD      released threads sometimes go to the front of the
 //                          queue, so a warp runs ahead of its block
@@ -29,8 +31,11 @@ namespace hostgpu::detail {
 
 enum class ScheduleKind : unsigned char { ordered, reverse, shuffle };
 
-// Clusters (or lone blocks) resident together at most, per launch.
+// Clusters, and lone blocks, resident together at most, per launch.
 constexpr unsigned kMaxResidentClusters = 4;
+constexpr unsigned kMaxResidentLoneBlocks = 2;
+// Lone blocks of a grid that may be interleaved; the rest run one at a time.
+constexpr uint64_t kInterleavedLoneBlocks = 16;
 
 struct ExecutionSettings {
   ScheduleKind schedule = ScheduleKind::ordered;

@@ -79,8 +79,8 @@ __global__ void unfenced_peer_read_kernel(bool mended, int* out) {
   if (mended) cluster_sync();
 }
 
-// Three resident blocks share an SM's 512 columns; each asks for 256 where
-// 128 is its share.
+// Three resident CTA pairs share their SMs' 512 columns; each asks for 256
+// where 128 is its share.
 __global__ void tensor_memory_share_kernel(bool mended, int* out) {
   __shared__ uint32_t base;
   const uint32_t columns = mended ? 128 : 256;
@@ -88,6 +88,7 @@ __global__ void tensor_memory_share_kernel(bool mended, int* out) {
   __syncthreads();
   if (threadIdx.x < 32) tmem_dealloc_pair(base, columns);
   if (threadIdx.x == 0) out[blockIdx.x] = 1;
+  cluster_sync();
 }
 
 // Two resident blocks each take 256 columns, then want 256 more that only
@@ -135,8 +136,8 @@ std::vector<Fixture> fixtures_table() {
        [](bool m, int* o) { unfenced_peer_read_kernel(m, o); },
        [](unsigned i) { return static_cast<int>(1000 * (i / kThreads ^ 1u) + i % kThreads); }, 2 * kThreads,
        "mapa", kThreads * sizeof(int), dim3(2)},
-      {"three resident blocks ask for more tensor memory than an SM has", dim3(3), dim3(kThreads),
-       [](bool m, int* o) { tensor_memory_share_kernel(m, o); }, one, 3, "would wait", 0, dim3(1), 3,
+      {"three resident CTA pairs ask for more tensor memory than an SM has", dim3(6), dim3(kThreads),
+       [](bool m, int* o) { tensor_memory_share_kernel(m, o); }, one, 6, "would wait", 0, dim3(2), 3,
        {{"HOSTGPU_STRICT_TENSOR_MEMORY", "1"}}},
       {"two resident blocks each wait for tensor memory the other holds", dim3(2), dim3(kThreads),
        [](bool m, int* o) { tensor_memory_in_two_steps_kernel(m, o); }, one, 2, "no block can free any more", 0,
