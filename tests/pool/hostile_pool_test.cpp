@@ -211,6 +211,37 @@ TEST(HostilePoolTest, OnlyTopLevelMethodsMakeNotificationsAndOnlyOurIdsMakeRepli
   }
 }
 
+// Replies to this connection's own earlier requests are parked, but no more
+// than the limit: beyond it the peer is confused or hostile and the
+// connection is made again, the share counted lost.
+TEST(HostilePoolTest, ParkedRepliesToOurOwnRequestsStayBounded) {
+  ScriptedPool pool;
+  pool.run([](ScriptedPool& p) {
+    serve_session_then_reconnect(p, [](PeerLink& link, int32_t& id) {
+      link.read_line();  // the share, request 1000
+      for (int i = 0; i <= static_cast<int>(kMaxParkedReplies); ++i) {
+        link.send_line("{\"id\":" + std::to_string(100 + i) + ",\"result\":true}");
+      }
+      link.closed_by_miner();
+      id = 1001;
+      return true;
+    });
+  });
+  FakeClock clock;
+  LogCapture log;
+  std::string reply;
+  {
+    auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+    connect_and_handshake(*conn);
+    conn->next_request_id = 1000;  // as after a long session
+    reply = submit_share(*conn, "cA==", conn->job);
+  }
+  pool.join();
+  log.finish();
+  EXPECT_EQ(reply, "{\"id\":1000,\"result\":null,\"error\":null,\"dropped\":true,\"reason\":\"stratum_reconnect\"}");
+  EXPECT_NE(log.err.find("error=\"too many parked Stratum replies limit=256 "), std::string::npos) << log.err;
+}
+
 // Polling reads every waiting line, but a reply carrying a job inside its
 // result is still no job.
 TEST(HostilePoolTest, APolledReplyWithAMethodInsideItChangesNothing) {
