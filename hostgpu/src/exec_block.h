@@ -59,8 +59,19 @@ class BlockRun {
   void cluster_wait();
   // Zeroed storage of `bytes` bytes kept with the block under `key`.
   void* state(const void* key, size_t bytes);
+  // An object kept with the block under `key` (empty until set), destroyed
+  // with the block after its threads.
+  std::shared_ptr<void>& object(const void* key) { return objects_[key]; }
   ClusterRun& cluster() { return cluster_; }
   ProxyShadow& shadow() { return shadow_; }
+  // Thread synchronisation as the ordering rules of asynchronous units see
+  // it: the barrier waits the running thread has passed, and work of it
+  // that must be fenced before it signals a barrier (null: none; a signal
+  // while some is held fails, naming it and `how` the thread signalled).
+  unsigned long long sync_waits() const { return threads_[running_].sync_waits; }
+  void passed_sync_wait() { ++threads_[running_].sync_waits; }
+  void hold_unfenced(const char* what) { threads_[running_].unfenced = what; }
+  void signal_sync(const char* how);
   std::string thread_name(unsigned index) const;
 
  private:
@@ -80,6 +91,8 @@ class BlockRun {
     std::shared_ptr<const std::vector<unsigned char>> exchanged;  // the last exchange's table
     AsyncCopyQueue async_copies;
     unsigned long long cluster_arrival = 0;  // 1 + the cluster barrier phase it arrived at; 0: none
+    unsigned long long sync_waits = 0;
+    const char* unfenced = nullptr;
   };
 
   boost::context::fiber thread_main(unsigned index, boost::context::fiber&& scheduler);
@@ -103,6 +116,7 @@ class BlockRun {
   std::vector<Thread> threads_;
   std::vector<unsigned> warp_arrived_;  // lanes waiting at a warp collective, per warp
   std::map<const void*, std::vector<unsigned char>> states_;
+  std::map<const void*, std::shared_ptr<void>> objects_;
   ProxyShadow shadow_;
   boost::context::fiber scheduler_;     // where the running fiber returns to
   unsigned running_ = 0;

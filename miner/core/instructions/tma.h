@@ -19,6 +19,7 @@
 #include "hostgpu/device_async_arrival.h"
 #include "hostgpu/device_cluster.h"
 #include "hostgpu/device_mbarrier.h"
+#include "hostgpu/device_thread_sync.h"
 #include "hostgpu/tensor_map.h"
 #endif
 
@@ -77,6 +78,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_expect_tx(uint64_t* barrier, uin
   __trap();
 #endif
 #else
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive.expect_tx");
   host_mbarrier::State s = host_mbarrier::decode(*barrier);
   s.tx += static_cast<int32_t>(bytes);
   s.pending -= 1;
@@ -94,6 +96,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive(uint64_t* barrier) {
   __trap();
 #endif
 #else
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive");
   host_mbarrier::arrive(barrier);
 #endif
 }
@@ -122,6 +125,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_on_rank(uint64_t* barrier, uint3
 #endif
 #else
   // The arrival crosses to the peer block and lands when the schedule lets it.
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive.shared::cluster");
   hostgpu::post_arrival(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), 1);
 #endif
 }
@@ -163,11 +167,13 @@ KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint
   // The thread may be suspended for a while before the test says no, so a
   // loop of tests lets the other threads complete the phase. Copies in flight
   // on the barrier complete when it is observed.
-  return hostgpu::try_wait_a_while([barrier, parity] {
+  const bool passed = hostgpu::try_wait_a_while([barrier, parity] {
     const uint32_t landed = hostgpu::land_bulk_copies(barrier);
     if (landed != 0) host_mbarrier::complete_tx(barrier, landed);
     return host_mbarrier::decode(*barrier).phase != (parity & 1u);
   });
+  if (passed) hostgpu::detail::thread_sync_wait_passed();
+  return passed;
 #endif
 }
 
