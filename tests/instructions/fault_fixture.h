@@ -1,8 +1,8 @@
 #pragma once
 // Small kernels that each break one rule of the hardware, run on the host
 // device: each must be caught (a launch fault naming the rule, or a wrong
-// result) under fixed hostile seeds, and pass once mended, ordered and
-// hostile.
+// result from a run that ends normally) under fixed hostile seeds, and pass
+// once mended, ordered and hostile.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -62,7 +62,9 @@ inline void expect_caught(const Fixture& f, const Outcome& o, const std::string&
     EXPECT_EQ(o.result, cudaErrorLaunchFailure) << f.fault << ", " << how;
     EXPECT_NE(o.fault.find(f.fault_text), std::string::npos) << f.fault << ", " << how << ": " << o.fault;
   } else {
-    EXPECT_TRUE(o.result != cudaSuccess || !o.right) << f.fault << " passed, " << how;
+    // The kernel runs to its end; what it computed shows the fault.
+    EXPECT_EQ(o.result, cudaSuccess) << f.fault << ", " << how << ": " << o.fault;
+    EXPECT_FALSE(o.right) << f.fault << " passed, " << how;
   }
 }
 

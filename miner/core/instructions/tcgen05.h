@@ -113,11 +113,11 @@ inline void require_warp_uniform(const char* instruction, const T& operands, con
   const auto* table = reinterpret_cast<const T*>(
       hostgpu::detail::warp_exchange(instruction, 0xffffffffu, &operands, sizeof(T)));
   const unsigned lanes = hostgpu::detail::active_lanes();
-  for (unsigned lane = 0; lane < 32; ++lane) {
-    if (((lanes >> lane) & 1u) && std::memcmp(&table[lane], &operands, sizeof(T)) != 0) {
+  const unsigned first = static_cast<unsigned>(__builtin_ctz(lanes));
+  for (unsigned lane = first + 1; lane < 32; ++lane) {
+    if (((lanes >> lane) & 1u) && std::memcmp(&table[lane], &table[first], sizeof(T)) != 0) {
       hostgpu::detail::fault(std::string(instruction) + ": lane " + std::to_string(lane) + " gives another " + what +
-                             " than lane " + std::to_string(hostgpu::detail::lane_id()) +
-                             "; every lane of the warp gives the same");
+                             " than lane " + std::to_string(first) + "; every lane of the warp gives the same");
     }
   }
 }
