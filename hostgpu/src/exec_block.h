@@ -35,6 +35,13 @@ class BlockRun {
   unsigned thread_count() const { return thread_count_; }
   void resume(unsigned index);
   bool finished() const { return returned_ == thread_count_; }
+  // Whether every thread of warp `warp` has returned.
+  bool warp_returned(unsigned warp) const {
+    for (unsigned i = warp * 32; i < thread_count_ && i < warp * 32 + 32; ++i) {
+      if (threads_[i].state != State::returned) return false;
+    }
+    return true;
+  }
   const std::string& fault() const { return fault_; }
   std::string describe_deadlock() const;
   std::string block_name() const;

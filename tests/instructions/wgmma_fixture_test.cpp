@@ -79,6 +79,45 @@ TEST(WgmmaFixtureTest, EachBrokenRuleIsCaughtAndEachMendedKernelPasses) {
   });
 }
 
+enum class Handover {
+  pool,        // the consumers ask for more than the producer gives back
+  warp_group,  // one warp of the producer's warp group gives back alone
+};
+
+// The producer warp group (0) hands registers to the two consumer groups, as
+// the Hopper kernel does: 384 threads start with 168 registers each.
+__global__ void handover_kernel(Handover rule, bool mended, int* out) {
+  const unsigned warp = threadIdx.x / 32;
+  if (warp < 4) {
+    if (mended || rule != Handover::warp_group || warp == 0) setmaxnreg_dec<40>();
+  } else if (mended || rule != Handover::pool) {
+    setmaxnreg_inc<232>();
+  } else {
+    setmaxnreg_inc<240>();
+  }
+  out[threadIdx.x] = 1;
+}
+
+Fixture handover_fixture(const char* fault, Handover rule, const char* fault_text) {
+  Fixture f;
+  f.fault = fault;
+  f.body = [rule](bool mended, int* out) { handover_kernel(rule, mended, out); };
+  f.expected = [](unsigned) { return 1; };
+  f.outputs = 384;
+  f.fault_text = fault_text;
+  f.threads = 384;
+  f.compute_capability = 90;
+  return f;
+}
+
+TEST(WgmmaFixtureTest, SetmaxnregTakesOnlyWhatTheBlockGaveBackAndMovesWholeWarpGroups) {
+  fault_fixture::check_table({
+      handover_fixture("consumers ask for 240 registers where 232 are given back", Handover::pool, "no thread"),
+      handover_fixture("one warp of the producer warp group lowers its registers", Handover::warp_group,
+                       "setmaxnreg.dec 40 by warp 0: warp 1 of its warp group returned without it"),
+  });
+}
+
 TEST(WgmmaFixtureTest, LateMmasAloneShowTheEarlyRead) {
   const Fixture f = group_fixture("early read", Rule::wait_group, nullptr);
   const fault_fixture::Outcome late = fault_fixture::run(f, false, "HOSTGPU_LATE_MMA", "1");

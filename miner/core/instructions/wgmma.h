@@ -38,6 +38,7 @@
 #include "hostgpu/device_cluster.h"
 #include "hostgpu/device_shared.h"
 #include "hostgpu/device_sync.h"
+#include "hostgpu/register_file.h"
 #include "hostgpu/wgmma.h"
 #endif
 
@@ -301,45 +302,14 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_m64n128k32_s8(uint32_t (&d)[64], uint64_t 
 #if defined(KORVATH_FLAVOUR_HOST)
 namespace host_setmaxnreg {
 
-// The block's register file: a block launches with 65536 registers shared
-// evenly, whole multiples of 8 per thread and at most 248 (the multiple of 8
-// under the 255 limit); what a warp gives back waits in the pool.
-struct RegisterFile {
-  uint32_t ready;
-  uint32_t pool;
-  uint32_t per_thread[32];  // by warp
-};
-
-inline RegisterFile& register_file() {
-  static const char key = 0;
-  auto* file = static_cast<RegisterFile*>(
-      hostgpu::block_state(hostgpu::cluster_place().rank, &key, sizeof(RegisterFile)));
-  if (file->ready == 0) {
-    const unsigned warps = (blockDim.x * blockDim.y * blockDim.z + 31) / 32;
-    unsigned per_thread = 65536u / (warps * 32u) / 8u * 8u;
-    if (per_thread > 248) per_thread = 248;
-    for (unsigned w = 0; w < 32; ++w) file->per_thread[w] = w < warps ? per_thread : 0;
-    file->pool = 65536u - per_thread * warps * 32u;
-    file->ready = 1;
-  }
-  return *file;
-}
-
-// setmaxnreg for the calling warp: every lane executes it with the same count.
+// setmaxnreg for the calling warp: every lane executes it with the same
+// count; the register file itself is the stand-in's (hostgpu/register_file.h).
 inline void adjust(bool increase, unsigned count) {
   const std::string name = increase ? "setmaxnreg.inc" : "setmaxnreg.dec";
   host_wgmma::require_sm90(name.c_str());
   if (count < 24 || count > 256 || count % 8 != 0) {
     hostgpu::detail::fault(name + " with " + std::to_string(count) +
                            " registers: the count must be a multiple of 8 from 24 to 256");
-  }
-  RegisterFile& file = register_file();
-  const unsigned linear = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
-  const unsigned warp = linear / 32;
-  const unsigned current = file.per_thread[warp];
-  if (increase ? count < current : count > current) {
-    hostgpu::detail::fault(name + " to " + std::to_string(count) + " registers from the warp's " +
-                           std::to_string(current));
   }
   const uint32_t deposit = count;
   const unsigned lanes = hostgpu::detail::active_lanes();
@@ -354,15 +324,7 @@ inline void adjust(bool increase, unsigned count) {
   }
   // The warp moves once, by its first lane.
   if (hostgpu::detail::lane_id() != static_cast<unsigned>(__builtin_ctz(lanes))) return;
-  if (increase) {
-    const unsigned needed = (count - current) * 32u;
-    // Blocks until other warps have given back enough.
-    hostgpu::wait_until([&file, needed] { return file.pool >= needed; });
-    file.pool -= needed;
-  } else {
-    file.pool += (current - count) * 32u;
-  }
-  file.per_thread[warp] = count;
+  hostgpu::registers::set_max_registers(increase, count);
 }
 
 }  // namespace host_setmaxnreg
