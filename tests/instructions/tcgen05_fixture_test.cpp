@@ -211,3 +211,36 @@ TEST(Tcgen05FixtureTest, ADeviceWithoutTheInstructionFaults) {
 }
 
 }  // namespace
+
+namespace {
+
+// Warp 1 loads after the block barrier without the fence; warp 0 fences.
+__global__ void one_warp_unfenced_kernel() {
+  uint32_t* slot = korvath_dynamic_shared<uint32_t>();
+  const unsigned warp = threadIdx.x / 32;
+  if (warp == 0) tmem_alloc_pair(slot, 32);
+  tcgen05_fence_before_thread_sync();
+  __syncthreads();
+  if (warp == 0) tcgen05_fence_after_thread_sync();
+  uint32_t values[32];
+  tmem_load_32x32b_x32(*slot + tensor_memory_address(32 * warp, 0), values);
+  tmem_wait_ld();
+}
+
+TEST(Tcgen05FixtureTest, TheOrderingFaultNamesTheKernelTheBlockAndTheThread) {
+  hostgpu::GridLaunch launch;
+  launch.grid = dim3(1);
+  launch.block = dim3(64);
+  launch.dynamic_shared_bytes = 64;
+  launch.compute_capability = 100;
+  launch.kernel = reinterpret_cast<const void*>(&one_warp_unfenced_kernel);
+  ASSERT_EQ(hostgpu::execute_grid(launch, [] { one_warp_unfenced_kernel(); }), cudaErrorLaunchFailure);
+  const std::string fault = hostgpu::last_kernel_fault();
+  EXPECT_EQ(fault.rfind("kernel 0x", 0), 0u) << fault;
+  EXPECT_NE(fault.find(", block (0,0,0), thread (32,0,0): tcgen05.ld after a barrier wait with no "
+                       "tcgen05.fence::after_thread_sync between them"),
+            std::string::npos)
+      << fault;
+}
+
+}  // namespace

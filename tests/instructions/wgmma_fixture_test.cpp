@@ -37,7 +37,7 @@ __global__ void group_kernel(Rule rule, bool mended, int* out) {
   const uint64_t a = gmma_descriptor_k_sw128(shared_address(tiles), 1024);
   const uint64_t b = gmma_descriptor_k_sw128(shared_address(tiles + kTileA), 1024);
   uint32_t d[64];
-  int result = 0;
+  uint32_t result = 0;  // unsigned: poison added in wraps around
   for (int round = 0; round < 2; ++round) {
     for (uint32_t& v : d) v = 0;
     if (round == 0 || !broken(Rule::fence_after_write)) wgmma_fence();
@@ -48,12 +48,12 @@ __global__ void group_kernel(Rule rule, bool mended, int* out) {
       for (unsigned i = threadIdx.x; i < kTileA + kTileB; i += kThreads) tiles[i] = 2;
       fence_proxy_async_shared();
     }
-    if (broken(Rule::wait_group)) result += static_cast<int>(d[round]);
+    if (broken(Rule::wait_group)) result += d[round];
     wgmma_wait_group<0>();
-    if (!broken(Rule::wait_group)) result += static_cast<int>(d[round]);
+    if (!broken(Rule::wait_group)) result += d[round];
     __syncthreads();  // every warp has retired its MMA before the operands change
   }
-  out[threadIdx.x] = result;
+  out[threadIdx.x] = static_cast<int>(result);
 }
 
 Fixture group_fixture(const char* fault, Rule rule, const char* fault_text) {
