@@ -138,7 +138,7 @@ Fixture pair_fixture(const char* fault, Rule rule, const char* fault_text, bool 
 
 // The MMA completes when its commit's arrival lands, which late arrivals put
 // after the issuing thread's next instructions.
-TEST(Tcgen05FixtureTest, DISABLED_TheMmaCompletesOnlyWhenItsCommitArrives) {
+TEST(Tcgen05FixtureTest, TheMmaCompletesOnlyWhenItsCommitArrives) {
   fault_fixture::check_table({
       pair_fixture("accumulators read before the commit's phase is observed", Rule::commit_wait, nullptr),
       pair_fixture("operands rewritten before the commit's phase is observed", Rule::operands_in_flight,
@@ -158,7 +158,7 @@ TEST(Tcgen05FixtureTest, EachBrokenRuleIsCaughtAndEachMendedKernelPasses) {
       pair_fixture("SW128 descriptor off the 1024-byte pattern without its base offset", Rule::sw128_base_offset,
                    "so its base offset must be 1"),
       pair_fixture("the CTAs of the pair allocate different columns", Rule::pair_allocation,
-                   "one warp of each CTA of the pair issues the same"),
+                   "columns while the peer CTA asks for"),
       pair_fixture("the lanes of a warp load from different addresses", Rule::uniform_address,
                    "lane 5 gives another address"),
   });

@@ -110,9 +110,29 @@ Fixture handover_fixture(const char* fault, Handover rule, const char* fault_tex
   return f;
 }
 
+// A block compiled with 128 registers per thread has too few to hand over
+// 232 to each consumer, whatever the 384 threads' share of the file would be;
+// compiled with 168 it has just enough.
+TEST(WgmmaFixtureTest, ThePoolHoldsOnlyTheRegistersTheKernelWasCompiledWith) {
+  Fixture f = handover_fixture("compiled registers", Handover::pool, nullptr);
+  for (const char* seed : {static_cast<const char*>(nullptr), fault_fixture::kSeeds[0], fault_fixture::kSeeds[1],
+                           fault_fixture::kSeeds[2]}) {
+    f.registers_per_thread = 128;
+    const fault_fixture::Outcome short_pool = fault_fixture::run(f, true, seed ? "HOSTGPU_HOSTILE" : nullptr, seed);
+    EXPECT_EQ(short_pool.result, cudaErrorLaunchFailure) << (seed ? seed : "ordered");
+    EXPECT_NE(short_pool.fault.find("setmaxnreg.inc for registers other warps have not given back"),
+              std::string::npos)
+        << short_pool.fault;
+    f.registers_per_thread = 168;
+    const fault_fixture::Outcome enough = fault_fixture::run(f, true, seed ? "HOSTGPU_HOSTILE" : nullptr, seed);
+    EXPECT_EQ(enough.result, cudaSuccess) << (seed ? seed : "ordered") << ": " << enough.fault;
+  }
+}
+
 TEST(WgmmaFixtureTest, SetmaxnregTakesOnlyWhatTheBlockGaveBackAndMovesWholeWarpGroups) {
   fault_fixture::check_table({
-      handover_fixture("consumers ask for 240 registers where 232 are given back", Handover::pool, "no thread"),
+      handover_fixture("consumers ask for 240 registers where 232 are given back", Handover::pool,
+                       "setmaxnreg.inc for registers other warps have not given back"),
       handover_fixture("one warp of the producer warp group lowers its registers", Handover::warp_group,
                        "setmaxnreg.dec 40 by warp 0: warp 1 of its warp group returned without it"),
   });
