@@ -171,6 +171,7 @@ void BlockRun::cluster_wait() {
   const unsigned self = running_;
   Thread& me = threads_[self];
   if (me.cluster_arrival == 0) fail("barrier.cluster.wait without a barrier.cluster.arrive before it");
+  ++me.sync_waits;
   if (!cluster_.cluster_phase_passed(rank_, self)) {
     me.state = State::at_cluster_barrier;
     suspend();
@@ -189,6 +190,13 @@ const BarrierRecord* BlockRun::barrier_record(const void* barrier) const {
   return found == barriers_.end() ? nullptr : &found->second;
 }
 
+void BlockRun::signal_sync(const char* how) {
+  const char* held = threads_[running_].unfenced;
+  if (held != nullptr) {
+    fail(std::string(held) + " then " + how + " with no tcgen05.fence::before_thread_sync between them");
+  }
+}
+
 void* BlockRun::state(const void* key, size_t bytes) {
   std::vector<unsigned char>& storage = states_[key];
   if (storage.empty()) storage.assign(bytes, 0);
@@ -203,6 +211,8 @@ void BlockRun::fail(const std::string& reason) {
 
 int BlockRun::barrier(BarrierReduction reduction, int predicate) {
   const unsigned self = running_;
+  signal_sync("__syncthreads()");
+  ++threads_[self].sync_waits;
   ++barrier_arrived_;
   if (predicate != 0) ++barrier_true_;
   threads_[self].state = State::at_barrier;

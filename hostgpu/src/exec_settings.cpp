@@ -54,6 +54,8 @@ void read_freedoms(ExecutionSettings* settings, bool hostile) {
   settings->run_ahead = freedom("HOSTGPU_RUN_AHEAD", hostile);
   settings->yields = freedom("HOSTGPU_YIELDS", hostile);
   settings->early_copies = freedom("HOSTGPU_EARLY_COPIES", hostile);
+  settings->late_mma = freedom("HOSTGPU_LATE_MMA", hostile);
+  settings->late_tensor_memory = freedom("HOSTGPU_LATE_TMEM", hostile);
   settings->strict_tensor_memory = freedom("HOSTGPU_STRICT_TENSOR_MEMORY", false);
 }
 

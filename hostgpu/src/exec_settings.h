@@ -20,6 +20,10 @@
 //   HOSTGPU_YIELDS         arrivals, atomics, fences and mbarrier tests may
 //                          give the turn away
 //   HOSTGPU_EARLY_COPIES   with late copies, some copies land at issue anyway
+//   HOSTGPU_LATE_MMA       tensor-core MMAs complete only at their commit's
+//                          arrival or the wgmma.wait_group that retires them
+//   HOSTGPU_LATE_TMEM      tensor-memory loads and stores complete only at
+//                          tcgen05.wait::ld and wait::st
 // and one that is never part of the hostile set:
 //   HOSTGPU_STRICT_TENSOR_MEMORY  a tcgen05.alloc that would wait fails at once
 #include <cstdint>
@@ -48,6 +52,8 @@ struct ExecutionSettings {
   bool run_ahead = false;
   bool yields = false;
   bool early_copies = false;
+  bool late_mma = false;
+  bool late_tensor_memory = false;
   bool strict_tensor_memory = false;
 };
 

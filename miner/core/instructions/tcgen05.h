@@ -9,17 +9,23 @@
 // other images still build and trap if they ever reach one. Every tcgen05
 // instruction of a kernel names the same CTA group, here always 2: the pair
 // of CTAs whose cluster ranks differ in bit 0. On the host device the MMA and
-// the tensor-memory accesses take effect when issued, and a commit's arrivals
-// are posted (landing at once, or later when late arrivals are on); the
-// two-CTA forms need the peer CTA's shared and tensor memory, which only a
-// cluster provides (elsewhere they fault).
+// the tensor-memory accesses take effect when issued or, under the hostile
+// settings, late (hostgpu/tcgen05.h), a commit's arrivals are posted (landing
+// at once, or later when late arrivals are on), and their ordering rules are
+// enforced; the two-CTA forms need the peer CTA's shared and tensor memory,
+// which only a cluster provides (elsewhere they fault). As in the
+// arch-specific images, a device of another capability faults where they
+// would trap.
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <string>
 
+#include <cstring>
+
 #include "hostgpu/device_async_arrival.h"
 #include "hostgpu/device_cluster.h"
+#include "hostgpu/device_sync.h"
 #include "hostgpu/tcgen05.h"
 #endif
 
@@ -77,6 +83,59 @@ KORVATH_DEVICE_INSTRUCTION uint32_t shared_window_address(const void* pointer) {
 #endif
 }
 
+#if defined(KORVATH_FLAVOUR_HOST)
+namespace host_tcgen05 {
+inline std::string capability_text(int capability) {
+  return std::to_string(capability / 10) + "." + std::to_string(capability % 10);
+}
+
+// The images that hold the instructions: sm_100a and sm_103a, kind::i8 only
+// sm_100a. A launch that names no device checks nothing.
+inline void require_tcgen05(const char* instruction) {
+  const int capability = hostgpu::detail::running_compute_capability();
+  if (capability != 0 && capability / 10 != 10) {
+    hostgpu::detail::fault(std::string(instruction) +
+                           " exists only on compute capability 10.x (the sm_100a and sm_103a images); the device's is " +
+                           capability_text(capability));
+  }
+}
+
+inline void require_kind_i8() {
+  const int capability = hostgpu::detail::running_compute_capability();
+  if (capability != 0 && capability != 100) {
+    hostgpu::detail::fault("tcgen05.mma.kind::i8 exists only on compute capability 10.0 (sm_100a); the device's is " +
+                           capability_text(capability));
+  }
+}
+
+// A .sync.aligned instruction: every lane of the warp arrives with the same
+// operands (`what` names them in the fault).
+template <typename T>
+inline void require_warp_uniform(const char* instruction, const T& operands, const char* what) {
+  const auto* table = reinterpret_cast<const T*>(
+      hostgpu::detail::warp_exchange(instruction, 0xffffffffu, &operands, sizeof(T)));
+  const unsigned lanes = hostgpu::detail::active_lanes();
+  const unsigned first = static_cast<unsigned>(__builtin_ctz(lanes));
+  for (unsigned lane = first + 1; lane < 32; ++lane) {
+    if (((lanes >> lane) & 1u) && std::memcmp(&table[lane], &table[first], sizeof(T)) != 0) {
+      hostgpu::detail::fault(std::string(instruction) + ": lane " + std::to_string(lane) + " gives another " + what +
+                             " than lane " + std::to_string(first) + "; every lane of the warp gives the same");
+    }
+  }
+}
+
+struct AllocationOperands {
+  const void* result;
+  uint32_t columns;
+  uint32_t pad;
+};
+struct AccessOperands {
+  uint32_t address;
+  uint32_t columns;
+};
+}  // namespace host_tcgen05
+#endif
+
 // ---- elect.sync -------------------------------------------------------------
 
 // True in exactly one lane of the warp: the lowest active one.
@@ -97,6 +156,7 @@ KORVATH_DEVICE_INSTRUCTION bool elect_one_sync() {
   return false;
 #endif
 #else
+  host_tcgen05::require_tcgen05("elect.sync");
   const unsigned lanes = __ballot_sync(0xffffffffu, 1);
   return hostgpu::detail::lane_id() == static_cast<unsigned>(__builtin_ctz(lanes));
 #endif
@@ -118,7 +178,9 @@ KORVATH_DEVICE_INSTRUCTION void tmem_alloc_pair(uint32_t* result, uint32_t colum
   __trap();
 #endif
 #else
-  __syncwarp();
+  host_tcgen05::require_tcgen05("tcgen05.alloc");
+  host_tcgen05::require_warp_uniform("tcgen05.alloc", host_tcgen05::AllocationOperands{result, columns, 0},
+                                     "destination or column count");
   // Tensor memory belongs to the SM: the columns may have to wait for the
   // other blocks resident there to free theirs.
   if (hostgpu::detail::lane_id() == 0) *result = hostgpu::detail::tensor_memory_alloc(columns);
@@ -134,8 +196,13 @@ KORVATH_DEVICE_INSTRUCTION void tmem_dealloc_pair(uint32_t address, uint32_t col
   __trap();
 #endif
 #else
-  __syncwarp();
-  if (hostgpu::detail::lane_id() == 0) hostgpu::detail::tensor_memory_dealloc(address, columns);
+  host_tcgen05::require_tcgen05("tcgen05.dealloc");
+  host_tcgen05::require_warp_uniform("tcgen05.dealloc", host_tcgen05::AccessOperands{address, columns},
+                                     "address or column count");
+  if (hostgpu::detail::lane_id() == 0) {
+    hostgpu::tcgen05::note_deallocation(hostgpu::tensor_memory_column(address), columns);
+    hostgpu::detail::tensor_memory_dealloc(address, columns);
+  }
   __syncwarp();
 #endif
 }
@@ -149,6 +216,7 @@ KORVATH_DEVICE_INSTRUCTION void tmem_relinquish_alloc_permit_pair() {
   __trap();
 #endif
 #else
+  host_tcgen05::require_tcgen05("tcgen05.relinquish_alloc_permit");
   __syncwarp();
   if (hostgpu::detail::lane_id() == 0) hostgpu::detail::tensor_memory_relinquish();
   __syncwarp();
@@ -162,7 +230,10 @@ KORVATH_DEVICE_INSTRUCTION void tmem_relinquish_alloc_permit_pair() {
 
 #if defined(KORVATH_FLAVOUR_HOST)
 namespace host_tcgen05 {
-inline uint32_t* tmem_row(uint32_t address, const char* instruction) {
+// Checks the warp's access; returns the tensor-memory lane of the calling lane.
+inline uint32_t tmem_row(uint32_t address, const char* instruction) {
+  require_tcgen05(instruction);
+  require_warp_uniform(instruction, AccessOperands{address, 32}, "address");
   hostgpu::TensorMemory& tm = hostgpu::detail::block_tensor_memory();
   const unsigned linear = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
   const uint32_t quarter = (linear / 32) % 4;
@@ -177,7 +248,7 @@ inline uint32_t* tmem_row(uint32_t address, const char* instruction) {
   if (!hostgpu::detail::tensor_memory_held(column, 32)) {
     hostgpu::detail::fault(std::string(instruction) + ": columns not allocated");
   }
-  return &tm.cells[lane + hostgpu::detail::lane_id()][column];
+  return lane + hostgpu::detail::lane_id();
 }
 }  // namespace host_tcgen05
 #endif
@@ -199,9 +270,8 @@ KORVATH_DEVICE_INSTRUCTION void tmem_load_32x32b_x32(uint32_t address, uint32_t 
   __trap();
 #endif
 #else
-  __syncwarp();
-  const uint32_t* row = host_tcgen05::tmem_row(address, "tcgen05.ld");
-  for (int i = 0; i < 32; ++i) r[i] = row[i];
+  const uint32_t lane = host_tcgen05::tmem_row(address, "tcgen05.ld");
+  hostgpu::tcgen05::load_row(lane, hostgpu::tensor_memory_column(address), r);
   __syncwarp();
 #endif
 }
@@ -223,9 +293,8 @@ KORVATH_DEVICE_INSTRUCTION void tmem_store_32x32b_x32(uint32_t address, const ui
   __trap();
 #endif
 #else
-  __syncwarp();
-  uint32_t* row = host_tcgen05::tmem_row(address, "tcgen05.st");
-  for (int i = 0; i < 32; ++i) row[i] = r[i];
+  const uint32_t lane = host_tcgen05::tmem_row(address, "tcgen05.st");
+  hostgpu::tcgen05::store_row(lane, hostgpu::tensor_memory_column(address), r);
   __syncwarp();
 #endif
 }
@@ -234,11 +303,15 @@ KORVATH_DEVICE_INSTRUCTION void tmem_store_32x32b_x32(uint32_t address, const ui
 KORVATH_DEVICE_INSTRUCTION void tmem_wait_ld() {
 #if defined(KORVATH_DEVICE_HAS_TCGEN05)
   asm volatile("tcgen05.wait::ld.sync.aligned;" ::: "memory");
+#elif defined(KORVATH_FLAVOUR_HOST)
+  hostgpu::tcgen05::wait_load();
 #endif
 }
 KORVATH_DEVICE_INSTRUCTION void tmem_wait_st() {
 #if defined(KORVATH_DEVICE_HAS_TCGEN05)
   asm volatile("tcgen05.wait::st.sync.aligned;" ::: "memory");
+#elif defined(KORVATH_FLAVOUR_HOST)
+  hostgpu::tcgen05::wait_store();
 #endif
 }
 
@@ -247,11 +320,15 @@ KORVATH_DEVICE_INSTRUCTION void tmem_wait_st() {
 KORVATH_DEVICE_INSTRUCTION void tcgen05_fence_before_thread_sync() {
 #if defined(KORVATH_DEVICE_HAS_TCGEN05)
   asm volatile("tcgen05.fence::before_thread_sync;" ::: "memory");
+#elif defined(KORVATH_FLAVOUR_HOST)
+  hostgpu::tcgen05::fence_before_thread_sync();
 #endif
 }
 KORVATH_DEVICE_INSTRUCTION void tcgen05_fence_after_thread_sync() {
 #if defined(KORVATH_DEVICE_HAS_TCGEN05)
   asm volatile("tcgen05.fence::after_thread_sync;" ::: "memory");
+#elif defined(KORVATH_FLAVOUR_HOST)
+  hostgpu::tcgen05::fence_after_thread_sync();
 #endif
 }
 
@@ -264,6 +341,8 @@ KORVATH_DEVICE_INSTRUCTION void tcgen05_fence_after_thread_sync() {
 namespace host_tcgen05 {
 inline void mma_pair(hostgpu::tcgen05::MmaKind kind, uint32_t d, uint64_t a, uint64_t b, uint32_t instruction,
                      bool accumulate) {
+  require_tcgen05("tcgen05.mma");
+  if (kind == hostgpu::tcgen05::MmaKind::i8) require_kind_i8();
   const unsigned rank = hostgpu::tcgen05::detail::cluster_rank();
   hostgpu::tcgen05::PairHalf even;
   hostgpu::tcgen05::PairHalf odd;
@@ -271,7 +350,7 @@ inline void mma_pair(hostgpu::tcgen05::MmaKind kind, uint32_t d, uint64_t a, uin
       !hostgpu::tcgen05::detail::cluster_block_view(rank | 1u, &odd)) {
     hostgpu::detail::fault("tcgen05.mma.cta_group::2: the pair's other CTA is not resident in a cluster");
   }
-  hostgpu::tcgen05::mma_pair(kind, even, odd, d, a, b, instruction, accumulate);
+  hostgpu::tcgen05::issue_mma_pair(kind, even, odd, d, a, b, instruction, accumulate);
 }
 }  // namespace host_tcgen05
 #endif
@@ -340,6 +419,7 @@ KORVATH_DEVICE_INSTRUCTION void umma_commit_pair_multicast(uint64_t* barrier, ui
   __trap();
 #endif
 #else
+  host_tcgen05::require_tcgen05("tcgen05.commit");
   uint64_t* targets[16];
   size_t count = 0;
   for (unsigned rank = 0; rank < 16; ++rank) {
@@ -349,7 +429,7 @@ KORVATH_DEVICE_INSTRUCTION void umma_commit_pair_multicast(uint64_t* barrier, ui
     }
     targets[count++] = static_cast<uint64_t*>(hostgpu::peer_address(barrier, rank));
   }
-  hostgpu::post_arrivals(targets, count, 1);
+  hostgpu::tcgen05::commit(targets, count);
 #endif
 }
 

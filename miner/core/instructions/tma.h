@@ -16,12 +16,16 @@
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "hostgpu/device_async_arrival.h"
 #include "hostgpu/device_cluster.h"
 #include "hostgpu/device_mbarrier.h"
+#include "hostgpu/device_shared.h"
+#include "hostgpu/device_thread_sync.h"
 #include "hostgpu/tensor_map.h"
 #endif
 
@@ -76,6 +80,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_expect_tx(uint64_t* barrier, uin
   __trap();
 #endif
 #else
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive.expect_tx");
   hostgpu::mbarrier::arrive_expect_tx(barrier, bytes);
 #endif
 }
@@ -90,6 +95,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive(uint64_t* barrier) {
   __trap();
 #endif
 #else
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive");
   hostgpu::mbarrier::arrive(barrier);
 #endif
 }
@@ -118,6 +124,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_on_rank(uint64_t* barrier, uint3
 #endif
 #else
   // The arrival crosses to the peer block and lands when the schedule lets it.
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive.shared::cluster");
   hostgpu::post_arrival(static_cast<uint64_t*>(hostgpu::peer_address(barrier, rank)), 1);
 #endif
 }
@@ -162,7 +169,10 @@ KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint
   // still give the turn away.
   const bool done =
       hostgpu::try_wait_a_while([barrier, parity] { return hostgpu::mbarrier::phase_complete(barrier, parity); });
-  if (done) hostgpu::detail::yield_point();
+  if (done) {
+    hostgpu::detail::thread_sync_wait_passed();
+    hostgpu::detail::yield_point();
+  }
   return done;
 #endif
 }
@@ -201,6 +211,19 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity_cluster(uint64_t* barrier, 
 
 #if defined(KORVATH_FLAVOUR_HOST)
 namespace host_tma {
+// A shared-memory address in words: its offset in the block's dynamic shared
+// memory, else the host address.
+inline std::string shared_place(const void* shared) {
+  const auto* base = hostgpu::dynamic_shared<const unsigned char>();
+  const auto* at = static_cast<const unsigned char*>(shared);
+  if (base != nullptr && at >= base && at < base + hostgpu::max_dynamic_shared_bytes) {
+    return "byte " + std::to_string(at - base) + " of dynamic shared memory";
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), "shared address %p", shared);
+  return text;
+}
+
 // Reads the box of `map` at element coordinates (x, y) as it lands at
 // `destination`: box[i] is the byte for destination + i, after the swizzle.
 inline void read_box(const void* destination, const CUtensorMap* map, int32_t x, int32_t y,
@@ -217,6 +240,16 @@ inline void read_box(const void* destination, const CUtensorMap* map, int32_t x,
                                 : m.swizzle == CU_TENSOR_MAP_SWIZZLE_64B ? 2
                                 : m.swizzle == CU_TENSOR_MAP_SWIZZLE_32B ? 1
                                                                          : 0;
+  // The box lands on whole repeats of its swizzle pattern (1024, 512 or 256
+  // bytes), an unswizzled one on 16 bytes as every bulk copy.
+  const uintptr_t alignment = swizzle_bits == 0 ? 16 : uintptr_t{128} << swizzle_bits;
+  if (reinterpret_cast<uintptr_t>(destination) % alignment != 0) {
+    const std::string needs = swizzle_bits == 0 ? std::string("an unswizzled box needs 16-byte alignment")
+                                                : "the " + std::to_string(16u << swizzle_bits) +
+                                                      "-byte swizzle needs alignment to its " +
+                                                      std::to_string(alignment) + "-byte pattern";
+    hostgpu::detail::fault("cp.async.bulk.tensor into " + shared_place(destination) + ": " + needs);
+  }
   box->assign(row_bytes * m.box_dim[1], 0);
   const uintptr_t base = reinterpret_cast<uintptr_t>(destination);
   const auto* global = static_cast<const unsigned char*>(m.global_address);
