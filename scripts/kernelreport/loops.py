@@ -10,6 +10,8 @@
 - A counted loop: a register counted from a constant to a constant limit by
   a constant step and tested at the loop's one latch; its trip count is read
   from the code.
+- A wait loop (an mbarrier try-wait and the branch back, nothing else)
+  counts once: its trips are the wait, which the simulation times.
 """
 import re
 from dataclasses import dataclass, field
@@ -184,6 +186,18 @@ def is_elect_loop(function: Function, loop: Loop) -> bool:
                     for i in function.blocks[node].instructions))
 
 
+_WAITING = {"SYNCS", "BRA", "YIELD", "NANOSLEEP", "CCTL", "NOP"}
+
+
+def is_wait_loop(function: Function, loop: Loop) -> bool:
+    """A loop that only polls a barrier (an mbarrier try-wait and its branch
+    back): its trip count is the wait, which the simulation times, so its
+    code counts once."""
+    code = [i for node in loop.body for i in function.blocks[node].instructions]
+    return any(i.opcode.startswith("SYNCS.PHASECHK") for i in code) and \
+        all(i.base in _WAITING for i in code)
+
+
 def main_loop(function: Function, loops: List[Loop]) -> Optional[Loop]:
     candidates = [
         loop for loop in loops
@@ -216,7 +230,7 @@ def inner_times(function: Function, loop: Loop,
             continue
         trips = counted_trips(function, inner)
         if trips is None:
-            known = False
+            known = known and is_wait_loop(function, inner)
             trips = 1
         for node in inner.body:
             times[node] = times.get(node, 1) * trips

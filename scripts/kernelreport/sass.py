@@ -6,7 +6,7 @@ from typing import Dict, List, Optional
 _SECTION = re.compile(r"^\s*\.section\s+\.text\.([^,\s]+)")
 _LABEL = re.compile(r"^\s*([.$A-Za-z_][\w.$]*):\s*$")
 _INSTRUCTION = re.compile(
-    r"^\s*/\*([0-9a-fA-F]+)\*/\s+(?:(@!?U?P(?:T|\d+))\s+)?([A-Z][A-Z0-9_.]*)\s*([^;]*);")
+    r"^\s*/\*([0-9a-fA-F]+)\*/\s+(?:(@!?U?P(?:T|\d+))\s+)?([A-Z][A-Za-z0-9_.]*)\s*([^;]*);")
 _TARGET = re.compile(r"`\(([^)]+)\)")
 
 
@@ -100,9 +100,16 @@ def _conditional(instruction: Instruction) -> bool:
     return ".DIV" in instruction.opcode or ".CONV" in instruction.opcode
 
 
+def _jump_call(instruction: Instruction) -> bool:
+    # CALL.REL.NOINC to a label of the function is a jump that pushes no
+    # return: the compiler's way out of a loop, not a call.
+    return instruction.base == "CALL" and ".NOINC" in instruction.opcode \
+        and (instruction.target or "").startswith(".L")
+
+
 def _ends_block(instruction: Instruction) -> bool:
     return instruction.base in ("BRA", "BRX", "JMP", "JMX", "EXIT", "RET", "KILL") or (
-        instruction.base == "BPT" and "TRAP" in instruction.opcode)
+        instruction.base == "BPT" and "TRAP" in instruction.opcode) or _jump_call(instruction)
 
 
 def _build_blocks(function: Function) -> None:
@@ -133,7 +140,7 @@ def _build_blocks(function: Function) -> None:
         successors: List[int] = []
         if _never(last) or not _ends_block(last):
             successors.append(following)
-        elif last.base in ("BRA", "JMP"):
+        elif last.base in ("BRA", "JMP") or _jump_call(last):
             successors.append(block_at_label(last.target))
             if _conditional(last):
                 successors.append(following)
