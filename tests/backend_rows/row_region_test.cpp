@@ -141,6 +141,9 @@ INSTANTIATE_TEST_SUITE_P(
                       square_row("scalar", "cmp170hx-scalar", kCmp170hxDevice, {256, 256, 128, 64}),
                       square_row("volta", "volta", kCmp170hxDevice, {256, 256, 128, 64}),
                       square_row("turing", "turing", kTuringDevice, {256, 256, 128, 64}),
+                      // Nine M tiles: the ninth is the first of the second group of eight.
+                      RegionRow{"turing_groups", "turing", kTuringDevice, {1152, 128, 128, 64}, 128,
+                                {{"second_group", 8, 0, 0, 127}}, {}},
                       square_row("ampere", "ampere", kAmpereDevice, {256, 256, 128, 64}),
                       square_row("cmp170hx", "cmp170hx", kCmp170hxDevice, {256, 256, 256, 128}),
                       wide_row("ada", "ada", kAdaDevice, {256, 512, 256, 128}), hopper_row(),
