@@ -19,6 +19,7 @@
 #include "engine/mining_shape.h"
 #include "engine/offline_pipeline.h"
 #include "engine/pool_pipeline.h"
+#include "engine/row_images.h"
 #include "engine/serial_loop.h"
 
 namespace {
@@ -116,6 +117,7 @@ bool start_up_miner(MinerState& state, int worker_index, int worker_count) {
   if (state.b200_row) log_info("miner", "b200_pipeline_mode=" + state.b200_mode.log_value);
 
   require_backend_built(*state.row);
+  require_row_runs_on_device(*state.row, state.prop, current);
   if (run_diagnostic_mode(config, *state.row)) return false;
 
   log_info("miner", "starting profile_m=" + std::to_string(config.m) +
