@@ -68,7 +68,7 @@ using TmaB = korvath_cute::host_twin_atom<decltype(cute::make_tma_atom_B_sm100(
 using CoordA = decltype(std::declval<TmaA>().get_tma_tensor(cute::make_shape(int{}, int{})));
 using CoordB = decltype(std::declval<TmaB>().get_tma_tensor(cute::make_shape(int{}, int{})));
 
-using Config = blackwell_two_sm_mma::TwoSmConfig<cutlass::bfloat16_t, kTileN, true, 2, Storage>;
+using Config = blackwell_two_sm_mma::TwoSmConfig<cutlass::bfloat16_t, kTileN, true, 1, Storage>;
 static_assert(blackwell_two_sm_mma::shared_bytes<Config>() <= kMiningSharedBytes,
               "the stages fit the requested shared memory");
 static_assert(2 * Config::kAllocatedColumns == 512, "two CTAs per SM hold all its tensor memory");

@@ -59,6 +59,10 @@ constexpr int kSubTile = 128;
 constexpr int kCandidateColumns = 64;
 constexpr uint32_t kGroupM = 16;     // M tiles of 256 rows per group of the cluster order
 constexpr uint16_t kEvenCtas = 0x5;  // ranks 0 and 2
+constexpr int kProducerWarp = 1;     // of the even CTA: loads both CTAs' stages
+
+// The even CTA's warp that issues part h's MMAs (never the producer).
+__host__ __device__ constexpr int issuer_warp(int h) { return (2 * h) % kWarps; }
 
 // One CTA tile of K of the CTA's operands, as the kernels' template argument
 // names it: A's and B's shared layouts (CuTe's, over whole 128-byte swizzle
@@ -93,8 +97,6 @@ struct TwoSmConfig {
   static constexpr int kQuarters = kPairN / kCandidateColumns;
   static constexpr int kSubTiles = kPairN / kSubTile;
   static constexpr bool kFloat = kFloatSteps;
-  // Float steps: a part's sums come with its values when both fit the registers.
-  static constexpr bool kSumsWithValues = kChunks <= 2;
   static constexpr uint32_t kSumsColumn = kPairN;
   // f32 step sums, then int32 running sums, or the int32 sums alone.
   static constexpr uint32_t kTensorColumns = kFloatSteps ? 2 * kPairN : kPairN;
@@ -152,20 +154,30 @@ __host__ __device__ inline TilePosition candidate_position(int thread, int v) {
   return TilePosition{static_cast<uint16_t>(row), static_cast<uint16_t>(col)};
 }
 
-// XOR of 32 values as a tree (five levels, not a chain of 31).
-__device__ __forceinline__ uint32_t xor_tree(uint32_t (&v)[32]) {
+// XOR of 32 values as a tree of three-input XORs (one LOP3 each): 16
+// instructions four deep, not a chain of 31.
+__device__ __forceinline__ uint32_t xor_tree(const uint32_t (&v)[32]) {
+  uint32_t a[12];
 #pragma unroll
-  for (int width = 16; width >= 1; width /= 2) {
+  for (int i = 0; i < 10; ++i) a[i] = v[3 * i] ^ v[3 * i + 1] ^ v[3 * i + 2];
+  a[10] = v[30];
+  a[11] = v[31];
+  uint32_t b[4];
 #pragma unroll
-    for (int i = 0; i < width; ++i) v[i] ^= v[i + width];
-  }
-  return v[0];
+  for (int i = 0; i < 4; ++i) b[i] = a[3 * i] ^ a[3 * i + 1] ^ a[3 * i + 2];
+  return (b[0] ^ b[1] ^ b[2]) ^ b[3];
 }
 
-// An f32 step sum as int32: for |x| < 2^22, x + 1.5·2^23 is exact and its bits
-// are 0x4B400000 + x (one add, no conversion).
-__device__ __forceinline__ uint32_t step_sum_bits(uint32_t f32_bits) {
-  return __float_as_uint(__fadd_rn(__uint_as_float(f32_bits), 12582912.0f)) - 0x4B400000u;
+// Two f32 step sums (integers, |x| < 2^22) with 1.5·2^23 added: the sums are
+// exact and their bits are 0x4B400000 + x (a packed add, no conversion); the
+// caller subtracts the constant in its integer add.
+constexpr uint32_t kStepSumBias = 0x4B400000u;
+__device__ __forceinline__ void biased_step_sums(uint32_t& x0, uint32_t& x1) {
+  float y0;
+  float y1;
+  device_instructions::fadd2_rn(y0, y1, __uint_as_float(x0), __uint_as_float(x1), 12582912.0f, 12582912.0f);
+  x0 = __float_as_uint(y0);
+  x1 = __float_as_uint(y1);
 }
 
 // word (step mod 16) of every quarter's transcript takes its fold; the index
@@ -220,8 +232,10 @@ __device__ inline BlockTile block_tile() {
 template <class Config, class MmaOp, class TmaA, class TmaB>
 __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, const MiningOutputs& outputs) {
   using namespace device_instructions;
+  // The part's MMA: the atom's own instruction descriptor (CuTe's traits) at
+  // the part's N, issued from one thread through the instruction layer.
   using SplitMma = korvath_cute::umma_with_n<MmaOp, Config::kSplitN>;
-  const uint64_t instruction = korvath_cute::umma_instruction_operand<SplitMma>();
+  const uint32_t instruction = static_cast<uint32_t>(korvath_cute::umma_instruction_operand<SplitMma>() >> 32);
   constexpr int kSplits = Config::kSplits;
   constexpr int kTiles = Config::kTilesPerStep;
   constexpr int kQuarters = Config::kQuarters;
@@ -233,7 +247,9 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
   const bool even = (rank & 1u) == 0;
   const uint32_t even_rank = rank & ~1u;
   const uint16_t pair_mask = static_cast<uint16_t>(0x3u << even_rank);
-  const bool issuer = even && warp == 0;
+  // The even CTA's roles: the issuer of each part, and the producer.
+  const auto issues = [even, warp](int h) { return even && warp == issuer_warp(h); };
+  const bool producer = even && warp == kProducerWarp;
   const BlockTile tile = block_tile();
   const int pair_row = static_cast<int>(tile.row_tile & ~1u) * kRows;  // the pair's first A row
   const int pair_column = static_cast<int>(tile.pair_tile) * Config::kPairTileN;
@@ -248,7 +264,7 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
   if (thread == 0) {
     for (int s = 0; s < kStages; ++s) {
       mbarrier_init(&bars->full[s], 1);
-      mbarrier_init(&bars->empty[s], 2);
+      mbarrier_init(&bars->empty[s], 2 * kSplits);
     }
     for (int h = 0; h < kSplits; ++h) {
       mbarrier_init(&bars->step_done[h], 1);
@@ -260,16 +276,19 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
   tcgen05_fence_before_thread_sync();
   cluster_sync();  // every CTA's barriers exist before any copy or arrival reaches them
   tcgen05_fence_after_thread_sync();
-  const uint32_t accumulators = bars->tensor_memory;
+  // Broadcast from lane 0, so that the compiler sees them as the warp's one
+  // value (the tensor-core instructions take uniform operands).
+  const uint32_t accumulators = __shfl_sync(0xffffffffu, bars->tensor_memory, 0);
+  const uint32_t shared_base = __shfl_sync(0xffffffffu, shared_window_address(stages), 0);
 
   const int k_tiles = k / Config::kKTileElements;
   const int steps = k / kRank;
 
-  // The issuing warp's lane 0 fills stage kt % kStages with K tile kt for
-  // both CTAs of the pair: pair 0 multicasts each CTA's A rows to its twin
-  // in pair 1; every copy's bytes are counted on the even CTA's full barrier.
+  // The producer's lane 0 fills stage kt % kStages with K tile kt for both
+  // CTAs of the pair: pair 0 multicasts each CTA's A rows to its twin in
+  // pair 1; every copy's bytes are counted on the even CTA's full barrier.
   auto load = [&](int kt) {
-    if (lane != 0) return;
+    if (!elect_one_sync()) return;  // one thread, and the compiler knows it
     const int s = kt % kStages;
     const int x = kt * Config::kKTileElements;
     constexpr uint64_t kHint = static_cast<uint64_t>(cute::TMA::CacheHintSm100::EVICT_NORMAL);
@@ -289,51 +308,47 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
   };
 
   // The pair's MMAs of part h of K tile kt (t-th of its step), and the
-  // commits they end: the stage once its last part is issued, the part once
-  // the step's last tile is.
+  // commits they end: the stage's (each part's issuer commits its reads of
+  // it), and the part's once the step's last tile is issued.
   auto multiply = [&](int kt, int t, int h) {
     const int s = kt % kStages;
-    const uint32_t a = shared_window_address(stage_a(s));
-    const uint32_t b = shared_window_address(stage_b(s) + h * Config::kSplitRowsB * kKTileBytes);
+    const uint32_t a = shared_base + static_cast<uint32_t>(Config::offset_a(s));
+    const uint32_t b = shared_base + static_cast<uint32_t>(Config::offset_b(s) + h * Config::kSplitRowsB * kKTileBytes);
     const uint32_t d = accumulators + static_cast<uint32_t>(h * Config::kSplitN);
+    // The 32-byte K steps within the 128-byte rows: the descriptors' start
+    // address (16-byte units, low bits) advances by 2 each, never carrying.
+    const uint64_t da0 = umma_descriptor_k_major_sw128(a, 1024);
+    const uint64_t db0 = umma_descriptor_k_major_sw128(b, 1024);
+    // One thread issues (and so commits) them; elect tells the compiler so.
+    if (!elect_one_sync()) return;
 #pragma unroll
     for (int i = 0; i < Config::kMmasPerTile; ++i) {
-      const uint64_t da = umma_descriptor_k_major_sw128(a + 32 * i, 1024);
-      const uint64_t db = umma_descriptor_k_major_sw128(b + 32 * i, 1024);
       // Float steps start from zero; int32 sums run over the whole of k.
       const bool accumulate = Config::kFloat ? (t > 0 || i > 0) : (kt > 0 || i > 0);
-      SplitMma::fma(da, db, d, accumulate ? 1u : 0u, instruction);
+      umma_pair<korvath_cute::umma_kind<MmaOp>>(d, da0 + 2 * i, db0 + 2 * i, instruction, accumulate);
     }
-    if (elect_one_sync()) {
-      if (h == kSplits - 1) umma_commit_pair_multicast(&bars->empty[s], kEvenCtas);
-      if (t == kTiles - 1) umma_commit_pair_multicast(&bars->step_done[h], pair_mask);
-    }
+    umma_commit_pair_multicast(&bars->empty[s], kEvenCtas);
+    if (t == kTiles - 1) umma_commit_pair_multicast(&bars->step_done[h], pair_mask);
   };
 
-  // Issues step `step`'s MMAs in order (tile-major, part-minor) from `next`
-  // on, as far as part `ready` allows; a tile's first part waits for its copy.
-  int next = 0;
-  auto issue_step = [&](int step, int ready) {
-    for (; next < kTiles * kSplits; ++next) {
-      const int t = next / kSplits;
-      const int h = next % kSplits;
-      if (h > ready) return;
+  // Part h's MMAs of step `step`, every tile's, by part h's issuer; each
+  // tile's wait for its copy.
+  auto issue_part = [&](int step, int h) {
+#pragma unroll
+    for (int t = 0; t < kTiles; ++t) {
       const int kt = step * kTiles + t;
-      if (h == 0) {
-        mbarrier_wait_parity(&bars->full[kt % kStages], static_cast<uint32_t>(kt / kStages) & 1u);
-        tcgen05_fence_after_thread_sync();
-      }
+      mbarrier_wait_parity(&bars->full[kt % kStages], static_cast<uint32_t>(kt / kStages) & 1u);
+      tcgen05_fence_after_thread_sync();
       multiply(kt, t, h);
     }
   };
 
-  // Before part h of step `step` is folded: refills the stages whose MMAs
-  // all come before the step's MMAs of part h (the step's last tile only
-  // with its last part), each once both pairs' MMAs have read it.
-  auto refill = [&](int step, int h) {
+  // The producer refills the stages of step `step`'s tiles, each once both
+  // pairs' MMAs of every part have read it (before the fold of the step's
+  // last part, which is when they finish).
+  auto refill = [&](int step) {
 #pragma unroll
     for (int t = 0; t < kTiles; ++t) {
-      if (h != (t < kTiles - 1 ? 0 : kSplits - 1)) continue;
       const int kt = step * kTiles + t;
       if (kt + kStages >= k_tiles) continue;
       mbarrier_wait_parity(&bars->empty[kt % kStages], static_cast<uint32_t>(kt / kStages) & 1u);
@@ -342,9 +357,12 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
     }
   };
 
-  if (issuer) {
+  if (producer) {
     for (int kt = 0; kt < k_tiles && kt < kStages; ++kt) load(kt);
-    issue_step(0, kSplits - 1);
+  }
+#pragma unroll
+  for (int h = 0; h < kSplits; ++h) {
+    if (issues(h)) issue_part(0, h);
   }
 
   uint32_t words[kQuarters][16];
@@ -354,6 +372,17 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
     for (int i = 0; i < 16; ++i) words[q][i] = 0;
   }
   const uint32_t lane_base = tensor_memory_address(32 * static_cast<uint32_t>(warp), 0);
+  if constexpr (Config::kFloat) {
+    // The running sums start at zero (tensor memory starts undefined).
+    uint32_t zeros[32];
+#pragma unroll
+    for (int i = 0; i < 32; ++i) zeros[i] = 0;
+#pragma unroll
+    for (int c = 0; c < Config::kPairTileN / 32; ++c) {
+      tmem_store_32x32b_x32(accumulators + lane_base + Config::kSumsColumn + 32 * c, zeros);
+    }
+    tmem_wait_st();
+  }
 
   for (int step = 0; step < steps; ++step) {
     const bool more = step + 1 < steps;
@@ -361,23 +390,22 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
     uint32_t folds[kQuarters];
 #pragma unroll
     for (int q = 0; q < kQuarters; ++q) folds[q] = 0;
-    if (issuer) next = 0;
 #pragma unroll
     for (int h = 0; h < kSplits; ++h) {
-      if (issuer) refill(step, h);
+      if (producer && h == kSplits - 1) refill(step);
       mbarrier_wait_parity(&bars->step_done[h], parity);
       tcgen05_fence_after_thread_sync();
       const uint32_t columns = accumulators + lane_base + static_cast<uint32_t>(h * Config::kSplitN);
       uint32_t values[Config::kChunks][32];
-      uint32_t sums[Config::kSumsWithValues ? Config::kChunks : 1][32];
+      // Float steps: the running sums of the first two chunks come with the
+      // values, each later chunk's while the one two before it is reduced.
+      uint32_t sums[2][32];
 #pragma unroll
       for (int c = 0; c < Config::kChunks; ++c) tmem_load_32x32b_x32(columns + 32 * c, values[c]);
-      if constexpr (Config::kFloat && Config::kSumsWithValues) {
-        if (step > 0) {
+      if constexpr (Config::kFloat) {
 #pragma unroll
-          for (int c = 0; c < Config::kChunks; ++c) {
-            tmem_load_32x32b_x32(columns + Config::kSumsColumn + 32 * c, sums[c]);
-          }
+        for (int c = 0; c < 2 && c < Config::kChunks; ++c) {
+          tmem_load_32x32b_x32(columns + Config::kSumsColumn + 32 * c, sums[c]);
         }
       }
       tmem_wait_ld();
@@ -386,32 +414,30 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
         tcgen05_fence_before_thread_sync();
         __syncwarp();
         if (lane == 0) {
+          // Releases tensor-memory columns of this CTA: no shared-memory
+          // write to publish, so the remote arrival needs no cluster fence.
           if (even) {
             mbarrier_arrive(&bars->read_done[h]);
           } else {
-            mbarrier_arrive_cluster(&bars->read_done[h], even_rank);
+            mbarrier_arrive_remote(&bars->read_done[h], even_rank);
           }
         }
-        if (issuer) {
+        if (issues(h)) {
           mbarrier_wait_parity(&bars->read_done[h], parity);
           tcgen05_fence_after_thread_sync();
-          issue_step(step + 1, h);
+          issue_part(step + 1, h);
         }
       }
 #pragma unroll
       for (int c = 0; c < Config::kChunks; ++c) {
         if constexpr (Config::kFloat) {
-          if constexpr (!Config::kSumsWithValues) {
-            if (step > 0) {
-              tmem_load_32x32b_x32(columns + Config::kSumsColumn + 32 * c, sums[0]);
-              tmem_wait_ld();
-            }
-          }
-          const uint32_t(&running)[32] = sums[Config::kSumsWithValues ? c : 0];
+          if (c >= 2) tmem_wait_ld();
 #pragma unroll
-          for (int i = 0; i < 32; ++i) {
-            const uint32_t sum = step > 0 ? running[i] : 0u;
-            values[c][i] = sum + step_sum_bits(values[c][i]);
+          for (int i = 0; i < 32; i += 2) biased_step_sums(values[c][i], values[c][i + 1]);
+#pragma unroll
+          for (int i = 0; i < 32; ++i) values[c][i] = sums[c % 2][i] + values[c][i] - kStepSumBias;
+          if (c + 2 < Config::kChunks) {
+            tmem_load_32x32b_x32(columns + Config::kSumsColumn + 32 * (c + 2), sums[c % 2]);
           }
           tmem_store_32x32b_x32(columns + Config::kSumsColumn + 32 * c, values[c]);
         }
@@ -457,8 +483,9 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
   }
 
   // The commits the even CTA's barriers still expect: the empty phases of the
-  // last stages, from both pairs' MMAs.
-  if (issuer && lane == 0) {
+  // last stages, from both pairs' MMAs (every thread waits: none then
+  // reaches the cluster barrier ahead of an arrival the others wait on).
+  if (even) {
     for (int kt = k_tiles > kStages ? k_tiles - kStages : 0; kt < k_tiles; ++kt) {
       mbarrier_wait_parity(&bars->empty[kt % kStages], static_cast<uint32_t>(kt / kStages) & 1u);
     }

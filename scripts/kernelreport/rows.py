@@ -36,6 +36,8 @@ class Row:
     # M, N, K of one tensor-memory MMA as issued (for a pair MMA the pair's M),
     # which its instruction descriptor holds at run time; () when the opcode shows it.
     mma_shape: Tuple[int, ...] = ()
+    # Parts the tile's N is multiplied in (each part's MMAs take the whole K).
+    mma_parts: int = 1
 
 
 ROWS = (
@@ -66,10 +68,10 @@ ROWS = (
         "miner/backends/blackwell_native_mining_kernel.cu kMiningSharedBytes"),
     Row("blackwell-b200", "blackwell_b200_mining_kernel", "vexal_blackwell_b200",
         "headless_mine_kernel_2sm_tma", "", (100,), True, 128, 4, 128, 128, 128, 84096,
-        "miner/backends/blackwell_b200_mining_kernel.h kMiningSharedBytes", (256, 256, 32)),
+        "miner/backends/blackwell_b200_mining_kernel.h kMiningSharedBytes", (256, 128, 32), 2),
     Row("blackwell-b300", "blackwell_b300_mining_kernel", "vexal_blackwell_b300",
         "headless_mine_kernel_2sm_tma", "", (103,), True, 128, 4, 128, 128, 128, 58496,
-        "miner/backends/blackwell_b300_mining_kernel.h kMiningSharedBytes", (256, 128, 16)),
+        "miner/backends/blackwell_b300_mining_kernel.h kMiningSharedBytes", (256, 128, 16), 1),
 )
 
 

@@ -239,6 +239,23 @@ struct UmmaWithN<SM100_MMA_F16BF16_2x1SM_SS<A, B, C, M, N0, kMajorA, kMajorB, kN
 template <class Op, int N>
 using umma_with_n = typename UmmaWithN<Op, N>::type;
 
+// The instruction layer's kind of a two-CTA MMA atom (umma_kind<Op>), for a
+// kernel that issues the atom's instruction itself from one thread.
+template <class Op>
+struct UmmaKindOf;
+template <class A, class B, class C, int M, int N, cute::UMMA::Major kMajorA, cute::UMMA::Major kMajorB,
+          cute::UMMA::Saturate kSaturate>
+struct UmmaKindOf<SM100_MMA_S8_2x1SM_SS<A, B, C, M, N, kMajorA, kMajorB, kSaturate>> {
+  static constexpr device_instructions::UmmaKind value = device_instructions::UmmaKind::i8;
+};
+template <class A, class B, class C, int M, int N, cute::UMMA::Major kMajorA, cute::UMMA::Major kMajorB,
+          cute::UMMA::ScaleIn kNegateA, cute::UMMA::ScaleIn kNegateB>
+struct UmmaKindOf<SM100_MMA_F16BF16_2x1SM_SS<A, B, C, M, N, kMajorA, kMajorB, kNegateA, kNegateB>> {
+  static constexpr device_instructions::UmmaKind value = device_instructions::UmmaKind::f16;
+};
+template <class Op>
+constexpr device_instructions::UmmaKind umma_kind = UmmaKindOf<Op>::value;
+
 // The 64-bit instruction descriptor operand of a two-CTA MMA, from CuTe's
 // traits of the atom (the twins' traits are CuTe's).
 template <class Op>
