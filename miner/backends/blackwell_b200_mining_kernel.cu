@@ -54,6 +54,9 @@ static_assert(blackwell_two_sm_mma::shared_bytes<Config>() <= kMiningSharedBytes
 // Shared memory admits two CTAs per SM; together they hold all 512 columns.
 static_assert(2 * Config::kAllocatedColumns == 512, "two CTAs per SM hold all its tensor memory");
 
+// What the kernel was compiled with (sm_100a), checked by scripts/kernel_report.
+constexpr KernelFootprint kMiningFootprint{230, 0};
+
 blackwell_two_sm::FirstLaunchSet& launched_devices() {
   static blackwell_two_sm::FirstLaunchSet launched;
   return launched;
@@ -102,7 +105,7 @@ cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n,
   const dim3 grid(static_cast<unsigned>(2 * ((m + kPairTile - 1) / kPairTile)),
                   static_cast<unsigned>((n + kPairTile - 1) / kPairTile), 1);
   return blackwell_two_sm::launch_on_clusters(
-      kMiningKernel, grid, kMiningSharedBytes, stream, tma_a.get_tma_tensor(cute::make_shape(m, k)),
+      kMiningKernel, kMiningFootprint, grid, kMiningSharedBytes, stream, tma_a.get_tma_tensor(cute::make_shape(m, k)),
       tma_b.get_tma_tensor(cute::make_shape(n, k)), m, n, k, header, sync, target, seed, CtaTile{}, TiledMma{},
       ClusterShape{}, tma_a, tma_b);
 }

@@ -482,10 +482,9 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
     }
   }
 
-  // The commits the even CTA's barriers still expect: the empty phases of the
-  // last stages, from both pairs' MMAs (every thread waits: none then
-  // reaches the cluster barrier ahead of an arrival the others wait on).
-  if (even) {
+  // Producer tail: the commits the even CTA's barriers still expect, the
+  // empty phases of the last stages (both pairs' MMAs commit to them).
+  if (producer && lane == 0) {
     for (int kt = k_tiles > kStages ? k_tiles - kStages : 0; kt < k_tiles; ++kt) {
       mbarrier_wait_parity(&bars->empty[kt % kStages], static_cast<uint32_t>(kt / kStages) & 1u);
     }
