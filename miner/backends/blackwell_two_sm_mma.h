@@ -489,10 +489,12 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
       mbarrier_wait_parity(&bars->empty[kt % kStages], static_cast<uint32_t>(kt / kStages) & 1u);
     }
   }
+  // The cluster barrier that lets the CTAs go (no peer still copies into,
+  // arrives on or reads this CTA; the pair's MMAs are done with its tensor
+  // memory): arrived at now, waited for after the closing hashes, which
+  // hide its round trip.
   tcgen05_fence_before_thread_sync();
-  cluster_sync();  // no peer still copies into, arrives on or reads this CTA
-  tcgen05_fence_after_thread_sync();
-  if (warp == 0) tmem_dealloc_pair(accumulators, Config::kAllocatedColumns);
+  cluster_arrive();
 
   const auto positions = [thread](int v) { return candidate_position(thread, v); };
 #pragma unroll
@@ -503,6 +505,10 @@ __device__ void mine_block(int m, int k, const TmaA& tma_a, const TmaB& tma_b, c
     epilogue.take_transcript(transcripts[j]);
     epilogue.finish(positions);
   }
+
+  cluster_wait();
+  tcgen05_fence_after_thread_sync();
+  if (warp == 0) tmem_dealloc_pair(accumulators, Config::kAllocatedColumns);
 }
 
 }  // namespace blackwell_two_sm_mma

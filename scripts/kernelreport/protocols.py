@@ -117,9 +117,11 @@ def _two_sm(row: str, gpus: Dict[int, str], element_bytes: int, pair_n: int, tme
         prologue=tuple(prologue),
         k_tile_ops=tuple(ops),
         # The transcripts meet in shared memory; the producer waits for the
-        # commits its barriers still expect; the cluster meets before freeing.
+        # commits its barriers still expect; the cluster barrier, arrived at
+        # before the closing hashes, is waited for after them (its round
+        # trip hidden: a block barrier's cost), then the columns are freed.
         epilogue=(Sync(), Wait(barrier="empty[0]", warps=producer), Wait(barrier="empty[1]", warps=producer),
-                  ClusterSync(), Dealloc(warps=(0,)), Run(segment="finish")),
+                  Run(segment="finish"), Sync(), Dealloc(warps=(0,))),
         tmem_columns=tmem_columns, accumulators=1,
         # Per stage (one load): A's 128 rows, read by the pair-0 CTA and
         # multicast to its twin, and the CTA's own B rows.
