@@ -11,6 +11,7 @@
 #include "diagnostics/coord_dump.h"
 #include "diagnostics/debug_gemm_tile.h"
 #include "diagnostics/native_exact_rank_tile.h"
+#include "engine/b300_exactness.h"
 #include "engine/dev_fee.h"
 #include "engine/device_identity.h"
 #include "engine/headless_benchmark.h"
@@ -119,6 +120,7 @@ bool start_up_miner(MinerState& state, int worker_index, int worker_count) {
   require_backend_built(*state.row);
   require_row_runs_on_device(*state.row, state.prop, current);
   if (run_diagnostic_mode(config, *state.row)) return false;
+  check_bf16_exactness(*state.row, state.prop, current);
 
   log_info("miner", "starting profile_m=" + std::to_string(config.m) +
                         " profile_n=" + std::to_string(config.n) +
