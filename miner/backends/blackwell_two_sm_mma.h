@@ -7,11 +7,11 @@
 // groups of M tiles (cluster_tile_order.h). Every stage of shared memory
 // holds a K tile (128 bytes of each row) of the CTA's 128 rows of A and of
 // its half of the pair's B rows. The even CTA of each pair does everything
-// that is not a fold, with one warp: it loads every stage of both CTAs (the
-// CTA-pair bulk copy counts both CTAs' bytes on the even CTA's barrier; pair
-// 0's even CTA multicasts each A box to its twin in pair 1), issues the
-// pair's MMAs and commits them. The product lands in each CTA's tensor
-// memory, row r of the CTA in lane r.
+// that is not a fold: its warp 1 loads every stage of both CTAs (the CTA-pair
+// bulk copy counts both CTAs' bytes on the even CTA's barrier; pair 0's even
+// CTA multicasts each A box to its twin in pair 1), and its warp 2h issues
+// and commits the pair's MMAs of part h (below) from one thread. The product
+// lands in each CTA's tensor memory, row r of the CTA in lane r.
 //
 // The tile's columns are multiplied in kSplits parts, so that the MMAs of one
 // part run while the folds of another read theirs. After every rank step
@@ -33,12 +33,12 @@
 //
 // Barriers (phases counted per use): full[s] (even CTA: the expect-tx arrival
 // and the bytes of both CTAs' copies), empty[s] (even CTAs: the commits of
-// both pairs' MMAs that read stage s, which pair 0 also fills for pair 1),
-// step_done[h] (both CTAs of a pair: the commit of part h's MMAs of a step),
-// read_done[h] (even CTA: one arrival per warp of both CTAs once part h is in
-// registers; not after the last step). Before the CTA ends, the even CTA waits
-// for every commit its barriers still expect, so that nothing lands in its
-// shared memory after it exits.
+// every part's MMAs of both pairs that read stage s, which pair 0 also fills
+// for pair 1), step_done[h] (both CTAs of a pair: the commit of part h's
+// MMAs of a step), read_done[h] (even CTA: one arrival per warp of both CTAs
+// once part h is in registers; not after the last step). Before the CTA ends,
+// the even CTA waits for every commit its barriers still expect, so that
+// nothing lands in its shared memory after it exits.
 #include <cstdint>
 
 #include "backends/cluster_tile_order.h"
