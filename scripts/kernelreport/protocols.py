@@ -192,6 +192,6 @@ FLOORS: Dict[Tuple[str, int], float] = {
     ("blackwell", 120): 0.84,
     ("blackwell-native", 120): 0.92,
     ("hopper", 90): 0.76,
-    ("blackwell-b200", 100): 0.39,
-    ("blackwell-b300", 103): 0.22,
+    ("blackwell-b200", 100): 0.69,
+    ("blackwell-b300", 103): 0.60,
 }
