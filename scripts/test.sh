@@ -14,8 +14,7 @@ cmake --build --preset cuda -j "$jobs"
 # loop or its fold, resident CTAs that could over-allocate tensor memory, a
 # latency-aware estimate below its floor, or a protocol the code contradicts
 # fails the run.
-# blackwell-b300: 3 CTAs fit an SM and ask for 768 of its 512 tensor-memory columns until the datacenter-kernel fix lands.
-python3 scripts/kernel_report --main-only --check --known-failing blackwell-b300
+python3 scripts/kernel_report --main-only --check
 # Host flavour: every test, on the stand-in device. CUDA flavour: what needs no device.
 ctest --preset host -j "$jobs"
 ctest --preset cuda -j "$jobs"

@@ -80,6 +80,13 @@ bool parse_schedule(const std::string& text, ScheduleKind* kind, uint64_t* seed)
 
 ExecutionSettings read_execution_settings() {
   ExecutionSettings settings;
+  if (const char* bits = std::getenv("HOSTGPU_BF16_ADDER_BITS"); bits != nullptr && *bits != '\0') {
+    uint64_t value = 0;
+    if (!parse_seed(bits, &value) || value < 1 || value > 52) {
+      throw std::invalid_argument(std::string("HOSTGPU_BF16_ADDER_BITS=") + bits + " (expected 1 to 52)");
+    }
+    settings.bf16_adder_bits = static_cast<int>(value);
+  }
   if (const char* hostile = std::getenv("HOSTGPU_HOSTILE"); hostile != nullptr && *hostile != '\0') {
     if (!parse_seed(hostile, &settings.seed)) {
       throw std::invalid_argument(std::string("HOSTGPU_HOSTILE=") + hostile + " (expected a seed)");

@@ -55,6 +55,10 @@ struct ExecutionSettings {
   bool late_mma = false;
   bool late_tensor_memory = false;
   bool strict_tensor_memory = false;
+  // Test-only (HOSTGPU_BF16_ADDER_BITS): a narrowed adder for the bf16
+  // tensor-core MMA that keeps only this many bits below the largest term it
+  // adds; 0 adds as exactly as f32 rounding allows.
+  int bf16_adder_bits = 0;
 };
 
 // Reads the variables; a malformed value is an error naming the variable.

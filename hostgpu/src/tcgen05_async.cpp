@@ -129,8 +129,9 @@ void complete(const PendingMma& pending) {
 void issue_mma_pair(MmaKind kind, const PairHalf& even, const PairHalf& odd, uint32_t d, uint64_t a_descriptor,
                     uint64_t b_descriptor, uint32_t instruction_descriptor, bool accumulate) {
   hostgpu::detail::BlockRun& block = running("tcgen05.mma");
-  const detail::PairMma mma =
+  detail::PairMma mma =
       detail::check_pair_mma(kind, even, odd, d, a_descriptor, b_descriptor, instruction_descriptor, accumulate);
+  mma.adder_bits = block.cluster().settings().bf16_adder_bits;
   ThreadState& thread = thread_state(block);
   require_ordered(block, thread, "tcgen05.mma");
   detail::report_pair_operands(mma);

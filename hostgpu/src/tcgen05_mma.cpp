@@ -1,5 +1,7 @@
 // tcgen05.mma.cta_group::2 with shared-memory operands, from the PTX ISA's
 // descriptor formats and its K-major 128-byte-swizzle canonical layout.
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -186,6 +188,19 @@ std::string pair_operand_place(const PairMma& mma, size_t index) {
          hex(offset) + " of the " + (odd ? "odd" : "even") + " CTA";
 }
 
+// The sum of a group's k products and the accumulator as an adder that keeps
+// `bits` bits below its largest term adds it: every term cut, toward zero, to
+// a multiple of 2^(e - bits), e the largest term's exponent.
+double narrowed_sum(const double* x, const double* y, uint32_t k, double previous, int bits) {
+  double largest = std::fabs(previous);
+  for (uint32_t e = 0; e < k; ++e) largest = std::max(largest, std::fabs(x[e] * y[e]));
+  if (largest == 0.0) return 0.0;
+  const double quantum = std::ldexp(1.0, std::ilogb(largest) - bits);
+  double sum = std::trunc(previous / quantum) * quantum;
+  for (uint32_t e = 0; e < k; ++e) sum += std::trunc(x[e] * y[e] / quantum) * quantum;
+  return sum;
+}
+
 void execute_pair_mma(const PairMma& mma) {
   const InstructionDescriptor& id = mma.instruction;
   const MmaKind kind = mma.kind;
@@ -235,12 +250,10 @@ void execute_pair_mma(const PairMma& mma) {
         // The hardware's internal order and width are unspecified beyond f32:
         // the sum is rounded to f32 once; sums of integers below 2^24 are the
         // same either way.
-        double sum = products;
-        if (mma.accumulate) {
-          float previous;
-          std::memcpy(&previous, &out[j], sizeof(previous));
-          sum += previous;
-        }
+        float previous = 0.0f;
+        if (mma.accumulate) std::memcpy(&previous, &out[j], sizeof(previous));
+        const double sum = mma.adder_bits == 0 ? products + previous
+                                               : narrowed_sum(x, y, k, previous, mma.adder_bits);
         const float rounded = static_cast<float>(sum);
         std::memcpy(&out[j], &rounded, sizeof(rounded));
       }

@@ -20,6 +20,9 @@ struct PairMma {
   bool accumulate;
   PairHalf even;
   PairHalf odd;
+  // kind::f16 only, for tests: bits the adder keeps below its largest term
+  // (0: adds as exactly as f32 rounding allows).
+  int adder_bits = 0;
 };
 
 // Decodes and checks an MMA (faults naming what is wrong).

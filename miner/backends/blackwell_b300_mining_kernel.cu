@@ -1,16 +1,19 @@
 // The B300 backend's mining slots: A' and B' become bfloat16 copies (exact for
 // int8 values) held per calling thread, and each CTA pair of a (2, 2, 1)
 // cluster mines a 256 x 128 output tile from them with the two-SM bf16 MMA,
-// one CTA per 128 rows.
+// one CTA per 128 rows, in two parts of 64 columns.
 //
 // Why the transcript stays exact: a product of two int8 values is an integer
 // of magnitude at most 2^14, exact in bf16 x bf16 -> f32. The MMA sums one
 // rank step (128 products) in f32 starting from zero, so every partial sum is
-// an integer of magnitude at most 2^21 < 2^24 and is represented exactly,
-// whatever order the tensor core adds in. Each step's sum is converted to
-// int32 (exactly) and added into int32 running sums kept in tensor memory
-// beside it, wrapping as the int8 rows' accumulators do. A float sum over the
-// whole of k would not be exact: it passes 2^24 once k exceeds 1024.
+// an integer of magnitude at most 2^21 < 2^24, representable exactly, and
+// the sums are exact as long as the tensor core keeps at least 21 bits below
+// the largest term it adds: the PTX ISA does not promise that width, so the
+// engine checks it on each device before the row mines (b300_exactness).
+// Each step's sum becomes int32 by one exact f32 add (step_sum_bits) and is
+// added into int32 running sums kept in tensor memory beside it, wrapping as
+// the int8 rows' accumulators do. A float sum over the whole of k would not
+// be exact: it passes 2^24 once k exceeds 1024.
 #include "backends/blackwell_b300_mining_kernel.h"
 
 #include <cutlass/bfloat16.h>
@@ -22,16 +25,56 @@
 
 namespace vexal_blackwell_b300 {
 
+template <class ElementA, class LayoutA, class ElementB, class LayoutB>
+using SharedStorage2Sm = blackwell_two_sm_mma::SharedStorage2Sm<ElementA, LayoutA, ElementB, LayoutB>;
+
 namespace {
 
 constexpr int kPairTileM = 256;
 constexpr int kTileN = 128;
-using Config = blackwell_two_sm_mma::TwoSmConfig<cutlass::bfloat16_t, kTileN, true>;
-static_assert(Config::kSharedBytes <= kMiningSharedBytes, "the stages fit the requested shared memory");
+
+// The kernel's template arguments: a K-major 128-row A and 64-row B tile of
+// 128 bfloat16 values of K per CTA (two TMA boxes of 64 each, the 128-byte
+// swizzle over 16-value MMA steps), the 256 x 128 x 128 pair tile, the
+// two-SM bf16 MMA and the CTA-pair multicast copies.
+using SharedLayoutA = decltype(cute::composition(
+    cute::Swizzle<3, 4, 3>{},
+    cute::Layout<cute::Shape<cute::Shape<cute::_128, cute::_16>, cute::_1, cute::Shape<cute::_4, cute::_2>>,
+                 cute::Stride<cute::Stride<cute::_64, cute::_1>, cute::_0, cute::Stride<cute::_16, cute::Int<8192>>>>{}));
+using SharedLayoutB = decltype(cute::composition(
+    cute::Swizzle<3, 4, 3>{},
+    cute::Layout<cute::Shape<cute::Shape<cute::_64, cute::_16>, cute::_1, cute::Shape<cute::_4, cute::_2>>,
+                 cute::Stride<cute::Stride<cute::_64, cute::_1>, cute::_0, cute::Stride<cute::_16, cute::Int<4096>>>>{}));
+using Storage = SharedStorage2Sm<cutlass::bfloat16_t, SharedLayoutA, cutlass::bfloat16_t, SharedLayoutB>;
+using CtaTile = cute::Shape<cute::_256, cute::_128, cute::_128>;
+using ClusterShape = cute::Shape<cute::_2, cute::_2, cute::_1>;
+template <template <class, class, class, int, int, cute::UMMA::Major, cute::UMMA::Major, cute::UMMA::ScaleIn,
+                    cute::UMMA::ScaleIn> class Op>
+using MmaOf = Op<cutlass::bfloat16_t, cutlass::bfloat16_t, float, 256, 128, cute::UMMA::Major::K,
+                 cute::UMMA::Major::K, cute::UMMA::ScaleIn::One, cute::UMMA::ScaleIn::One>;
+using TiledMma = decltype(cute::make_tiled_mma(MmaOf<korvath_cute::SM100_MMA_F16BF16_2x1SM_SS>{}));
+// CuTe's own atom types (its TMA builder is only named, never called: the
+// launcher encodes the maps itself); the host flavour swaps in the twins.
+using CuteTiledMma = decltype(cute::make_tiled_mma(MmaOf<cute::SM100_MMA_F16BF16_2x1SM_SS>{}));
+using Operand = decltype(cute::make_tensor(
+    cute::make_gmem_ptr(static_cast<const cutlass::bfloat16_t*>(nullptr)),
+    cute::make_layout(cute::make_shape(int{}, int{}), cute::make_stride(int{}, cute::_1{}))));
+using TmaA = korvath_cute::host_twin_atom<decltype(cute::make_tma_atom_A_sm100(
+    cute::SM100_TMA_2SM_LOAD_MULTICAST{}, std::declval<Operand>(), SharedLayoutA{}, CtaTile{}, CuteTiledMma{},
+    cute::make_shape(cute::_2{}, cute::_1{}, cute::_2{}, cute::_1{})))>;
+using TmaB = korvath_cute::host_twin_atom<decltype(cute::make_tma_atom_B_sm100(
+    cute::SM100_TMA_2SM_LOAD_MULTICAST{}, std::declval<Operand>(), SharedLayoutB{}, CtaTile{}, CuteTiledMma{},
+    cute::make_shape(cute::_2{}, cute::_1{}, cute::_2{}, cute::_1{})))>;
+using CoordA = decltype(std::declval<TmaA>().get_tma_tensor(cute::make_shape(int{}, int{})));
+using CoordB = decltype(std::declval<TmaB>().get_tma_tensor(cute::make_shape(int{}, int{})));
+
+using Config = blackwell_two_sm_mma::TwoSmConfig<cutlass::bfloat16_t, kTileN, true, 1, Storage>;
+static_assert(blackwell_two_sm_mma::shared_bytes<Config>() <= kMiningSharedBytes,
+              "the stages fit the requested shared memory");
 static_assert(2 * Config::kAllocatedColumns == 512, "two CTAs per SM hold all its tensor memory");
 
 // What the kernel was compiled with (sm_103a), checked by scripts/kernel_report.
-constexpr KernelFootprint kMiningFootprint{158, kOccupancyReserveBytes};
+constexpr KernelFootprint kMiningFootprint{239, kOccupancyReserveBytes};
 
 blackwell_two_sm::FirstLaunchSet& launched_devices() {
   static blackwell_two_sm::FirstLaunchSet launched;
@@ -72,19 +115,28 @@ __global__ void convert_i8_to_bf16_kernel(const int8_t* src, cutlass::bfloat16_t
   if (i < count) dst[i] = cutlass::bfloat16_t(static_cast<float>(src[i]));
 }
 
+template <class SharedStorage, class CoordTensorA, class CoordTensorB, class CtaTiler, class TiledMmaType,
+          class Cluster, class TmaAtomA, class TmaAtomB>
 __global__ void __launch_bounds__(blackwell_two_sm_mma::kThreads) headless_mine_kernel_2sm_tma(
-    int m, int n, int k, HostSignalHeader* header, HostSignalSync* sync, const uint32_t* target,
-    const uint32_t* seed, KORVATH_TENSOR_MAP_PARAMETER CUtensorMap map_a,
-    KORVATH_TENSOR_MAP_PARAMETER CUtensorMap map_b) {
+    CoordTensorA, CoordTensorB, int m, int n, int k, HostSignalHeader* header, HostSignalSync* sync,
+    const uint32_t* target, const uint32_t* seed, CtaTiler, TiledMmaType, Cluster,
+    KORVATH_TENSOR_MAP_PARAMETER TmaAtomA tma_a, KORVATH_TENSOR_MAP_PARAMETER TmaAtomB tma_b) {
   (void)n;
   // Bounds the CTAs per SM (see kOccupancyReserveBytes); touched so that it stays.
   __shared__ unsigned char occupancy_reserve[kOccupancyReserveBytes];
   if (threadIdx.x == 0) *reinterpret_cast<volatile unsigned char*>(occupancy_reserve) = 0;
   const MiningOutputs outputs{header, sync, target, seed, nullptr, nullptr, nullptr, 0};
-  blackwell_two_sm_mma::mine_block<Config>(m, k, &map_a, &map_b, outputs);
+  blackwell_two_sm_mma::mine_block<Config, typename TiledMmaType::MMA_Op>(m, k, tma_a, tma_b, outputs);
 }
 
-const void* mining_kernel() { return reinterpret_cast<const void*>(headless_mine_kernel_2sm_tma); }
+namespace {
+
+const auto kMiningKernel =
+    headless_mine_kernel_2sm_tma<Storage, CoordA, CoordB, CtaTile, TiledMma, ClusterShape, TmaA, TmaB>;
+
+}  // namespace
+
+const void* mining_kernel() { return reinterpret_cast<const void*>(kMiningKernel); }
 const void* conversion_kernel() {
   return reinterpret_cast<const void*>(convert_i8_to_bf16_kernel);
 }
@@ -112,12 +164,12 @@ cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n,
   error = cudaGetLastError();
   if (error != cudaSuccess) return error;
 
-  CUtensorMap map_a;
-  CUtensorMap map_b;
-  blackwell_two_sm::encode_tensor_map(&map_a, CU_TENSOR_MAP_DATA_TYPE_BFLOAT16, copy_a.data, k, m,
-                                      2ull * k, 64, 128);
-  blackwell_two_sm::encode_tensor_map(&map_b, CU_TENSOR_MAP_DATA_TYPE_BFLOAT16, copy_b.data, k, n,
-                                      2ull * k, 64, 64);
+  TmaA tma_a{};
+  TmaB tma_b{};
+  blackwell_two_sm::encode_tensor_map(&tma_a.tma_desc_, CU_TENSOR_MAP_DATA_TYPE_BFLOAT16, copy_a.data, k,
+                                      m, 2ull * k, 64, 128);
+  blackwell_two_sm::encode_tensor_map(&tma_b.tma_desc_, CU_TENSOR_MAP_DATA_TYPE_BFLOAT16, copy_b.data, k,
+                                      n, 2ull * k, 64, 64);
 
   error = blackwell_two_sm::set_shared_attributes(mining_kernel(), kMiningSharedBytes);
   if (error != cudaSuccess) return error;
@@ -125,9 +177,10 @@ cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n,
 
   const dim3 grid(static_cast<unsigned>(2 * ((m + kPairTileM - 1) / kPairTileM)),
                   static_cast<unsigned>((n + kTileN - 1) / kTileN), 1);
-  return blackwell_two_sm::launch_on_clusters(headless_mine_kernel_2sm_tma, kMiningFootprint, grid,
-                                              kMiningSharedBytes, stream, m, n, k, header, sync,
-                                              target, seed, map_a, map_b);
+  return blackwell_two_sm::launch_on_clusters(
+      kMiningKernel, kMiningFootprint, grid, kMiningSharedBytes, stream, tma_a.get_tma_tensor(cute::make_shape(m, k)),
+      tma_b.get_tma_tensor(cute::make_shape(n, k)), m, n, k, header, sync, target, seed, CtaTile{}, TiledMma{},
+      ClusterShape{}, tma_a, tma_b);
 }
 
 cudaError_t launch_noise_and_mine(const int8_t* a, const int8_t* b, const int8_t* a_left,

@@ -33,11 +33,15 @@ inline cudaError_t set_shared_attributes(const void* kernel, int shared_bytes) {
   return cudaFuncSetAttribute(kernel, cudaFuncAttributePreferredSharedMemoryCarveout, 100);
 }
 
-// A 2-D tiled map over rows of `row_bytes` bytes, 128-byte swizzle. A refused
-// encoding is reported on standard error and does not stop the launch.
-inline void encode_tensor_map(CUtensorMap* map, CUtensorMapDataType type, const void* address,
-                              uint64_t k, uint64_t rows, uint64_t row_bytes, uint32_t box_k,
-                              uint32_t box_rows) {
+// A 2-D tiled map over rows of `row_bytes` bytes, 128-byte swizzle, into a
+// TMA atom's descriptor (128 bytes, zeroed first). A refused encoding is
+// reported on standard error and does not stop the launch.
+template <class Descriptor>
+void encode_tensor_map(Descriptor* out, CUtensorMapDataType type, const void* address, uint64_t k,
+                       uint64_t rows, uint64_t row_bytes, uint32_t box_k, uint32_t box_rows) {
+  static_assert(sizeof(Descriptor) == sizeof(CUtensorMap), "a descriptor holds one tensor map");
+  CUtensorMap local;
+  CUtensorMap* map = &local;
   std::memset(map, 0, sizeof(*map));
   using Encode = CUresult (*)(CUtensorMap*, CUtensorMapDataType, cuuint32_t, void*,
                               const cuuint64_t*, const cuuint64_t*, const cuuint32_t*,
@@ -67,6 +71,7 @@ inline void encode_tensor_map(CUtensorMap* map, CUtensorMapDataType type, const 
   if (result != 0) {
     std::fprintf(stderr, "Error: Failed to initialize the TMA descriptor %d\n", result);
   }
+  std::memcpy(static_cast<void*>(out), map, sizeof(*map));
 }
 
 // The devices that made their first mining launch; one per launcher.

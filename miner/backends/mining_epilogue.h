@@ -110,6 +110,14 @@ class MiningEpilogue {
     }
   }
 
+  // A transcript computed elsewhere (in transcript order, all its steps
+  // taken), for a kernel that folds outside end_step.
+  __device__ void take_transcript(const uint32_t (&state)[16]) {
+#pragma unroll
+    for (int i = 0; i < 16; ++i) words_[i] = state[i];
+    steps_ = 0;
+  }
+
   // The word the last end_step wrote.
   __device__ uint32_t last_word() const { return words_[15]; }
 

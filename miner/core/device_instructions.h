@@ -31,3 +31,5 @@
 #include "core/instructions/tcgen05.h"
 // Warp-group MMA from shared-memory descriptors and register reallocation (sm_90a).
 #include "core/instructions/wgmma.h"
+// Packed single-precision adds (sm_100 on).
+#include "core/instructions/packed_float.h"

@@ -12,6 +12,7 @@
 #include "diagnostics/coord_dump.h"
 #include "diagnostics/debug_gemm_tile.h"
 #include "diagnostics/native_exact_rank_tile.h"
+#include "engine/b300_exactness.h"
 #include "engine/dev_fee.h"
 #include "engine/device_identity.h"
 #include "engine/headless_benchmark.h"
@@ -20,6 +21,7 @@
 #include "engine/mining_shape.h"
 #include "engine/offline_pipeline.h"
 #include "engine/pool_pipeline.h"
+#include "engine/row_images.h"
 #include "engine/serial_loop.h"
 
 namespace {
@@ -117,7 +119,9 @@ bool start_up_miner(MinerState& state, int worker_index, int worker_count) {
   if (state.b200_row) log_info("miner", "b200_pipeline_mode=" + state.b200_mode.log_value);
 
   require_backend_built(*state.row);
+  require_row_runs_on_device(*state.row, state.prop, current);
   if (run_diagnostic_mode(config, *state.row)) return false;
+  check_bf16_exactness(*state.row, state.prop, current);
 
   log_info("miner", "starting profile_m=" + std::to_string(config.m) +
                         " profile_n=" + std::to_string(config.n) +

@@ -92,7 +92,7 @@ def estimate(function: Function, resources: Optional[Resources], row: Row, arch_
     trip = mainloop.trip(function, main)
     hot = trip.hot_counts
     gpu = protocol.gpus[arch_number]
-    code = segments.cut(function, main, trip)
+    code = segments.cut(function, main, trip, row.mma_parts)
     measured_columns = segments.tmem_columns(function)
     registers = resources.registers if resources else 0
     shared = (resources.shared if resources else 0) + row.dynamic_shared
@@ -186,7 +186,7 @@ def _contradictions(protocol: Protocol, row: Row, hot, code, columns: int, funct
                    f"the code {measured_trip}/{measured_fold}")
     if hot.tensor:
         if protocol.mma == "pair" and row.mma_shape:
-            per_trip = hot.tensor * row.mma_shape[2]
+            per_trip = hot.tensor * row.mma_shape[2] / row.mma_parts
         elif hot.tensor_macs_known:
             per_trip = hot.tensor_macs * row.loop_warps / (row.tile_m * row.tile_n)
         else:

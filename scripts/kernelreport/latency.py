@@ -164,6 +164,9 @@ def _class(instruction, timing: Timing) -> Tuple[float, str, float]:
         return timing.mma + busy, "tensor", busy
     if base.startswith("U") or base in ("R2UR", "S2UR", "ELECT", "VOTEU"):
         return timing.alu, "uniform", 1.0
+    if base in ("FADD2", "FFMA2", "FMUL2"):
+        # Packed f32 pairs (sm_100 on): one issue, two lanes' worth of the pipe.
+        return timing.fma, "fma", 2 * 32.0 / (timing.fma_rate / 4)
     if base in ("IMAD", "FFMA", "FADD", "FMUL", "HFMA2", "IDP", "DP4A", "IDP4A", "VIADD", "IADD"):
         return timing.fma, "fma", 32.0 / (timing.fma_rate / 4)
     if base in ("LOP3", "IADD3", "SHF", "SEL", "ISETP", "PLOP3", "LEA", "PRMT", "IMNMX", "IABS",

@@ -24,8 +24,9 @@ MMA's M N K MACs per issuing warp; a warp-group MMA's (IGMMA.64x128x32:
 262144) spread over the four warps that issue it; a tensor-memory MMA
 (UTC*MMA) issued by one thread for the CTA, its M N K from rows.py, and
 with .2CTA one CTA issues it for a pair, each SM doing half (the B200
-row's 256 x 256 x 32 int8: 1048576 MACs per SM, 128 clocks at 8192; the
-B300 row's 256 x 128 x 16 bf16: 262144, 64 clocks at 4096).
+row's 256 x 128 x 32 int8, half its tile's columns: 524288 MACs per SM, 64
+clocks at 8192; the B300 row's 256 x 128 x 16 bf16: 262144, 64 clocks at
+4096).
 """
 from dataclasses import dataclass
 from typing import Dict, Optional, Tuple

@@ -87,7 +87,7 @@ def measure(function: Function, resources: Optional[Resources], row: Row, arch_n
     single = not hot.tensor_macs_known and bool(row.mma_shape)
     if single:
         m, n, k = row.mma_shape
-        k_per_trip = hot.tensor * k
+        k_per_trip = hot.tensor * k / row.mma_parts
         sm_macs_per_trip = hot.tensor * m * n * k // (2 if hot.pair_mma else 1)
     elif hot.tensor_macs_known and hot.tensor_macs:
         k_per_trip = hot.tensor_macs * row.loop_warps / (row.tile_m * row.tile_n)

@@ -8,13 +8,19 @@ within the K tile loop, it runs:
   "step_end"     the K tile that ends a rank step
   "step_start"   the K tile that starts a rank step after the first
   "ahead"        while K tile kt + ahead exists (a load that many tiles ahead)
+  "next_step"    while the rank step after the K tile's exists
+  "step_first"   the first K tile of every rank step
+Conditions joined by "+" must all hold.
 
 Barrier names ending in "[s]" are one barrier per stage; "[s]" is the
-stage of the K tile the operation works on (a load's: the tile it loads).
+stage of the K tile the operation works on (a load's: the tile it loads),
+"[s+1]" the stage of the K tile after it.
 A barrier completes a phase when its arrivals reach its count (the
 protocol's `barriers`); a warp's n-th wait on a barrier waits for its n-th
-phase. Code segments ("prologue", "issue", "trip", "fold", "finish") are
-measured from the disassembly (segments.py), never typed in.
+phase. Code segments ("prologue", "issue", "trip", "fold", "finish"; for a fold
+that reads tensor memory in several groups also "load.h", "issue.h" and
+"reduce.h" per group h) are measured from the disassembly (segments.py),
+never typed in.
 
 Only one SM is simulated. Its CTAs' cluster peers run the same protocol on
 other SMs at the same pace: an arrival a peer makes is written as this
@@ -63,8 +69,11 @@ class Commit:
 @dataclass(frozen=True)
 class Mma(Op):
     """The K tile's tensor-core instructions, queued on the SM's tensor pipe
-    one by one; each commit arrives once they are all done."""
+    one by one; each commit arrives once they are all done. A kernel that
+    issues a trip's instructions in several places gives each its share
+    (index, count): that many of the trip's instructions."""
     commits: Tuple[Commit, ...] = ()
+    share: Tuple[int, int] = (0, 1)
 
 
 @dataclass(frozen=True)
@@ -112,7 +121,9 @@ class TileOrder:
     kind "grouped" (a one-dimensional grid, `group` M tiles walked across
     every N tile, grouped_tile_order.h) or "clusters" (a two-dimensional grid
     of clusters of cluster_m x cluster_n tiles, clusters in x-fastest order,
-    a cluster's blocks together)."""
+    a cluster's blocks together; with `group` > 1, the clusters walk groups
+    of that many M tiles across every column of clusters,
+    cluster_tile_order.h)."""
     kind: str
     tile_m: int                 # rows of A one tile (pair tile) covers
     tile_n: int                 # rows of B

@@ -35,46 +35,98 @@ def _synchronous(row: str, gpus: Dict[int, str], warps: int, stages: int, k_tile
         k_tile_ops=tuple(ops), epilogue=(Run(segment="finish"),), notes=notes)
 
 
-def _two_sm(row: str, gpus: Dict[int, str], element_bytes: int, pair_n: int, k_tile: int,
-            tmem_columns: int) -> Protocol:
-    """The two-SM tensor-memory MMA (blackwell_two_sm_mma.h): thread 0 of
-    the even CTA of a pair waits for the stage (its own copy, then its
-    twin's arrival), for the previous step's accumulators to have been read,
-    issues the pair's MMAs and commits them to every CTA's `empty` barrier
-    and, at a step's end, to the pair's `step_done`; all four warps wait for
-    `step_done`, read the accumulators from tensor memory and fold them
-    (one accumulator buffer: the next step's MMAs wait for the fold), two
-    block barriers, and thread 0 tells the even CTA `step_read`; thread 0
-    refills the stage once both pairs' MMAs have read it."""
-    refill = Load(barrier="full[s]", ahead=2, warps=(0,), when="refill")
+def _two_sm(row: str, gpus: Dict[int, str], element_bytes: int, pair_n: int, tmem_columns: int,
+            parts: int = 2, group: int = 16) -> Protocol:
+    """The two-SM tensor-memory MMA (blackwell_two_sm_mma.h), as one CTA of
+    a pair sees it with its twin on the neighbouring SM at the same pace;
+    one trip of the loop is one rank step (128 of K: one stage of 128 bytes
+    a row for int8, the two stages of 64 bf16 values for bf16).
+    The even CTA's warps have roles besides their fold: warp 1 (producer)
+    loads both CTAs' stages (one expect-tx arrival, the bytes counted on
+    its full barrier) and refills a step's stages once both pairs' MMAs
+    read them (before the fold of the step's last part); warp 2h issues
+    part h of the tile's columns, over every stage of a step, and commits
+    each stage to both pairs' `empty` barriers and the part to the pair's
+    `step_done`. After every rank step all four warps of both CTAs, part by
+    part: wait for the part's `step_done`, load its columns, arrive on
+    `read_done` (the twin's arrivals after a cluster hop), and reduce; the
+    part's issuer, after its own loads, waits for `read_done` and issues the
+    next step's part before it reduces. No block barrier in the loop; the
+    transcripts meet once at the end."""
+    boxes = element_bytes          # stages a step fills (128 bytes of each row a stage)
+    k_box = 128 // element_bytes   # K elements a stage holds
+    producer = (1,)
+    pieces = boxes * parts         # a step's MMAs, one share per (part, stage)
+
+    def issuer(h: int) -> Tuple[int, ...]:
+        return ((2 * h) % 4,)
+
+    def first_part(h: int) -> bool:
+        return all(issuer(e) != issuer(h) for e in range(h))
+
+    def stage(box: int, next_step: bool) -> str:
+        """Box `box` of this step's stages (or the next step's)."""
+        if boxes == 2:
+            return f"[{box}]"
+        return "[s+1]" if next_step else "[s]"
+
+    def mma(h: int, box: int, when: str, empty: str) -> Mma:
+        commits = [Commit(empty, 2, "cluster")]
+        if box == boxes - 1:
+            commits.append(Commit(f"step_done{h}", 1, ""))
+        return Mma(warps=issuer(h), when=when, share=(h * boxes + box, pieces), commits=tuple(commits))
+
+    ops = []
+    for h in range(parts):
+        if h == parts - 1:
+            # The producer refills the step's stages, each once both pairs' MMAs read it.
+            # Its copies' code sits before the part's loads: after the
+            # previous part's, or at the trip's start with one part.
+            ops.append(Run(segment=f"refill.{h - 1}" if h else "issue", warps=producer))
+            for box in range(boxes):
+                refill = "refill" if boxes == 1 else "next_step"
+                ops.append(Wait(barrier=f"empty{stage(box, False)}", warps=producer, when=refill))
+                ops.append(Load(barrier=f"full{stage(box, False)}", ahead=3 - boxes, warps=producer))
+        ops += [Wait(barrier=f"step_done{h}"),
+                Run(segment=f"load.{h}"),
+                Arrive(barrier=f"read_done{h}", count=2, hop="cluster", when="next_step"),
+                Wait(barrier=f"read_done{h}", warps=issuer(h), when="next_step"),
+                Run(segment=f"issue.{h}", warps=issuer(h), when="next_step")]
+        for box in range(boxes):
+            if first_part(h):  # a warp issuing several parts waits for a stage once
+                ops.append(Wait(barrier=f"full{stage(box, True)}", warps=issuer(h), when="next_step"))
+            ops.append(mma(h, box, "next_step", f"empty{stage(box, True)}"))
+        ops.append(Run(segment=f"reduce.{h}"))
+
+    prologue = [Run(segment="prologue"), Alloc(warps=(0,)), ClusterSync()]
+    if boxes == 1:
+        prologue += [Load(barrier="full[s]", ahead=j, warps=producer) for j in range(2)]
+    else:
+        prologue += [Load(barrier=f"full[{box}]", ahead=0, warps=producer) for box in range(boxes)]
+    for h in range(parts):
+        for box in range(boxes):
+            if first_part(h):
+                prologue.append(Wait(barrier=f"full[{box}]", warps=issuer(h)))
+            prologue.append(mma(h, box, "", f"empty[{box}]"))
     return Protocol(
-        row=row, gpus=gpus, mma="pair", warps=4, stages=2, k_tile=k_tile,
+        row=row, gpus=gpus, mma="pair", warps=4, stages=2, k_tile=128,
         element_bytes=element_bytes, tile_m=128, tile_n=pair_n // 2,
-        order=TileOrder("clusters", tile_m=256, tile_n=pair_n, cluster_n=2),
-        barriers={"full": 1, "empty": 2, "step_done": 1, "step_read": 2},
-        prologue=(Run(segment="prologue"), Alloc(warps=(0,)), ClusterSync(),
-                  Load(barrier="full[s]", ahead=0, warps=(0,)),
-                  Load(barrier="full[s]", ahead=1, warps=(0,))),
-        k_tile_ops=(
-            Wait(barrier="full[s]", warps=(0,)),
-            Hop(kind="cluster", warps=(0,)),
-            Wait(barrier="step_read", warps=(0,), when="step_start"),
-            Run(segment="issue", warps=(0,)),
-            Mma(warps=(0,), commits=(Commit("empty[s]", 2, "cluster"),
-                                     Commit("step_done", 1, "", "step_end"))),
-            Wait(barrier="step_done", when="step_end"),
-            Run(segment="fold", when="step_end"),
-            Sync(when="step_end"),
-            Sync(when="step_end"),
-            Arrive(barrier="step_read", count=2, hop="cluster", warps=(0,), when="step_end"),
-            Wait(barrier="empty[s]", warps=(0,), when="refill"),
-            refill,
-        ),
-        epilogue=(ClusterSync(), Dealloc(warps=(0,)), Run(segment="finish")),
+        order=TileOrder("clusters", tile_m=256, tile_n=pair_n, cluster_n=2, group=group),
+        barriers={"full": 1, "empty": 2 * parts, **{f"step_done{h}": 1 for h in range(parts)},
+                  **{f"read_done{h}": 8 for h in range(parts)}},
+        prologue=tuple(prologue),
+        k_tile_ops=tuple(ops),
+        # The transcripts meet in shared memory; the producer waits for the
+        # commits its barriers still expect; the cluster barrier, arrived at
+        # before the closing hashes, is waited for after them (its round
+        # trip hidden: a block barrier's cost), then the columns are freed.
+        epilogue=(Sync(), Wait(barrier="empty[0]", warps=producer), Wait(barrier="empty[1]", warps=producer),
+                  Run(segment="finish"), Sync(), Dealloc(warps=(0,))),
         tmem_columns=tmem_columns, accumulators=1,
-        # A: 128 rows, read by the pair-0 CTA and multicast to its twin; B: the CTA's own rows.
-        stage_bytes=(128 + pair_n // 2) * k_tile * element_bytes,
-        read_bytes=(64 + pair_n // 2) * k_tile * element_bytes)
+        # Per stage (one load): A's 128 rows, read by the pair-0 CTA and
+        # multicast to its twin, and the CTA's own B rows.
+        stage_bytes=(128 + pair_n // 2) * k_box * element_bytes,
+        read_bytes=(64 + pair_n // 2) * k_box * element_bytes)
 
 
 _CONSUMERS = (4, 5, 6, 7, 8, 9, 10, 11)
@@ -124,8 +176,8 @@ PROTOCOLS: Dict[str, Protocol] = {
                                      TileOrder("grouped", 128, 256, group=64), trip_syncs=2,
                                      fold_syncs=0, fold=False),
     "hopper": HOPPER,
-    "blackwell-b200": _two_sm("blackwell-b200", {100: "B200"}, 1, 256, 128, 256),
-    "blackwell-b300": _two_sm("blackwell-b300", {103: "B300"}, 2, 128, 64, 256),
+    "blackwell-b200": _two_sm("blackwell-b200", {100: "B200"}, 1, 256, 256),
+    "blackwell-b300": _two_sm("blackwell-b300", {103: "B300"}, 2, 128, 256, parts=1),
 }
 
 # The lowest base estimate (fraction of the tensor cores' peak; B300: of its
@@ -140,6 +192,6 @@ FLOORS: Dict[Tuple[str, int], float] = {
     ("blackwell", 120): 0.84,
     ("blackwell-native", 120): 0.92,
     ("hopper", 90): 0.76,
-    ("blackwell-b200", 100): 0.39,
-    ("blackwell-b300", 103): 0.22,
+    ("blackwell-b200", 100): 0.69,
+    ("blackwell-b300", 103): 0.60,
 }

@@ -39,6 +39,8 @@ class Row:
     # "file constant" of the KernelFootprint{registers, static shared bytes}
     # the launcher declares for the host stand-in, or "" when it declares none.
     footprint: str = ""
+    # Parts the tile's N is multiplied in (each part's MMAs take the whole K).
+    mma_parts: int = 1
 
 
 ROWS = (
@@ -70,12 +72,12 @@ ROWS = (
         "miner/backends/blackwell_native_mining_kernel.cu kMiningSharedBytes"),
     Row("blackwell-b200", "blackwell_b200_mining_kernel", "vexal_blackwell_b200",
         "headless_mine_kernel_2sm_tma", "", (100,), True, 128, 4, 128, 128, 128, 84096,
-        "miner/backends/blackwell_b200_mining_kernel.h kMiningSharedBytes", (256, 256, 32),
-        "miner/backends/blackwell_b200_mining_kernel.cu kMiningFootprint"),
+        "miner/backends/blackwell_b200_mining_kernel.h kMiningSharedBytes", (256, 128, 32),
+        "miner/backends/blackwell_b200_mining_kernel.cu kMiningFootprint", mma_parts=2),
     Row("blackwell-b300", "blackwell_b300_mining_kernel", "vexal_blackwell_b300",
         "headless_mine_kernel_2sm_tma", "", (103,), True, 128, 4, 128, 128, 128, 58496,
         "miner/backends/blackwell_b300_mining_kernel.h kMiningSharedBytes", (256, 128, 16),
-        "miner/backends/blackwell_b300_mining_kernel.cu kMiningFootprint"),
+        "miner/backends/blackwell_b300_mining_kernel.cu kMiningFootprint", mma_parts=1),
 )
 
 

@@ -7,13 +7,21 @@
             tensor-memory load on (the fold is inline, every trip ending a
             rank step);
   issue     the trip without that inline fold;
+  load.h, issue.h, refill.h, reduce.h
+            for an inline fold, by the parts a kernel multiplies its tile in
+            and folds each part as its MMAs finish (one for a whole tile):
+            the part's first group of tensor-memory loads; then, up to the
+            next part, the issuing warp's share (tensor-core and bulk-copy
+            instructions and the uniform-datapath code around them), cut
+            after its last tensor-core instruction (issue.h, refill.h), and
+            the rest, which every warp runs;
   prologue  the cheapest way from the entry to the main loop;
   finish    the cheapest way from the loop nest's exit to an EXIT (the
             closing hash of the transcripts).
 Also measured here: the tensor-memory columns the kernel allocates.
 """
 import re
-from typing import Dict, List, Optional
+from typing import Dict, List, Optional, Tuple
 
 from . import isa, loops, mainloop
 from .loops import Loop
@@ -37,7 +45,7 @@ def _exits(function: Function) -> List[int]:
             if b.instructions and b.instructions[-1].base == "EXIT" and b.instructions[-1].predicate is None]
 
 
-def cut(function: Function, loop: Loop, trip: "mainloop.Trip") -> Dict[str, List]:
+def cut(function: Function, loop: Loop, trip: "mainloop.Trip", parts: int = 1) -> Dict[str, List]:
     inner, _ = loops.inner_times(function, loop)
     hot = _expand(function, trip.hot, inner)
     out: Dict[str, List] = {"trip": hot, "issue": hot}
@@ -52,6 +60,7 @@ def cut(function: Function, loop: Loop, trip: "mainloop.Trip") -> Dict[str, List
         # Accumulators in tensor memory, read inside the trip: the fold is inline.
         out["fold"] = hot[first:]
         out["issue"] = hot[:first]
+        out.update(fold_parts(hot[first:], parts))
     elif detour:
         out["fold"] = detour
     dom = loops.dominators(function)
@@ -71,6 +80,53 @@ def cut(function: Function, loop: Loop, trip: "mainloop.Trip") -> Dict[str, List
             if best is None or cost < best[0]:
                 best = (cost, path)
     out["finish"] = _expand(function, best[1]) if best else []
+    return out
+
+
+def _load_groups(code) -> List[Tuple[int, int]]:
+    """(first, last) index of each group of tensor-memory loads: loads at
+    most eight instructions apart belong to one group."""
+    groups: List[Tuple[int, int]] = []
+    for i, instruction in enumerate(code):
+        if instruction.base != "LDTM":
+            continue
+        if groups and i - groups[-1][1] <= 8:
+            groups[-1] = (groups[-1][0], i)
+        else:
+            groups.append((i, i))
+    return groups
+
+
+_ISSUER_GLUE = {"ELECT", "R2UR", "BSSY", "BSYNC", "NOP", "WARPSYNC"}
+
+
+def _issuers_share(instruction) -> bool:
+    base = instruction.base
+    return (isa.is_tensor(instruction) or isa.is_global_to_shared(instruction) or base.startswith("U")
+            or base in _ISSUER_GLUE or instruction.opcode.startswith("BRA.DIV"))
+
+
+def fold_parts(fold, parts: int) -> Dict[str, List]:
+    """load.h / issue.h / refill.h / reduce.h of an inline fold that reads
+    tensor memory in `parts` parts: part h's first group of loads is
+    load.h; its later groups (loads that follow the release) belong to
+    reduce.h."""
+    groups = _load_groups(fold)
+    if not groups or len(groups) % parts:
+        return {}
+    per_part = len(groups) // parts
+    out: Dict[str, List] = {}
+    for h in range(parts):
+        first, last = groups[h * per_part]
+        end = groups[(h + 1) * per_part][0] if h + 1 < parts else len(fold)
+        between = fold[last + 1:end]
+        # The issuer's MMAs (up to its last tensor-core instruction), then its copies.
+        cut = max((i + 1 for i, ins in enumerate(between)
+                   if isa.is_tensor(ins) or ins.base.startswith("UTCBAR")), default=0)
+        out[f"load.{h}"] = fold[first:last + 1]
+        out[f"issue.{h}"] = [i for i in between[:cut] if _issuers_share(i)]
+        out[f"refill.{h}"] = [i for i in between[cut:] if _issuers_share(i)]
+        out[f"reduce.{h}"] = [i for i in between if not _issuers_share(i)]
     return out
 
 

@@ -175,13 +175,20 @@ class Sim:
     def _applies(self, op: Op, warp: int, kt: int) -> bool:
         if op.warps is not None and warp not in op.warps:
             return False
+        return all(self._holds(when, kt) for when in op.when.split("+") if when)
+
+    def _holds(self, when: str, kt: int) -> bool:
         tps = self.inputs.tiles_per_step
-        if op.when == "step_end":
+        if when == "step_end":
             return (kt + 1) % tps == 0
-        if op.when == "step_start":
+        if when == "step_start":
             return kt % tps == 0 and kt > 0
-        if op.when == "refill":
+        if when == "step_first":
+            return kt % tps == 0
+        if when == "refill":
             return kt + self.inputs.protocol.stages < self.inputs.k_tiles
+        if when == "next_step":
+            return kt - kt % tps + tps < self.inputs.k_tiles
         return True
 
     def _warp(self, block: _Block, warp: int):
@@ -201,7 +208,8 @@ class Sim:
         self._warp_done(block)
 
     def _stage_name(self, name: str, kt: int) -> str:
-        return name.replace("[s]", f"[{kt % self.inputs.protocol.stages}]")
+        stages = self.inputs.protocol.stages
+        return name.replace("[s]", f"[{kt % stages}]").replace("[s+1]", f"[{(kt + 1) % stages}]")
 
     def _hop(self, hop: str) -> float:
         return self.c["cluster"] if hop == "cluster" else 0.0
@@ -231,7 +239,9 @@ class Sim:
                 self.at(start + self.load_transfer + self.load_latency, lambda: phase.arrive(1))
         elif isinstance(op, Mma):
             done = self.now
-            for i in range(self.inputs.mma_pieces):
+            index, count = op.share
+            pieces = self.inputs.mma_pieces // count + (index < self.inputs.mma_pieces % count)
+            for i in range(pieces):
                 start = max(self.now + i, self.sm_pipe_free)
                 self.sm_pipe_free = start + self.inputs.mma_clocks
                 self.busy.append((start, self.sm_pipe_free))

@@ -34,6 +34,12 @@ def _walk(order: TileOrder, tiles_m: int, tiles_n: int):
             for tn in range(tiles_n):
                 for tm in range(first, min(first + group, tiles_m)):
                     yield (tm,), (tn,)
+    elif order.group > 1:
+        group = order.group
+        for first in range(0, tiles_m, group):
+            for cn in range(0, tiles_n, order.cluster_n):
+                for tm in range(first, min(first + group, tiles_m)):
+                    yield (tm,), tuple(range(cn, min(cn + order.cluster_n, tiles_n)))
     else:
         for cn in range(0, tiles_n, order.cluster_n):
             for tm in range(tiles_m):

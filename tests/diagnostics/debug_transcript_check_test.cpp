@@ -22,13 +22,16 @@ TEST_F(DebugTranscriptCheckTest, MinedCandidateReplaysToTheKernelsWords) {
     const char* backend;
     bool deferred;
     int32_t rank;
+    const char* devices;  // a capability the row's images run on
   };
-  const Case cases[] = {{"cmp170hx-dp2a", false, 64}, {"turing", true, 64}, {"ampere", false, 64},
-                        {"ada", false, 128}};
+  const Case cases[] = {{"cmp170hx-dp2a", false, 64, "8.6,Host GPU,1024,8"},
+                        {"turing", true, 64, "7.5,Host T4,1024,8"},
+                        {"ampere", false, 64, "8.6,Host GPU,1024,8"},
+                        {"ada", false, 128, "8.9,Host GPU,1024,8"}};
   log_color_mode = ColorMode::Never;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.backend);
-    configure("8.6,Host GPU,1024,8", c.deferred);
+    configure(c.devices, c.deferred);
     Config config;
     config.dry_run = true;
     config.force_backend = c.backend;

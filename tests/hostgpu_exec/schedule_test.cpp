@@ -46,7 +46,9 @@ TEST(ScheduleTest, MalformedSettingsFailTheLaunchNamingTheVariable) {
     const char* value;
   };
   for (const Case c : {Case{"HOSTGPU_SCHEDULE", "sideways"}, Case{"HOSTGPU_SCHEDULE", "shuffle:"},
-                       Case{"HOSTGPU_SCHEDULE", "shuffle:12x"}, Case{"HOSTGPU_HOSTILE", "-3"}}) {
+                       Case{"HOSTGPU_SCHEDULE", "shuffle:12x"}, Case{"HOSTGPU_HOSTILE", "-3"},
+                       Case{"HOSTGPU_BF16_ADDER_BITS", "0"}, Case{"HOSTGPU_BF16_ADDER_BITS", "53"},
+                       Case{"HOSTGPU_BF16_ADDER_BITS", "19x"}}) {
     setenv(c.variable, c.value, 1);
     const cudaError_t result = run_grid(dim3(1), dim3(1), [] {});
     unsetenv(c.variable);

@@ -376,6 +376,89 @@ class FoldLoopFixtures(unittest.TestCase):
                 self.assertEqual((fold.alone, fold.chain, fold.chain_instructions), (alone, 32, 8))
 
 
+def blocking_pair_protocol(row, gpus, tmem_columns):
+    """A pair-MMA kernel with one accumulator buffer whose fold stops the
+    MMAs (tmem_pair.sass): thread 0 of the even CTA waits for the stage and
+    its twin, for the previous step's fold, issues and commits; every warp
+    waits for the step, folds behind two block barriers, and thread 0 tells
+    the even CTA; thread 0 refills the stage."""
+    P = protocol
+    return P.Protocol(
+        row=row, gpus=gpus, mma="pair", warps=4, stages=2, k_tile=128, element_bytes=1,
+        tile_m=128, tile_n=128, order=P.TileOrder("clusters", tile_m=256, tile_n=256, cluster_n=2),
+        barriers={"full": 1, "empty": 2, "step_done": 1, "step_read": 2},
+        prologue=(P.Run(segment="prologue"), P.Alloc(warps=(0,)), P.ClusterSync(),
+                  P.Load(barrier="full[s]", ahead=0, warps=(0,)),
+                  P.Load(barrier="full[s]", ahead=1, warps=(0,))),
+        k_tile_ops=(
+            P.Wait(barrier="full[s]", warps=(0,)),
+            P.Hop(kind="cluster", warps=(0,)),
+            P.Wait(barrier="step_read", warps=(0,), when="step_start"),
+            P.Run(segment="issue", warps=(0,)),
+            P.Mma(warps=(0,), commits=(P.Commit("empty[s]", 2, "cluster"),
+                                       P.Commit("step_done", 1, "", "step_end"))),
+            P.Wait(barrier="step_done", when="step_end"),
+            P.Run(segment="fold", when="step_end"),
+            P.Sync(when="step_end"),
+            P.Sync(when="step_end"),
+            P.Arrive(barrier="step_read", count=2, hop="cluster", warps=(0,), when="step_end"),
+            P.Wait(barrier="empty[s]", warps=(0,), when="refill"),
+            P.Load(barrier="full[s]", ahead=2, warps=(0,), when="refill"),
+        ),
+        epilogue=(P.ClusterSync(), P.Dealloc(warps=(0,)), P.Run(segment="finish")),
+        tmem_columns=tmem_columns, accumulators=1,
+        stage_bytes=(128 + 128) * 128, read_bytes=(64 + 128) * 128)
+
+
+class FoldPartsFixtures(unittest.TestCase):
+    """fold_parts.sass: a fold in two parts (two loads, the release, the
+    issuer's MMAs and commit, an XOR reduction; a refill after the first)."""
+
+    def test_parts_cut_loads_issue_refill_and_reduce(self):
+        (function,) = sass.parse(fixture("fold_parts.sass"))
+        fold = [i for block in function.blocks for i in block.instructions][:-1]
+        bases = lambda code: [i.base for i in code]  # noqa: E731
+        two = segments.fold_parts(fold, 2)
+        for h in (0, 1):
+            self.assertEqual(bases(two[f"load.{h}"]), ["LDTM", "LDTM"])
+            self.assertEqual(bases(two[f"issue.{h}"]), ["ELECT", "UMOV", "UTCIMMA", "UTCBAR"])
+            self.assertEqual(bases(two[f"reduce.{h}"]), ["SYNCS"] + ["LOP3"] * 4)
+        self.assertEqual(bases(two["refill.0"]), ["UMOV", "UTMALDG"])
+        # As one part, the second group's loads come after the release: the reduction's.
+        one = segments.fold_parts(fold, 1)
+        self.assertEqual(bases(one["load.0"]), ["LDTM", "LDTM"])
+        self.assertEqual(bases(one["reduce.0"]).count("LDTM"), 2)
+        self.assertEqual(segments.fold_parts(fold, 3), {})
+
+    def test_packed_adds_hold_the_fma_pipe_twice_as_long(self):
+        listing = "\n".join([
+            "//--------------------- .text._ZN5tiny1fEv --------------------------",
+            '\t.section\t.text._ZN5tiny1fEv,"ax",@progbits',
+            ".text._ZN5tiny1fEv:",
+            "        /*0000*/                   FADD R4, R4, 12582912 ;",
+            "        /*0010*/                   FADD2 R6, R6.F32x2.HI_LO, 12582912 ;",
+            "        /*0020*/                   EXIT ;"])
+        (function,) = sass.parse(listing)
+        single, packed = [i for block in function.blocks for i in block.instructions][:2]
+        one, two = (latency.measure([i], TIMING).pipes["fma"] for i in (single, packed))
+        self.assertEqual(two, 2 * one)
+
+    def test_mma_shares_split_a_trips_instructions(self):
+        # Four instructions a trip in shares of 2: each share queues two, 64 clocks each.
+        p = protocol
+        proto = p.Protocol(
+            row="shares", gpus={100: "B200"}, mma="pair", warps=1, stages=2, k_tile=128,
+            element_bytes=1, tile_m=128, tile_n=128, order=p.TileOrder("clusters", 256, 256),
+            barriers={}, prologue=(),
+            k_tile_ops=(p.Mma(warps=(0,), share=(0, 2)), p.Mma(warps=(0,), share=(1, 2))),
+            epilogue=())
+        constants = dict(machine.constants_of("B200"), launch=0.0)
+        run = sim.Sim(sim.Inputs(proto, {}, constants, 1, 2, 1, 4, 64.0, 1.0, tiles=1))
+        run.run()
+        self.assertEqual(len(run.busy), 8)
+        self.assertEqual(sorted(round(b - a) for a, b in run.busy), [64] * 8)
+
+
 class TensorMemoryFixtures(unittest.TestCase):
     """tmem_pair.sass: a pair-MMA kernel allocating 8 x 32 columns (the
     half_columns variant 4 x 32), folding inline behind two block barriers."""
@@ -386,7 +469,7 @@ class TensorMemoryFixtures(unittest.TestCase):
     resources = tools.Resources(registers=154, stack=0, shared=0, local=0)
 
     def setUp(self):
-        protocols.PROTOCOLS["tiny-pair"] = protocols._two_sm("tiny-pair", {100: "B200"}, 1, 256, 128, 256)
+        protocols.PROTOCOLS["tiny-pair"] = blocking_pair_protocol("tiny-pair", {100: "B200"}, 256)
         self.addCleanup(protocols.PROTOCOLS.pop, "tiny-pair")
 
     def test_columns_occupancy_and_contradictions(self):
@@ -506,11 +589,16 @@ class TileOrderTraffic(unittest.TestCase):
                 moved = traffic.traffic(order, 4, 4, 1, 1, l2)
                 self.assertEqual((moved.dram_bytes, moved.l2_bytes), (dram, 24))
 
-    def test_bf16_clusters_reread_a_for_every_cluster_column(self):
-        # B300 today: A (1 GiB of bf16) for each of the 512 column pairs of 128.
-        order = protocols.PROTOCOLS["blackwell-b300"].order
-        moved = traffic.traffic(order, 131072, 131072, 4096, 2, 126 * 2 ** 20, 74)
-        self.assertAlmostEqual(moved.dram_bytes / 2 ** 30, 512 + 1, delta=0.5)
+    def test_bf16_clusters_in_groups_read_a_once_and_b_once_per_group(self):
+        # The B300 row's clusters (256 x 256 of bf16) at the default shape: walking
+        # M first, A (1 GiB) comes again for each of the 512 cluster columns; in
+        # groups of 16 M tiles, A once and B (1 GiB) once for each of 32 groups.
+        grouped = protocols.PROTOCOLS["blackwell-b300"].order
+        cases = [(dataclasses.replace(grouped, group=1), 512 + 1), (grouped, 1 + 32)]
+        for order, gib in cases:
+            with self.subTest(group=order.group):
+                moved = traffic.traffic(order, 131072, 131072, 4096, 2, 126 * 2 ** 20, 74)
+                self.assertAlmostEqual(moved.dram_bytes / 2 ** 30, gib, delta=0.5)
 
 
 if __name__ == "__main__":

@@ -147,3 +147,10 @@ inline unsigned int __float_as_uint(float value) {
   __builtin_memcpy(&bits, &value, sizeof(bits));
   return bits;
 }
+
+// A single-precision add rounded to nearest even, never fused with a multiply
+// (the host's default rounding; the volatile keeps the sum in float).
+inline float __fadd_rn(float x, float y) {
+  volatile float sum = x + y;
+  return sum;
+}

@@ -340,4 +340,42 @@ KORVATH_DEVICE_INSTRUCTION void tma_load_2d_multicast(void* destination, const C
   tma_load_2d_into<true>(destination, map, x, y, barrier, cta_mask);
 }
 
+// The CTA-pair form (.cta_group::2) of the multicast copy, for the two-CTA
+// tensor cores: the box lands at `destination`'s offset in every block named
+// in `cta_mask`, and each destination's bytes are counted on the barrier at
+// `barrier`'s offset in the even block of that destination's pair (the
+// barrier named is the even block's of the issuing pair; a barrier in an
+// even block sends the signal of each destination to the even block of its
+// pair). One copy thus fills both blocks of a pair and one barrier counts it.
+KORVATH_DEVICE_INSTRUCTION void tma_load_2d_pair_multicast(void* destination, const CUtensorMap* map, int32_t x,
+                                                           int32_t y, uint64_t* barrier, uint16_t cta_mask) {
+#if defined(KORVATH_FLAVOUR_CUDA)
+#if defined(KORVATH_DEVICE_HAS_TMA) && (defined(__CUDA_ARCH_FEAT_SM100_ALL) || defined(__CUDA_ARCH_FEAT_SM103_ALL))
+  const uint32_t dst = static_cast<uint32_t>(__cvta_generic_to_shared(destination));
+  const uint32_t local = static_cast<uint32_t>(__cvta_generic_to_shared(barrier));
+  uint32_t rank = 0;
+  asm volatile("mov.u32 %0, %%cluster_ctarank;" : "=r"(rank));
+  uint32_t bar = 0;
+  asm volatile("mapa.shared::cluster.u32 %0, %1, %2;" : "=r"(bar) : "r"(local), "r"(rank & ~1u));
+  const uint64_t tensor = reinterpret_cast<uint64_t>(map);
+  asm volatile(
+      "cp.async.bulk.tensor.2d.cta_group::2.shared::cluster.global.mbarrier::complete_tx::bytes.multicast::cluster"
+      " [%0], [%1, {%4, %5}], [%2], %3;" ::"r"(dst),
+      "l"(tensor), "r"(bar), "h"(cta_mask), "r"(x), "r"(y)
+      : "memory");
+#else
+  (void)destination, (void)map, (void)x, (void)y, (void)barrier, (void)cta_mask;
+  __trap();
+#endif
+#else
+  std::vector<unsigned char> box;
+  host_tma::read_box(destination, map, x, y, &box);
+  for (uint32_t rank = 0; rank < 16; ++rank) {
+    if (((cta_mask >> rank) & 1u) == 0) continue;
+    host_tma::deliver(hostgpu::map_shared(destination, rank),
+                      static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank & ~1u)), box);
+  }
+#endif
+}
+
 }  // namespace device_instructions
