@@ -145,9 +145,17 @@ void BlockRun::poll_yield() {
 void BlockRun::cluster_wait() {
   const unsigned self = running_;
   if (threads_[self].cluster_arrival == 0) fail("barrier.cluster.wait without a barrier.cluster.arrive before it");
+  ++threads_[self].sync_waits;
   if (cluster_.cluster_phase_passed(rank_, self)) return;
   threads_[self].state = State::at_cluster_barrier;
   suspend();
+}
+
+void BlockRun::signal_sync(const char* how) {
+  const char* held = threads_[running_].unfenced;
+  if (held != nullptr) {
+    fail(std::string(held) + " then " + how + " with no tcgen05.fence::before_thread_sync between them");
+  }
 }
 
 void* BlockRun::state(const void* key, size_t bytes) {
@@ -164,6 +172,8 @@ void BlockRun::fail(const std::string& reason) {
 
 int BlockRun::barrier(BarrierReduction reduction, int predicate) {
   const unsigned self = running_;
+  signal_sync("__syncthreads()");
+  ++threads_[self].sync_waits;
   ++barrier_arrived_;
   if (predicate != 0) ++barrier_true_;
   threads_[self].state = State::at_barrier;

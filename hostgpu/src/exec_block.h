@@ -35,6 +35,13 @@ class BlockRun {
   unsigned thread_count() const { return thread_count_; }
   void resume(unsigned index);
   bool finished() const { return returned_ == thread_count_; }
+  // Whether every thread of warp `warp` has returned.
+  bool warp_returned(unsigned warp) const {
+    for (unsigned i = warp * 32; i < thread_count_ && i < warp * 32 + 32; ++i) {
+      if (threads_[i].state != State::returned) return false;
+    }
+    return true;
+  }
   const std::string& fault() const { return fault_; }
   std::string describe_deadlock() const;
   std::string block_name() const;
@@ -59,8 +66,19 @@ class BlockRun {
   void cluster_wait();
   // Zeroed storage of `bytes` bytes kept with the block under `key`.
   void* state(const void* key, size_t bytes);
+  // An object kept with the block under `key` (empty until set), destroyed
+  // with the block after its threads.
+  std::shared_ptr<void>& object(const void* key) { return objects_[key]; }
   ClusterRun& cluster() { return cluster_; }
   ProxyShadow& shadow() { return shadow_; }
+  // Thread synchronisation as the ordering rules of asynchronous units see
+  // it: the barrier waits the running thread has passed, and work of it
+  // that must be fenced before it signals a barrier (null: none; a signal
+  // while some is held fails, naming it and `how` the thread signalled).
+  unsigned long long sync_waits() const { return threads_[running_].sync_waits; }
+  void passed_sync_wait() { ++threads_[running_].sync_waits; }
+  void hold_unfenced(const char* what) { threads_[running_].unfenced = what; }
+  void signal_sync(const char* how);
   std::string thread_name(unsigned index) const;
 
  private:
@@ -80,6 +98,8 @@ class BlockRun {
     std::shared_ptr<const std::vector<unsigned char>> exchanged;  // the last exchange's table
     AsyncCopyQueue async_copies;
     unsigned long long cluster_arrival = 0;  // 1 + the cluster barrier phase it arrived at; 0: none
+    unsigned long long sync_waits = 0;
+    const char* unfenced = nullptr;
   };
 
   boost::context::fiber thread_main(unsigned index, boost::context::fiber&& scheduler);
@@ -103,6 +123,7 @@ class BlockRun {
   std::vector<Thread> threads_;
   std::vector<unsigned> warp_arrived_;  // lanes waiting at a warp collective, per warp
   std::map<const void*, std::vector<unsigned char>> states_;
+  std::map<const void*, std::shared_ptr<void>> objects_;
   ProxyShadow shadow_;
   boost::context::fiber scheduler_;     // where the running fiber returns to
   unsigned running_ = 0;

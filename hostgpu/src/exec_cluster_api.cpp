@@ -68,6 +68,7 @@ void* block_state(unsigned rank, const void* key, size_t bytes) {
 
 void cluster_arrive() {
   detail::BlockRun& block = require_block("barrier.cluster.arrive");
+  block.signal_sync("barrier.cluster.arrive");
   block.cluster().cluster_arrive(block.rank(), block.running_thread());
 }
 

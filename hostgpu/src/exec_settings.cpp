@@ -64,6 +64,8 @@ ExecutionSettings read_execution_settings() {
     settings.schedule = ScheduleKind::shuffle;
     settings.poison = true;
     settings.late_copies = true;
+    settings.late_mma = true;
+    settings.late_tensor_memory = true;
     announce_seed("HOSTGPU_HOSTILE", settings.seed);
     return settings;
   }
@@ -76,6 +78,8 @@ ExecutionSettings read_execution_settings() {
   }
   settings.poison = flag("HOSTGPU_POISON");
   settings.late_copies = flag("HOSTGPU_LATE_COPIES");
+  settings.late_mma = flag("HOSTGPU_LATE_MMA");
+  settings.late_tensor_memory = flag("HOSTGPU_LATE_TMEM");
   return settings;
 }
 

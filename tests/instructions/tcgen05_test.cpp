@@ -379,6 +379,7 @@ TEST(Tcgen05TensorMemoryTest, LoadsAndStoresMoveOneLanePerThread) {
                         for (int i = 0; i < 32; ++i) seen[t * 32 + i] = in[i];
                         const hostgpu::TensorMemory& tm = hostgpu::detail::block_tensor_memory();
                         for (int i = 0; i < 32; ++i) cells[t * 32 + i] = tm.cells[t][32 + i];
+                        tcgen05_fence_before_thread_sync();  // the loads, before warp 0 frees the columns
                         __syncthreads();
                         if (warp == 0) tmem_dealloc_pair(*slot, 64);
                       },

@@ -3,6 +3,20 @@
 // executes them: what the instruction layer calls for tensor-memory
 // allocation, loads and stores, and the two-CTA matrix multiply.
 // Everything outside what the mining kernels use faults with its name.
+//
+// The asynchronous instructions (mma, ld, st) take the freedoms a GPU has and
+// their ordering rules are enforced:
+//   - an MMA reads its operands and writes D when its commit's arrival lands
+//     (HOSTGPU_LATE_MMA; otherwise when issued); its operand bytes must not
+//     change in between, and D's columns read as poison until then;
+//   - a load's registers hold poison until tcgen05.wait::ld, a store's cells
+//     until tcgen05.wait::st (HOSTGPU_LATE_TMEM; otherwise both act at once);
+//   - a thread that passed a barrier wait issues no asynchronous tcgen05
+//     instruction before tcgen05.fence::after_thread_sync, and one holding
+//     loads, stores or uncommitted MMAs signals no barrier before
+//     tcgen05.fence::before_thread_sync.
+// A fault names the rule broken.
+#include <cstddef>
 #include <cstdint>
 
 #include "hostgpu/tensor_memory.h"
@@ -48,6 +62,33 @@ struct PairHalf {
 // Faults (naming what) on anything the kernels do not use or the ISA forbids.
 void mma_pair(MmaKind kind, const PairHalf& even, const PairHalf& odd, uint32_t d, uint64_t a_descriptor,
               uint64_t b_descriptor, uint32_t instruction_descriptor, bool accumulate);
+
+// The pair MMA issued by the running thread (cta_group::2): checked at once,
+// executed at once or when a later commit of the thread completes.
+void issue_mma_pair(MmaKind kind, const PairHalf& even, const PairHalf& odd, uint32_t d, uint64_t a_descriptor,
+                    uint64_t b_descriptor, uint32_t instruction_descriptor, bool accumulate);
+// tcgen05.commit: one arrival on each barrier (generic pointers into the
+// cluster's shared memory) once the running thread's earlier MMAs are done.
+void commit(uint64_t* const* barriers, size_t count);
+
+// tcgen05.ld / st of the 32x32b.x32 shape by the running thread, its lane of
+// the warp's access already checked: tensor-memory lane `lane`, 32 columns
+// from `column` of the running block's tensor memory.
+void load_row(uint32_t lane, uint32_t column, uint32_t (&registers)[32]);
+void store_row(uint32_t lane, uint32_t column, const uint32_t (&registers)[32]);
+void wait_load();
+void wait_store();
+
+void fence_before_thread_sync();
+void fence_after_thread_sync();
+
+// The pair forms of alloc, dealloc and relinquish_alloc_permit, by lane 0 of
+// the issuing warp: one warp in each CTA of the pair issues each of them, the
+// first waiting for the peer's; no freed column may be one an MMA in flight
+// still writes.
+void note_pair_allocation(uint32_t columns);
+void note_pair_deallocation(uint32_t column, uint32_t columns);
+void note_pair_relinquish();
 
 // Byte offset in the shared window of element byte `k_byte` of row `row` of
 // a K-major operand with the 128-byte swizzle (32-byte K extent per MMA).

@@ -9,15 +9,21 @@
 // other images still build and trap if they ever reach one. Every tcgen05
 // instruction of a kernel names the same CTA group, here always 2: the pair
 // of CTAs whose cluster ranks differ in bit 0. On the host device the MMA and
-// the tensor-memory accesses take effect when issued, so a commit arrives at
-// once; the two-CTA forms need the peer CTA's shared and tensor memory, which
-// only a cluster provides (elsewhere they fault).
+// the tensor-memory accesses take effect when issued or, under the hostile
+// settings, late (hostgpu/tcgen05.h), and their ordering rules are enforced;
+// the two-CTA forms need the peer CTA's shared and tensor memory, which only
+// a cluster provides (elsewhere they fault). As in the arch-specific images,
+// a device of another capability faults where they would trap.
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <string>
 
+#include <cstring>
+#include <vector>
+
 #include "hostgpu/device_cluster.h"
+#include "hostgpu/device_sync.h"
 #include "hostgpu/tcgen05.h"
 #endif
 
@@ -75,6 +81,59 @@ KORVATH_DEVICE_INSTRUCTION uint32_t shared_window_address(const void* pointer) {
 #endif
 }
 
+#if defined(KORVATH_FLAVOUR_HOST)
+namespace host_tcgen05 {
+inline std::string capability_text(int capability) {
+  return std::to_string(capability / 10) + "." + std::to_string(capability % 10);
+}
+
+// The images that hold the instructions: sm_100a and sm_103a, kind::i8 only
+// sm_100a. A launch that names no device checks nothing.
+inline void require_tcgen05(const char* instruction) {
+  const int capability = hostgpu::detail::running_compute_capability();
+  if (capability != 0 && capability / 10 != 10) {
+    hostgpu::detail::fault(std::string(instruction) +
+                           " exists only on compute capability 10.x (the sm_100a and sm_103a images); the device's is " +
+                           capability_text(capability));
+  }
+}
+
+inline void require_kind_i8() {
+  const int capability = hostgpu::detail::running_compute_capability();
+  if (capability != 0 && capability != 100) {
+    hostgpu::detail::fault("tcgen05.mma.kind::i8 exists only on compute capability 10.0 (sm_100a); the device's is " +
+                           capability_text(capability));
+  }
+}
+
+// A .sync.aligned instruction: every lane of the warp arrives with the same
+// operands (`what` names them in the fault).
+template <typename T>
+inline void require_warp_uniform(const char* instruction, const T& operands, const char* what) {
+  const auto* table = reinterpret_cast<const T*>(
+      hostgpu::detail::warp_exchange(instruction, 0xffffffffu, &operands, sizeof(T)));
+  const unsigned lanes = hostgpu::detail::active_lanes();
+  const unsigned first = static_cast<unsigned>(__builtin_ctz(lanes));
+  for (unsigned lane = first + 1; lane < 32; ++lane) {
+    if (((lanes >> lane) & 1u) && std::memcmp(&table[lane], &table[first], sizeof(T)) != 0) {
+      hostgpu::detail::fault(std::string(instruction) + ": lane " + std::to_string(lane) + " gives another " + what +
+                             " than lane " + std::to_string(first) + "; every lane of the warp gives the same");
+    }
+  }
+}
+
+struct AllocationOperands {
+  const void* result;
+  uint32_t columns;
+  uint32_t pad;
+};
+struct AccessOperands {
+  uint32_t address;
+  uint32_t columns;
+};
+}  // namespace host_tcgen05
+#endif
+
 // ---- elect.sync -------------------------------------------------------------
 
 // True in exactly one lane of the warp: the lowest active one.
@@ -95,6 +154,7 @@ KORVATH_DEVICE_INSTRUCTION bool elect_one_sync() {
   return false;
 #endif
 #else
+  host_tcgen05::require_tcgen05("elect.sync");
   const unsigned lanes = __ballot_sync(0xffffffffu, 1);
   return hostgpu::detail::lane_id() == static_cast<unsigned>(__builtin_ctz(lanes));
 #endif
@@ -116,7 +176,9 @@ KORVATH_DEVICE_INSTRUCTION void tmem_alloc_pair(uint32_t* result, uint32_t colum
   __trap();
 #endif
 #else
-  __syncwarp();
+  host_tcgen05::require_tcgen05("tcgen05.alloc");
+  host_tcgen05::require_warp_uniform("tcgen05.alloc", host_tcgen05::AllocationOperands{result, columns, 0},
+                                     "destination or column count");
   if (hostgpu::detail::lane_id() == 0) {
     hostgpu::TensorMemory& tm = hostgpu::detail::block_tensor_memory();
     if (columns < 32 || columns > 512 || (columns & (columns - 1)) != 0) {
@@ -137,6 +199,7 @@ KORVATH_DEVICE_INSTRUCTION void tmem_alloc_pair(uint32_t* result, uint32_t colum
     // A GPU would wait for another CTA to free columns; this block's own
     // allocations can never be freed while it waits.
     if (!placed) hostgpu::detail::fault("tcgen05.alloc: no free tensor-memory columns");
+    hostgpu::tcgen05::note_pair_allocation(columns);
   }
   __syncwarp();
 #endif
@@ -150,7 +213,9 @@ KORVATH_DEVICE_INSTRUCTION void tmem_dealloc_pair(uint32_t address, uint32_t col
   __trap();
 #endif
 #else
-  __syncwarp();
+  host_tcgen05::require_tcgen05("tcgen05.dealloc");
+  host_tcgen05::require_warp_uniform("tcgen05.dealloc", host_tcgen05::AccessOperands{address, columns},
+                                     "address or column count");
   if (hostgpu::detail::lane_id() == 0) {
     hostgpu::TensorMemory& tm = hostgpu::detail::block_tensor_memory();
     const uint32_t column = hostgpu::tensor_memory_column(address);
@@ -162,6 +227,7 @@ KORVATH_DEVICE_INSTRUCTION void tmem_dealloc_pair(uint32_t address, uint32_t col
     const uint32_t mask = (slices == 32 ? 0xffffffffu : (1u << slices) - 1u)
                           << (column / hostgpu::TensorMemory::kSliceColumns);
     if ((tm.allocated_slices & mask) != mask) hostgpu::detail::fault("tcgen05.dealloc: not an allocated range");
+    hostgpu::tcgen05::note_pair_deallocation(column, columns);
     tm.allocated_slices &= ~mask;
   }
   __syncwarp();
@@ -177,8 +243,12 @@ KORVATH_DEVICE_INSTRUCTION void tmem_relinquish_alloc_permit_pair() {
   __trap();
 #endif
 #else
+  host_tcgen05::require_tcgen05("tcgen05.relinquish_alloc_permit");
   __syncwarp();
-  if (hostgpu::detail::lane_id() == 0) hostgpu::detail::block_tensor_memory().permit_relinquished = true;
+  if (hostgpu::detail::lane_id() == 0) {
+    hostgpu::detail::block_tensor_memory().permit_relinquished = true;
+    hostgpu::tcgen05::note_pair_relinquish();
+  }
   __syncwarp();
 #endif
 }
@@ -190,7 +260,10 @@ KORVATH_DEVICE_INSTRUCTION void tmem_relinquish_alloc_permit_pair() {
 
 #if defined(KORVATH_FLAVOUR_HOST)
 namespace host_tcgen05 {
-inline uint32_t* tmem_row(uint32_t address, const char* instruction) {
+// Checks the warp's access; returns the tensor-memory lane of the calling lane.
+inline uint32_t tmem_row(uint32_t address, const char* instruction) {
+  require_tcgen05(instruction);
+  require_warp_uniform(instruction, AccessOperands{address, 32}, "address");
   hostgpu::TensorMemory& tm = hostgpu::detail::block_tensor_memory();
   const unsigned linear = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
   const uint32_t quarter = (linear / 32) % 4;
@@ -207,7 +280,7 @@ inline uint32_t* tmem_row(uint32_t address, const char* instruction) {
       hostgpu::detail::fault(std::string(instruction) + ": columns not allocated");
     }
   }
-  return &tm.cells[lane + hostgpu::detail::lane_id()][column];
+  return lane + hostgpu::detail::lane_id();
 }
 }  // namespace host_tcgen05
 #endif
@@ -229,9 +302,8 @@ KORVATH_DEVICE_INSTRUCTION void tmem_load_32x32b_x32(uint32_t address, uint32_t 
   __trap();
 #endif
 #else
-  __syncwarp();
-  const uint32_t* row = host_tcgen05::tmem_row(address, "tcgen05.ld");
-  for (int i = 0; i < 32; ++i) r[i] = row[i];
+  const uint32_t lane = host_tcgen05::tmem_row(address, "tcgen05.ld");
+  hostgpu::tcgen05::load_row(lane, hostgpu::tensor_memory_column(address), r);
   __syncwarp();
 #endif
 }
@@ -253,9 +325,8 @@ KORVATH_DEVICE_INSTRUCTION void tmem_store_32x32b_x32(uint32_t address, const ui
   __trap();
 #endif
 #else
-  __syncwarp();
-  uint32_t* row = host_tcgen05::tmem_row(address, "tcgen05.st");
-  for (int i = 0; i < 32; ++i) row[i] = r[i];
+  const uint32_t lane = host_tcgen05::tmem_row(address, "tcgen05.st");
+  hostgpu::tcgen05::store_row(lane, hostgpu::tensor_memory_column(address), r);
   __syncwarp();
 #endif
 }
@@ -264,11 +335,15 @@ KORVATH_DEVICE_INSTRUCTION void tmem_store_32x32b_x32(uint32_t address, const ui
 KORVATH_DEVICE_INSTRUCTION void tmem_wait_ld() {
 #if defined(KORVATH_DEVICE_HAS_TCGEN05)
   asm volatile("tcgen05.wait::ld.sync.aligned;" ::: "memory");
+#elif defined(KORVATH_FLAVOUR_HOST)
+  hostgpu::tcgen05::wait_load();
 #endif
 }
 KORVATH_DEVICE_INSTRUCTION void tmem_wait_st() {
 #if defined(KORVATH_DEVICE_HAS_TCGEN05)
   asm volatile("tcgen05.wait::st.sync.aligned;" ::: "memory");
+#elif defined(KORVATH_FLAVOUR_HOST)
+  hostgpu::tcgen05::wait_store();
 #endif
 }
 
@@ -277,11 +352,15 @@ KORVATH_DEVICE_INSTRUCTION void tmem_wait_st() {
 KORVATH_DEVICE_INSTRUCTION void tcgen05_fence_before_thread_sync() {
 #if defined(KORVATH_DEVICE_HAS_TCGEN05)
   asm volatile("tcgen05.fence::before_thread_sync;" ::: "memory");
+#elif defined(KORVATH_FLAVOUR_HOST)
+  hostgpu::tcgen05::fence_before_thread_sync();
 #endif
 }
 KORVATH_DEVICE_INSTRUCTION void tcgen05_fence_after_thread_sync() {
 #if defined(KORVATH_DEVICE_HAS_TCGEN05)
   asm volatile("tcgen05.fence::after_thread_sync;" ::: "memory");
+#elif defined(KORVATH_FLAVOUR_HOST)
+  hostgpu::tcgen05::fence_after_thread_sync();
 #endif
 }
 
@@ -294,6 +373,8 @@ KORVATH_DEVICE_INSTRUCTION void tcgen05_fence_after_thread_sync() {
 namespace host_tcgen05 {
 inline void mma_pair(hostgpu::tcgen05::MmaKind kind, uint32_t d, uint64_t a, uint64_t b, uint32_t instruction,
                      bool accumulate) {
+  require_tcgen05("tcgen05.mma");
+  if (kind == hostgpu::tcgen05::MmaKind::i8) require_kind_i8();
   const unsigned rank = hostgpu::tcgen05::detail::cluster_rank();
   hostgpu::tcgen05::PairHalf even;
   hostgpu::tcgen05::PairHalf odd;
@@ -301,7 +382,7 @@ inline void mma_pair(hostgpu::tcgen05::MmaKind kind, uint32_t d, uint64_t a, uin
       !hostgpu::tcgen05::detail::cluster_block_view(rank | 1u, &odd)) {
     hostgpu::detail::fault("tcgen05.mma.cta_group::2: the pair's other CTA is not resident in a cluster");
   }
-  hostgpu::tcgen05::mma_pair(kind, even, odd, d, a, b, instruction, accumulate);
+  hostgpu::tcgen05::issue_mma_pair(kind, even, odd, d, a, b, instruction, accumulate);
 }
 }  // namespace host_tcgen05
 #endif
@@ -370,13 +451,16 @@ KORVATH_DEVICE_INSTRUCTION void umma_commit_pair_multicast(uint64_t* barrier, ui
   __trap();
 #endif
 #else
+  host_tcgen05::require_tcgen05("tcgen05.commit");
+  std::vector<uint64_t*> barriers;
   for (unsigned rank = 0; rank < 16; ++rank) {
     if (!(cta_mask & (1u << rank))) continue;
     if (rank >= hostgpu::tcgen05::detail::cluster_block_count()) {
       hostgpu::detail::fault("tcgen05.commit: CTA rank " + std::to_string(rank) + " is not in the cluster");
     }
-    host_mbarrier::arrive(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
+    barriers.push_back(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
   }
+  hostgpu::tcgen05::commit(barriers.data(), barriers.size());
 #endif
 }
 

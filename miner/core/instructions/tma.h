@@ -13,10 +13,16 @@
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <vector>
 
+#include "hostgpu/device_async_arrival.h"
 #include "hostgpu/device_cluster.h"
+#include "hostgpu/device_mbarrier.h"
+#include "hostgpu/device_shared.h"
+#include "hostgpu/device_thread_sync.h"
 #include "hostgpu/tensor_map.h"
 #endif
 
@@ -35,53 +41,8 @@
 namespace device_instructions {
 
 #if defined(KORVATH_FLAVOUR_HOST)
-namespace host_mbarrier {
-// The host's encoding of a barrier word: pending arrivals (bits 0-19),
-// expected arrivals (20-39), pending transaction bytes as a signed count
-// (40-62) and the phase parity (63).
-constexpr uint64_t kCountMask = (uint64_t{1} << 20) - 1;
-constexpr uint64_t kTxMask = (uint64_t{1} << 23) - 1;
-
-struct State {
-  uint32_t pending;
-  uint32_t expected;
-  int32_t tx;
-  uint32_t phase;
-};
-
-inline State decode(uint64_t word) {
-  State s;
-  s.pending = static_cast<uint32_t>(word & kCountMask);
-  s.expected = static_cast<uint32_t>((word >> 20) & kCountMask);
-  const uint32_t tx = static_cast<uint32_t>((word >> 40) & kTxMask);
-  s.tx = (tx & (1u << 22)) ? static_cast<int32_t>(tx) - (1 << 23) : static_cast<int32_t>(tx);
-  s.phase = static_cast<uint32_t>(word >> 63);
-  return s;
-}
-
-inline uint64_t encode(State s) {
-  if (s.pending == 0 && s.tx == 0) {  // the phase completes
-    s.pending = s.expected;
-    s.phase ^= 1u;
-  }
-  return (uint64_t{s.pending} & kCountMask) | ((uint64_t{s.expected} & kCountMask) << 20) |
-         ((static_cast<uint64_t>(static_cast<uint32_t>(s.tx)) & kTxMask) << 40) |
-         (uint64_t{s.phase} << 63);
-}
-
-// Counts `bytes` of completed bulk copies on the barrier.
-inline void complete_tx(uint64_t* barrier, uint32_t bytes) {
-  State s = decode(*barrier);
-  s.tx -= static_cast<int32_t>(bytes);
-  *barrier = encode(s);
-}
-
-inline void arrive(uint64_t* barrier) {
-  State s = decode(*barrier);
-  s.pending -= 1;
-  *barrier = encode(s);
-}
-}  // namespace host_mbarrier
+// The host's barrier word and its updates.
+namespace host_mbarrier = hostgpu::mbarrier;
 #endif
 
 // Initialises a barrier in shared memory for `arrivals` arrivals per phase.
@@ -120,6 +81,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_expect_tx(uint64_t* barrier, uin
   __trap();
 #endif
 #else
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive.expect_tx");
   host_mbarrier::State s = host_mbarrier::decode(*barrier);
   s.tx += static_cast<int32_t>(bytes);
   s.pending -= 1;
@@ -137,6 +99,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive(uint64_t* barrier) {
   __trap();
 #endif
 #else
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive");
   host_mbarrier::arrive(barrier);
 #endif
 }
@@ -164,7 +127,9 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_on_rank(uint64_t* barrier, uint3
   __trap();
 #endif
 #else
-  host_mbarrier::arrive(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
+  // The arrival crosses to the peer block and lands when the schedule lets it.
+  hostgpu::detail::thread_sync_signal("mbarrier.arrive.shared::cluster");
+  hostgpu::post_arrival(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), 1);
 #endif
 }
 
@@ -205,11 +170,13 @@ KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint
   // The thread may be suspended for a while before the test says no, so a
   // loop of tests lets the other threads complete the phase. Copies in flight
   // on the barrier complete when it is observed.
-  return hostgpu::try_wait_a_while([barrier, parity] {
+  const bool passed = hostgpu::try_wait_a_while([barrier, parity] {
     const uint32_t landed = hostgpu::land_bulk_copies(barrier);
     if (landed != 0) host_mbarrier::complete_tx(barrier, landed);
     return host_mbarrier::decode(*barrier).phase != (parity & 1u);
   });
+  if (passed) hostgpu::detail::thread_sync_wait_passed();
+  return passed;
 #endif
 }
 
@@ -247,6 +214,19 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_wait_parity_cluster(uint64_t* barrier, 
 
 #if defined(KORVATH_FLAVOUR_HOST)
 namespace host_tma {
+// A shared-memory address in words: its offset in the block's dynamic shared
+// memory, else the host address.
+inline std::string shared_place(const void* shared) {
+  const auto* base = hostgpu::dynamic_shared<const unsigned char>();
+  const auto* at = static_cast<const unsigned char*>(shared);
+  if (base != nullptr && at >= base && at < base + hostgpu::max_dynamic_shared_bytes) {
+    return "byte " + std::to_string(at - base) + " of dynamic shared memory";
+  }
+  char text[32];
+  std::snprintf(text, sizeof(text), "shared address %p", shared);
+  return text;
+}
+
 // Reads the box of `map` at element coordinates (x, y) as it lands at
 // `destination`: box[i] is the byte for destination + i, after the swizzle.
 inline void read_box(const void* destination, const CUtensorMap* map, int32_t x, int32_t y,
@@ -263,6 +243,16 @@ inline void read_box(const void* destination, const CUtensorMap* map, int32_t x,
                                 : m.swizzle == CU_TENSOR_MAP_SWIZZLE_64B ? 2
                                 : m.swizzle == CU_TENSOR_MAP_SWIZZLE_32B ? 1
                                                                          : 0;
+  // The box lands on whole repeats of its swizzle pattern (1024, 512 or 256
+  // bytes), an unswizzled one on 128 bytes.
+  const uintptr_t alignment = swizzle_bits == 0 ? 128 : uintptr_t{128} << swizzle_bits;
+  if (reinterpret_cast<uintptr_t>(destination) % alignment != 0) {
+    const std::string needs = swizzle_bits == 0 ? std::string("an unswizzled box needs 128-byte alignment")
+                                                : "the " + std::to_string(16u << swizzle_bits) +
+                                                      "-byte swizzle needs alignment to its " +
+                                                      std::to_string(alignment) + "-byte pattern";
+    hostgpu::detail::fault("cp.async.bulk.tensor into " + shared_place(destination) + ": " + needs);
+  }
   box->assign(row_bytes * m.box_dim[1], 0);
   const uintptr_t base = reinterpret_cast<uintptr_t>(destination);
   const auto* global = static_cast<const unsigned char*>(m.global_address);

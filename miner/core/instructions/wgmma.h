@@ -25,16 +25,21 @@
 // may be read or written only after wgmma_wait_group has retired its group,
 // and wgmma_fence must order earlier register accesses before the first
 // instruction of a group. The host device computes an instruction when it is
-// issued, from the shared memory of that moment.
+// issued, from the shared memory of that moment, and keeps the rules of its
+// asynchrony (hostgpu/wgmma.h): under the hostile settings the accumulators
+// hold poison until the wait_group that retires the instruction.
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "hostgpu/device_cluster.h"
 #include "hostgpu/device_shared.h"
 #include "hostgpu/device_sync.h"
+#include "hostgpu/register_file.h"
+#include "hostgpu/wgmma.h"
 #endif
 
 #if defined(KORVATH_FLAVOUR_CUDA) && defined(__CUDA_ARCH__) && defined(__CUDA_ARCH_FEAT_SM90_ALL)
@@ -102,9 +107,28 @@ inline uint32_t operand_address(const GmmaDescriptorFields& f, unsigned row, uns
 
 inline void check_descriptor(uint64_t d, const char* operand) {
   const GmmaDescriptorFields f = decode_gmma_descriptor(d);
+  // The swizzle repeats every 1024 bytes: a start on row r of that pattern
+  // needs base offset r.
+  const uint32_t pattern_row = (f.start_address >> 7) & 7u;
+  if (f.swizzle == 1 && f.base_offset != pattern_row) {
+    hostgpu::detail::fault(std::string("wgmma: operand ") + operand + " descriptor starts on row " +
+                           std::to_string(pattern_row) + " of the 128-byte swizzle's 1024-byte pattern, so its base "
+                           "offset must be " + std::to_string(pattern_row) + ", not " + std::to_string(f.base_offset));
+  }
   if (f.swizzle != 1 || f.base_offset != 0) {
     hostgpu::detail::fault(std::string("wgmma: operand ") + operand +
                            " descriptor is not a K-major 128-byte swizzle with base offset 0");
+  }
+}
+
+// The sm_90a image holds the warp-group instructions; a launch that names no
+// device checks nothing.
+inline void require_sm90(const char* instruction) {
+  const int capability = hostgpu::detail::running_compute_capability();
+  if (capability != 0 && capability != 90) {
+    hostgpu::detail::fault(std::string(instruction) +
+                           " exists only on compute capability 9.0 (the sm_90a image); the device's is " +
+                           std::to_string(capability / 10) + "." + std::to_string(capability % 10));
   }
 }
 
@@ -128,14 +152,15 @@ inline int thread_in_group() {
 
 // Reports the bytes a warp reads through a descriptor to the async-proxy
 // check: `rows` rows from `first_row`, 32 bytes of K each, two whole 16-byte
-// units since the swizzle moves units, never bytes within one.
+// units since the swizzle moves units, never bytes within one; collects them.
 inline void report_operand(const unsigned char* shared, const GmmaDescriptorFields& f, unsigned first_row,
-                           unsigned rows) {
+                           unsigned rows, std::vector<const unsigned char*>* units) {
   for (unsigned row = first_row; row < first_row + rows; ++row) {
     for (unsigned k = 0; k < 32; k += 16) {
       const uint32_t address = operand_address(f, row, k);
       if (address + 16 > hostgpu::max_dynamic_shared_bytes) hostgpu::detail::fault("wgmma: operand outside shared memory");
       hostgpu::async_proxy_access(shared + address, 16, "a wgmma operand read");
+      units->push_back(shared + address);
     }
   }
 }
@@ -159,6 +184,9 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_fence() {
 #else
   __trap();
 #endif
+#else
+  host_wgmma::require_sm90("wgmma.fence");
+  hostgpu::wgmma::fence();
 #endif
 }
 
@@ -170,6 +198,9 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_commit_group() {
 #else
   __trap();
 #endif
+#else
+  host_wgmma::require_sm90("wgmma.commit_group");
+  hostgpu::wgmma::commit_group();
 #endif
 }
 
@@ -183,6 +214,9 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_wait_group() {
 #else
   __trap();
 #endif
+#else
+  host_wgmma::require_sm90("wgmma.wait_group");
+  hostgpu::wgmma::wait_group(Pending);
 #endif
 }
 
@@ -236,6 +270,7 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_m64n128k32_s8(uint32_t (&d)[64], uint64_t 
       hostgpu::detail::fault("wgmma: the lanes of a warp issue different descriptors");
     }
   }
+  host_wgmma::require_sm90("wgmma.mma_async");
   host_wgmma::check_descriptor(desc_a, "A");
   host_wgmma::check_descriptor(desc_b, "B");
   const GmmaDescriptorFields fa = decode_gmma_descriptor(desc_a);
@@ -243,64 +278,38 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_m64n128k32_s8(uint32_t (&d)[64], uint64_t 
   const auto* shared = hostgpu::dynamic_shared<const unsigned char>();
   const int t = host_wgmma::thread_in_group();
   // The operands are read by the async proxy: once per warp, its 16 rows of A and all of B.
+  std::vector<const unsigned char*> units;
   if (hostgpu::detail::lane_id() == 0) {
-    host_wgmma::report_operand(shared, fa, static_cast<unsigned>(t / 32) * 16, 16);
-    host_wgmma::report_operand(shared, fb, 0, 128);
+    host_wgmma::report_operand(shared, fa, static_cast<unsigned>(t / 32) * 16, 16, &units);
+    host_wgmma::report_operand(shared, fb, 0, 128, &units);
   }
+  const uint32_t* input = hostgpu::wgmma::mma_input(d, 64);
+  uint32_t product[64];
   for (int v = 0; v < 64; ++v) {
     const unsigned row = static_cast<unsigned>(wgmma_accumulator_row(t, v));
     const unsigned col = static_cast<unsigned>(wgmma_accumulator_col(t, v));
-    uint32_t sum = accumulate ? d[v] : 0u;
+    uint32_t sum = accumulate ? input[v] : 0u;
     for (unsigned k = 0; k < 32; ++k) {
       sum += static_cast<uint32_t>(host_wgmma::operand_byte(shared, fa, row, k) *
                                    host_wgmma::operand_byte(shared, fb, col, k));
     }
-    d[v] = sum;
+    product[v] = sum;
   }
+  hostgpu::wgmma::mma_issued(d, product, 64, units.empty() ? nullptr : units.data(), units.size());
 #endif
 }
 
 #if defined(KORVATH_FLAVOUR_HOST)
 namespace host_setmaxnreg {
 
-// The block's register file: a block launches with 65536 registers shared
-// evenly, whole multiples of 8 per thread and at most 248 (the multiple of 8
-// under the 255 limit); what a warp gives back waits in the pool.
-struct RegisterFile {
-  uint32_t ready;
-  uint32_t pool;
-  uint32_t per_thread[32];  // by warp
-};
-
-inline RegisterFile& register_file() {
-  static const char key = 0;
-  auto* file = static_cast<RegisterFile*>(
-      hostgpu::block_state(hostgpu::cluster_place().rank, &key, sizeof(RegisterFile)));
-  if (file->ready == 0) {
-    const unsigned warps = (blockDim.x * blockDim.y * blockDim.z + 31) / 32;
-    unsigned per_thread = 65536u / (warps * 32u) / 8u * 8u;
-    if (per_thread > 248) per_thread = 248;
-    for (unsigned w = 0; w < 32; ++w) file->per_thread[w] = w < warps ? per_thread : 0;
-    file->pool = 65536u - per_thread * warps * 32u;
-    file->ready = 1;
-  }
-  return *file;
-}
-
-// setmaxnreg for the calling warp: every lane executes it with the same count.
+// setmaxnreg for the calling warp: every lane executes it with the same
+// count; the register file itself is the stand-in's (hostgpu/register_file.h).
 inline void adjust(bool increase, unsigned count) {
   const std::string name = increase ? "setmaxnreg.inc" : "setmaxnreg.dec";
+  host_wgmma::require_sm90(name.c_str());
   if (count < 24 || count > 256 || count % 8 != 0) {
     hostgpu::detail::fault(name + " with " + std::to_string(count) +
                            " registers: the count must be a multiple of 8 from 24 to 256");
-  }
-  RegisterFile& file = register_file();
-  const unsigned linear = (threadIdx.z * blockDim.y + threadIdx.y) * blockDim.x + threadIdx.x;
-  const unsigned warp = linear / 32;
-  const unsigned current = file.per_thread[warp];
-  if (increase ? count < current : count > current) {
-    hostgpu::detail::fault(name + " to " + std::to_string(count) + " registers from the warp's " +
-                           std::to_string(current));
   }
   const uint32_t deposit = count;
   const unsigned lanes = hostgpu::detail::active_lanes();
@@ -315,15 +324,7 @@ inline void adjust(bool increase, unsigned count) {
   }
   // The warp moves once, by its first lane.
   if (hostgpu::detail::lane_id() != static_cast<unsigned>(__builtin_ctz(lanes))) return;
-  if (increase) {
-    const unsigned needed = (count - current) * 32u;
-    // Blocks until other warps have given back enough.
-    hostgpu::wait_until([&file, needed] { return file.pool >= needed; });
-    file.pool -= needed;
-  } else {
-    file.pool += (current - count) * 32u;
-  }
-  file.per_thread[warp] = count;
+  hostgpu::registers::set_max_registers(increase, count);
 }
 
 }  // namespace host_setmaxnreg
@@ -370,7 +371,7 @@ KORVATH_DEVICE_INSTRUCTION bool warp_group_mma_available() {
   return false;
 #endif
 #else
-  return hostgpu::detail::running_compute_capability() / 10 == 9;
+  return hostgpu::detail::running_compute_capability() == 90;
 #endif
 }
 

@@ -5,6 +5,7 @@
 // failed launch stays in the runtime's last error for the caller.
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <iostream>
 
 #if defined(KORVATH_FLAVOUR_HOST) && !defined(CUTLASS_SM90_CLUSTER_LAUNCH_ENABLED)
@@ -58,7 +59,10 @@ using TensorMapEncodeTiled = CUresult (*)(CUtensorMap*, CUtensorMapDataType, cuu
 // and left zero-filled, and the launch goes on.
 inline TmaDescriptor make_tma(CUtensorMapDataType type, const void* base, uint64_t dim0,
                               uint64_t dim1, uint64_t row_bytes, uint32_t box0, uint32_t box1) {
-  TmaDescriptor descriptor{};
+  // Encoded into a named local, which the compiler aligns to the map's 64
+  // bytes, then copied out: g++ 12 has placed the temporary that receives the
+  // returned value 16 bytes off that alignment, and the encoder refuses it.
+  TmaDescriptor encoded{};
   const auto encode = reinterpret_cast<TensorMapEncodeTiled>(
       cuda_driver_entry_point("cuTensorMapEncodeTiled", nullptr));
   const cuuint64_t dims[2] = {dim0, dim1};
@@ -67,7 +71,7 @@ inline TmaDescriptor make_tma(CUtensorMapDataType type, const void* base, uint64
   const cuuint32_t element_strides[2] = {1, 1};
   CUresult result = CUDA_ERROR_NOT_FOUND;
   if (encode != nullptr) {
-    result = encode(&descriptor.map, type, 2, const_cast<void*>(base), dims, strides, box,
+    result = encode(&encoded.map, type, 2, const_cast<void*>(base), dims, strides, box,
                     element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE, CU_TENSOR_MAP_SWIZZLE_128B,
                     CU_TENSOR_MAP_L2_PROMOTION_L2_128B, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE);
   }
@@ -78,8 +82,10 @@ inline TmaDescriptor make_tma(CUtensorMapDataType type, const void* base, uint64
                  static_cast<int>(result), static_cast<int>(type), base,
                  static_cast<unsigned long long>(dim0), static_cast<unsigned long long>(dim1),
                  static_cast<unsigned long long>(row_bytes), box0, box1);
-    descriptor = TmaDescriptor{};
+    encoded = TmaDescriptor{};
   }
+  TmaDescriptor descriptor;
+  std::memcpy(&descriptor, &encoded, sizeof(descriptor));
   return descriptor;
 }
 
