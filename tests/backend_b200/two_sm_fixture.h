@@ -5,7 +5,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
 #include "backends/backend_descriptor.h"
@@ -63,14 +62,3 @@ void expect_candidate(const HostSignalHeader& h, const CandidateKey& expected);
 // blocks with `shared_bytes` of dynamic shared memory, which the kernel's
 // attributes allow, and with non-portable cluster sizes allowed.
 void expect_cluster_launch(const void* kernel, unsigned shared_bytes);
-
-// Runs `body` on a new thread with device 0 current: state that belongs to
-// the calling thread starts empty.
-template <typename Body>
-void on_fresh_thread(Body&& body) {
-  std::thread worker([&body] {
-    cudaSetDevice(0);
-    body();
-  });
-  worker.join();
-}

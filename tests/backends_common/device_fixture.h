@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "core/gpu_api.h"
@@ -44,3 +45,14 @@ hostgpu::inspect::LaunchRecord last_launch();
 
 // 32 pseudo-random bytes for a test seed.
 std::vector<uint8_t> test_seed(uint8_t salt);
+
+// Runs `body` on a new thread with device 0 current: state that belongs to
+// the calling thread (the B300 slot's bfloat16 copies) starts empty.
+template <typename Body>
+void on_fresh_thread(Body&& body) {
+  std::thread worker([&body] {
+    cudaSetDevice(0);
+    body();
+  });
+  worker.join();
+}

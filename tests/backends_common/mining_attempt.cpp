@@ -27,7 +27,7 @@ namespace {
 constexpr uint64_t kMatrixSeed = 1000;
 }
 
-MiningAttempt::MiningAttempt(const AttemptShape& s)
+MiningAttempt::MiningAttempt(const AttemptShape& s, int spare_a_rows)
     : shape_(s),
       seed_a_host_(test_seed(11)),
       seed_b_host_(test_seed(12)),
@@ -37,7 +37,7 @@ MiningAttempt::MiningAttempt(const AttemptShape& s)
       a_right_(size_t(s.rank) * s.k),
       b_right_(size_t(s.rank) * s.k),
       b_left_(size_t(s.n) * s.rank),
-      noised_a_(size_t(s.m) * s.k),
+      noised_a_((size_t(s.m) + size_t(spare_a_rows)) * s.k),
       noised_b_(size_t(s.n) * s.k),
       a_index0_(size_t(s.k)),
       a_index1_(size_t(s.k)),
@@ -45,6 +45,7 @@ MiningAttempt::MiningAttempt(const AttemptShape& s)
       b_index1_(size_t(s.k)),
       seed_a_(seed_a_host_),
       seed_b_(seed_b_host_),
+      digest_key_(32),
       target_(8),
       extra_(1),
       sync_(1) {
@@ -64,22 +65,38 @@ cudaError_t MiningAttempt::prepare(const GpuBackendDescriptor& row, const std::v
   cudaMemcpy(target_.ptr, target.data(), 32, cudaMemcpyHostToDevice);
   std::memset(header_, 0, sizeof(HostSignalHeader));
   cudaMemset(sync_.ptr, 0, sizeof(HostSignalSync));
+  // A and B and the noise factors stay as the same two slots left them.
+  if (prepared_fill_ == row.launch_fill_int8 && prepared_noise_ == row.launch_generate_noise) {
+    return cudaSuccess;
+  }
+  prepared_fill_ = nullptr;
   cudaError_t error = row.launch_fill_int8(a_.ptr, int64_t(s.m) * s.k, kMatrixSeed, nullptr);
   if (error != cudaSuccess) return error;
   error = row.launch_fill_int8(b_.ptr, int64_t(s.n) * s.k, kMatrixSeed + 1, nullptr);
   if (error != cudaSuccess) return error;
-  return row.launch_generate_noise(s.rank, s.m, s.n, s.k, a_left_.ptr, a_right_.ptr, b_right_.ptr, b_left_.ptr,
-                                   seed_a_.ptr, seed_b_.ptr, nullptr);
+  error = row.launch_generate_noise(s.rank, s.m, s.n, s.k, a_left_.ptr, a_right_.ptr, b_right_.ptr, b_left_.ptr,
+                                    seed_a_.ptr, seed_b_.ptr, nullptr);
+  if (error != cudaSuccess) return error;
+  prepared_fill_ = row.launch_fill_int8;
+  prepared_noise_ = row.launch_generate_noise;
+  return cudaSuccess;
 }
 
 cudaError_t MiningAttempt::mine(const GpuBackendDescriptor& row, const std::vector<uint32_t>& target) {
+  return mine(row, target, seed_a_host_);
+}
+
+cudaError_t MiningAttempt::mine(const GpuBackendDescriptor& row, const std::vector<uint32_t>& target,
+                                const std::vector<uint8_t>& digest_key) {
+  if (digest_key.size() != 32) return cudaErrorInvalidValue;
+  cudaMemcpy(digest_key_.ptr, digest_key.data(), 32, cudaMemcpyHostToDevice);
   cudaError_t error = prepare(row, target);
   if (error != cudaSuccess) return error;
   const AttemptShape& s = shape_;
   error = row.launch_noise_and_mine(a_.ptr, b_.ptr, a_left_.ptr, b_left_.ptr, a_right_.ptr, b_right_.ptr,
                                     noised_a_.ptr, noised_b_.ptr, a_index0_.ptr, a_index1_.ptr, b_index0_.ptr,
                                     b_index1_.ptr, s.m, s.n, s.k, s.rank, header_, sync_.ptr, target_.ptr,
-                                    reinterpret_cast<const uint32_t*>(seed_a_.ptr), extra_.ptr, nullptr);
+                                    reinterpret_cast<const uint32_t*>(digest_key_.ptr), extra_.ptr, nullptr);
   cudaDeviceSynchronize();
   return error;
 }
@@ -97,6 +114,12 @@ cudaError_t MiningAttempt::mine_with_dump(const GpuBackendDescriptor& row, const
       nullptr);
   cudaDeviceSynchronize();
   return error;
+}
+
+std::vector<int8_t> MiningAttempt::device_noised_a() const {
+  std::vector<int8_t> rows = noised_a_.download();
+  rows.resize(size_t(shape_.m) * shape_.k);
+  return rows;
 }
 
 std::vector<int8_t> MiningAttempt::a_rows(const std::vector<uint64_t>& rows) const {

@@ -23,21 +23,29 @@ std::vector<uint32_t> one_in_sixteen_target();
 
 class MiningAttempt {
  public:
-  explicit MiningAttempt(const AttemptShape& shape);
+  // spare_a_rows: zero rows of A' past its m rows, which a block mining
+  // beyond m would read instead of whatever memory lies there.
+  explicit MiningAttempt(const AttemptShape& shape, int spare_a_rows = 0);
   ~MiningAttempt();
   MiningAttempt(const MiningAttempt&) = delete;
   MiningAttempt& operator=(const MiningAttempt&) = delete;
 
-  // Fills, generates the noise and runs slot 5 through the row; returns the
+  // Fills, generates the noise (unless the row's fill and noise slots already
+  // did for this attempt) and runs slot 5 through the row; returns the
   // slot's result (the header is read after synchronising).
   cudaError_t mine(const GpuBackendDescriptor& row, const std::vector<uint32_t>& target);
+  // The same with the transcripts' digests keyed with `digest_key` (32 bytes)
+  // instead of the A noise seed: the kernels take the key as an argument, so
+  // one set of transcripts serves any number of keys.
+  cudaError_t mine(const GpuBackendDescriptor& row, const std::vector<uint32_t>& target,
+                   const std::vector<uint8_t>& digest_key);
   // The same with slot 6 and these dump buffers.
   cudaError_t mine_with_dump(const GpuBackendDescriptor& row, const std::vector<uint32_t>& target,
                              VexalHeadlessJackpotDumpEntry* entries, int32_t* values,
                              uint32_t* value_counts, int capacity);
 
   const HostSignalHeader& header() const { return *header_; }
-  std::vector<int8_t> device_noised_a() const { return noised_a_.download(); }
+  std::vector<int8_t> device_noised_a() const;  // its m rows
   std::vector<int8_t> device_noised_b() const { return noised_b_.download(); }
 
   // The CPU attempt.
@@ -60,11 +68,14 @@ class MiningAttempt {
   std::vector<int8_t> cpu_noised_b_;
   DeviceArray<int8_t> a_, b_, a_left_, a_right_, b_right_, b_left_, noised_a_, noised_b_;
   DeviceArray<int16_t> a_index0_, a_index1_, b_index0_, b_index1_;
-  DeviceArray<uint8_t> seed_a_, seed_b_;
+  DeviceArray<uint8_t> seed_a_, seed_b_, digest_key_;
   DeviceArray<uint32_t> target_;
   DeviceArray<uint32_t> extra_;
   DeviceArray<HostSignalSync> sync_;
   HostSignalHeader* header_ = nullptr;
+  // The slots whose fill and noise A, B and the factors hold.
+  LaunchFillInt8 prepared_fill_ = nullptr;
+  LaunchGenerateNoise prepared_noise_ = nullptr;
 };
 
 // The CPU transcript and its keyed digest for thread `thread` of tile
