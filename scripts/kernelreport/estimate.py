@@ -25,7 +25,7 @@ from .sass import Function
 from .tools import Resources
 
 SHAPE = (131072, 131072, 4096)  # the default mining shape (m, n, k)
-NAMES = {"fold": "fold latency", "issue": "MMA issue", "loads": "load latency",
+NAMES = {"fold": "fold latency", "issue": "MMA issue", "loads": "loads (latency, L2 bandwidth)",
          "barriers": "barrier round trips", "tile": "tile set-up and hash", "dram": "DRAM",
          None: "tensor pipe"}
 

@@ -8,7 +8,8 @@ import unittest
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "..", "scripts"))
 
-from kernelreport import isa, loops, machine, mainloop, metrics, rows, sass, tools  # noqa: E402
+from kernelreport import (estimate, isa, latency, loops, machine, mainloop, metrics,  # noqa: E402
+                          protocol, protocols, rows, sass, segments, sim, tools, traffic)
 from kernelreport.rows import Row  # noqa: E402
 
 
@@ -300,6 +301,216 @@ class Pieces(unittest.TestCase):
                          ("vexal_ada", "headless_mine_kernel"))
         self.assertEqual(tools.split_name("_ZN5vexal14hopper_gemm_wsIiEEvv"),
                          ("vexal", "hopper_gemm_ws"))
+
+
+# Latencies and rates the latency fixtures are worked out with, by hand in each docstring.
+TIMING = latency.Timing(alu=4, fma=4, tmem=50, tmem_width=512, int_rate=64, fma_rate=64, mma=24,
+                        tensor_rate=2048)
+
+
+def functions(name):
+    return {f.name: f for f in sass.parse(fixture(name))}
+
+
+class FoldLatencyFixtures(unittest.TestCase):
+    """Straight code through the scoreboard: a tensor-memory load is 50 clocks
+    plus 32 lanes x 32 columns x 4 bytes / 512 per clock = 58; a LOP3 is 4
+    clocks after its inputs and holds the integer pipe 2 clocks."""
+
+    def test_segments(self):
+        cases = [
+            # fixture, function, instructions, alone, chain clocks and instructions,
+            # tensor-memory loads in flight
+            # 58 + 16 x 4 per chunk; the second load waits for the first chain's last read (118).
+            ("tmem_loads.sass", "_ZN5tiny6reusedEv", 36, 245, 126, 18, 1),
+            # Both loads issued first (8 clocks apart on the pipe): the second chain starts at 120.
+            ("tmem_loads.sass", "_ZN5tiny7hoistedEv", 36, 188, 126, 18, 2),
+            # 15 dependent XORs.
+            ("xor_fold.sass", "_ZN5tiny5chainEv", 16, 60, 60, 15, 0),
+            # 4 levels, 15 XORs on a pipe that takes one every 2 clocks.
+            ("xor_fold.sass", "_ZN5tiny4treeEv", 16, 34, 16, 4, 0),
+        ]
+        for name, function, instructions, alone, chain, depth, in_flight in cases:
+            with self.subTest(function=function):
+                cost = latency.measure(functions(name)[function].instructions, TIMING)
+                self.assertEqual(cost.instructions, instructions)
+                self.assertEqual((cost.alone, cost.chain, cost.chain_instructions),
+                                 (alone, chain, depth))
+                self.assertEqual(cost.tmem_in_flight, in_flight)
+
+    def test_register_widths(self):
+        cases = [
+            ("LDTM.x32", "R4, tmem[UR4]", 32, ["UR4"]),
+            ("LDS.64", "R8, [R2+0x10]", 2, ["R2"]),
+            ("IMMA.16832.S8.S8", "R16, R8.ROW, R12.COL, R16", 4, ["R8", "R12", "R16"]),
+            ("STS", "[R0], R38", 0, ["R0", "R38"]),
+            ("UTCIMMA.2CTA", "gdesc[UR16], gdesc[UR14], tmem[UR5], tmem[UR12], idesc[UR13], UPT",
+             0, ["UR16", "UR14", "UR5"]),
+        ]
+        for opcode, operands, width, reads in cases:
+            with self.subTest(opcode=opcode):
+                written, read = latency._operands(sass.Instruction(0, None, opcode, operands))
+                self.assertEqual(len(written), width)
+                for register in reads:
+                    self.assertIn(register, read)
+
+
+class FoldLoopFixtures(unittest.TestCase):
+    """fold_loop.sass and fold_unrolled.sass: the same fold, an inner loop of
+    4 trips or unrolled; a barrier poll in the trip."""
+
+    def test_inner_loops_count_their_trips(self):
+        cases = [
+            # fixture, fold instructions, fold alone: the loop's test and branch on the chain
+            ("fold_loop.sass", 1 + 4 * 5 + 1, 62),
+            ("fold_unrolled.sass", 8 + 1, 33),
+        ]
+        for name, instructions, alone in cases:
+            with self.subTest(fixture=name):
+                (function,) = sass.parse(fixture(name))
+                loop = loops.main_loop(function, loops.natural_loops(function))
+                trip = mainloop.trip(function, loop)
+                self.assertTrue(trip.trips_known)  # the barrier poll counts once, and is known
+                fold = latency.measure(segments.cut(function, loop, trip)["fold"], TIMING)
+                self.assertEqual(fold.instructions, instructions)
+                self.assertEqual((fold.alone, fold.chain, fold.chain_instructions), (alone, 32, 8))
+
+
+class TensorMemoryFixtures(unittest.TestCase):
+    """tmem_pair.sass: a pair-MMA kernel allocating 8 x 32 columns (the
+    half_columns variant 4 x 32), folding inline behind two block barriers."""
+
+    row = Row("tiny-pair", "tiny_unit", "tiny", "pair", "", (100,), True, 128, 4, 128, 128, 128,
+              58496, "fixture", (256, 256, 32))
+    # 154 registers and 59,520 bytes with the reserved KiB admit 3 CTAs on sm_100.
+    resources = tools.Resources(registers=154, stack=0, shared=0, local=0)
+
+    def setUp(self):
+        protocols.PROTOCOLS["tiny-pair"] = protocols._two_sm("tiny-pair", {100: "B200"}, 1, 256, 128, 256)
+        self.addCleanup(protocols.PROTOCOLS.pop, "tiny-pair")
+
+    def test_columns_occupancy_and_contradictions(self):
+        cases = [
+            # function, columns, CTAs per SM, limited by, over-allocation, contradictions
+            ("_ZN5tiny4pairEv", 256, 2, ["tensor memory"], True, 0),
+            ("_ZN5tiny12half_columnsEv", 128, 3, ["registers", "shared memory"], False, 1),
+        ]
+        for name, columns, blocks, limiting, over, contradictions in cases:
+            with self.subTest(function=name):
+                function = functions("tmem_pair.sass")[name]
+                self.assertEqual(segments.tmem_columns(function), columns)
+                e = estimate.estimate(function, self.resources, self.row, 100, 128, tiles=3)
+                self.assertEqual((e.blocks, e.limiting, e.tmem_overallocation), (blocks, limiting, over))
+                self.assertEqual(len(e.contradictions), contradictions, e.contradictions)
+
+    def test_a_protocol_with_two_accumulators_is_caught(self):
+        two = protocols.PROTOCOLS["tiny-pair"]
+        protocols.PROTOCOLS["tiny-pair"] = dataclasses.replace(two, tmem_columns=512, accumulators=2)
+        e = estimate.estimate(functions("tmem_pair.sass")["_ZN5tiny4pairEv"], self.resources,
+                              self.row, 100, 128)
+        self.assertEqual(e.contradictions, [
+            "the protocol allocates 512 tensor-memory columns (2 accumulator buffer(s)), the code 256"])
+
+    def test_the_inline_fold_binds(self):
+        e = estimate.estimate(functions("tmem_pair.sass")["_ZN5tiny4pairEv"], self.resources,
+                              self.row, 100, 128)
+        fold = e.costs["fold"]
+        self.assertEqual((fold.tmem_loads, fold.tmem_in_flight, fold.barriers), (2, 1, 2))
+        self.assertLessEqual(e.ends["low"], e.ends["base"])
+        self.assertLessEqual(e.ends["base"], e.ends["high"])
+        self.assertLess(e.ends["high"], 1.0)
+
+
+class BarrierFixture(unittest.TestCase):
+    """barrier_trip.sass: per trip one MMA (8 clocks of its sub-partition's
+    tensor pipe, its result 32 clocks after issue) and a block barrier."""
+
+    def test_the_round_trip_costs_its_latency_every_trip(self):
+        (function,) = sass.parse(fixture("barrier_trip.sass"))
+        loop = loops.main_loop(function, loops.natural_loops(function))
+        trip = latency.measure(segments.cut(function, loop, mainloop.trip(function, loop))["trip"],
+                               TIMING)
+        self.assertEqual((trip.alone, trip.pipes["tensor"]), (32, 8))
+        order = protocol.TileOrder("grouped", 128, 128)
+        plan = protocol.Protocol("tiny", {80: "A100"}, "warp", 4, 2, 64, 1, 128, 128, order, {},
+                                 (), (protocol.Run("trip"), protocol.Sync()), ())
+        constants = dict(machine.constants_of("A100"), barrier=30)
+        cases = [
+            # removed, fraction: 8 tensor clocks in a trip of 32, plus the barrier's 30
+            (set(), 8 / 62),
+            ({"barriers"}, 8 / 32),
+        ]
+        for removed, fraction in cases:
+            with self.subTest(removed=removed):
+                inputs = sim.Inputs(plan, {"trip": trip}, constants, 1, 16, 2, tiles=1,
+                                    removed=removed)
+                self.assertAlmostEqual(sim.simulate(inputs), fraction)
+
+
+class MachineModel(unittest.TestCase):
+    def test_every_constant_has_a_range_and_a_source(self):
+        for gpu, name, low, base, high, source in machine.table_lines():
+            with self.subTest(gpu=gpu, name=name):
+                self.assertLessEqual(low, base)
+                self.assertLessEqual(base, high)
+                self.assertTrue(source)
+
+    def test_datasheet_rates_agree_with_the_rate_model(self):
+        # The rate model's per-SM rates are the datasheets' rounded to a power of two: int8
+        # everywhere, bf16 where a row multiplies in it (the GeForce parts' bf16 with f32
+        # accumulation runs at half their f16 rate, which no row uses).
+        for arch_number, gpu in machine.GPU_OF_ARCH.items():
+            arch = machine.ARCHS[arch_number]
+            values = machine.constants_of(gpu)
+            pairs = [("int8_rate", arch.int8_macs)]
+            if arch_number in (90, 100, 103):
+                pairs.append(("bf16_rate", arch.f16_macs))
+            for rate, model in pairs:
+                if model:
+                    with self.subTest(gpu=gpu, rate=rate):
+                        self.assertAlmostEqual(values[rate] / model, 1.0, delta=0.03)
+
+    def test_the_pessimistic_end_takes_the_slower_value(self):
+        low, high = machine.constants_of("B200", "low"), machine.constants_of("B200", "high")
+        self.assertGreater(low["tmem"], high["tmem"])
+        self.assertLess(low["l2_bandwidth"], high["l2_bandwidth"])
+
+    def test_tensor_memory_limits_occupancy(self):
+        cases = [
+            # sm, registers, shared, columns: limits that bind, blocks
+            (103, 154, 1024 + 58496, 256, ["tensor memory"], 2),
+            (103, 154, 1024 + 58496, 128, ["registers", "shared memory"], 3),
+            (100, 79, 1024 + 84096, 256, ["shared memory", "tensor memory"], 2),
+            (90, 168, 1024 + 197632, 256, ["registers", "shared memory"], 1),  # no tensor memory
+        ]
+        for sm, registers, shared, columns, binding, blocks in cases:
+            with self.subTest(sm=sm, columns=columns):
+                limits = machine.occupancy_limits(machine.ARCHS[sm], 128 if sm != 90 else 384,
+                                                  registers, shared, columns, sm)
+                self.assertEqual(min(limits.values()), blocks)
+                self.assertEqual(sorted(k for k, v in limits.items() if v == blocks), binding)
+
+
+class TileOrderTraffic(unittest.TestCase):
+    def test_panels_come_from_dram_when_l2_lost_them(self):
+        # 4 x 4 tiles of one-byte panels, clusters of 2 N tiles walked down every M tile.
+        order = protocol.TileOrder("clusters", 1, 1, cluster_n=2)
+        cases = [
+            # L2 bytes: DRAM bytes
+            (3, 12),  # A read again for the second cluster column
+            (6, 11),  # that column's B panels push out the A panels not yet reused
+            (8, 8),   # everything read once
+        ]
+        for l2, dram in cases:
+            with self.subTest(l2=l2):
+                moved = traffic.traffic(order, 4, 4, 1, 1, l2)
+                self.assertEqual((moved.dram_bytes, moved.l2_bytes), (dram, 24))
+
+    def test_bf16_clusters_reread_a_for_every_cluster_column(self):
+        # B300 today: A (1 GiB of bf16) for each of the 512 column pairs of 128.
+        order = protocols.PROTOCOLS["blackwell-b300"].order
+        moved = traffic.traffic(order, 131072, 131072, 4096, 2, 126 * 2 ** 20, 74)
+        self.assertAlmostEqual(moved.dram_bytes / 2 ** 30, 512 + 1, delta=0.5)
 
 
 if __name__ == "__main__":
