@@ -7,14 +7,12 @@
 #include <utility>
 
 #include "exec_cluster.h"
+#include "exec_grid_run.h"
 #include "exec_settings.h"
 #include "hostgpu/device_coordinates.h"
 
 namespace hostgpu::detail {
 namespace {
-
-// Ends the faulting thread's fiber; the fault itself is already recorded.
-struct KernelFault {};
 
 thread_local BlockRun* current_block = nullptr;
 
@@ -68,17 +66,19 @@ BlockRun* running_block() { return current_block; }
 
 BlockRun* exchange_running_block(BlockRun* block) { return std::exchange(current_block, block); }
 
-BlockRun::BlockRun(ClusterRun& cluster, unsigned rank, uint3 block_idx, uint3 block_dim,
+BlockRun::BlockRun(ClusterRun& cluster, unsigned rank, unsigned slot, uint3 block_idx, uint3 block_dim,
                    const std::function<void()>& body, FiberStackPool& stacks)
     : cluster_(cluster),
       rank_(rank),
+      slot_(slot),
       block_idx_(block_idx),
       block_dim_(block_dim),
       thread_count_(block_dim.x * block_dim.y * block_dim.z),
       body_(body),
       stacks_(stacks),
       threads_(thread_count_),
-      warp_arrived_((thread_count_ + 31) / 32, 0u) {}
+      warp_arrived_((thread_count_ + 31) / 32, 0u),
+      warp_generation_((thread_count_ + 31) / 32, 0u) {}
 
 BlockRun::~BlockRun() {
   // Unwinds the stacks of threads still suspended after a fault.
@@ -98,7 +98,9 @@ void BlockRun::resume(unsigned index) {
                                            return thread_main(index, std::move(scheduler));
                                          });
   }
+  in_fiber_ = true;
   thread.fiber = std::move(thread.fiber).resume();
+  in_fiber_ = false;
 }
 
 boost::context::fiber BlockRun::thread_main(unsigned index, boost::context::fiber&& scheduler) {
@@ -117,7 +119,7 @@ boost::context::fiber BlockRun::thread_main(unsigned index, boost::context::fibe
   if (shadow_.active()) shadow_.attribute(index);
   threads_[index].state = State::returned;
   ++returned_;
-  cluster_.note_progress();
+  cluster_.note_change();
   if (fault_.empty()) {
     try {
       complete_after_return(index / 32);
@@ -137,18 +139,48 @@ void BlockRun::release(std::vector<unsigned> threads) {
   cluster_.make_runnable(rank_, std::move(threads));
 }
 
-void BlockRun::poll_yield() {
+void BlockRun::poll_yield(const char* what) {
+  if (!in_fiber_) fail(std::string("a wait (") + (what ? what : "a barrier phase") + ") in work that lands with an arrival");
+  Thread& me = threads_[running_];
+  // A test may fail once and the thread go on; a second failure with nothing
+  // changed in between is a wait.
+  const uint64_t epoch = cluster_.grid().change_epoch();
+  if (me.first_poll_epoch == epoch) me.poll_epoch = epoch;
+  me.first_poll_epoch = epoch;
+  me.waits_for = what;
   cluster_.requeue_poller(rank_, running_);
+  suspend();
+}
+
+void BlockRun::poll_satisfied() {
+  Thread& me = threads_[running_];
+  me.first_poll_epoch = kNoPoll;
+  me.poll_epoch = kNoPoll;
+  me.waits_for = nullptr;
+  me.polled_barrier = nullptr;
+}
+
+void BlockRun::yield() {
+  if (!in_fiber_) return;
+  cluster_.requeue_yield(rank_, running_);
   suspend();
 }
 
 void BlockRun::cluster_wait() {
   const unsigned self = running_;
-  if (threads_[self].cluster_arrival == 0) fail("barrier.cluster.wait without a barrier.cluster.arrive before it");
-  ++threads_[self].sync_waits;
-  if (cluster_.cluster_phase_passed(rank_, self)) return;
-  threads_[self].state = State::at_cluster_barrier;
-  suspend();
+  Thread& me = threads_[self];
+  if (me.cluster_arrival == 0) fail("barrier.cluster.wait without a barrier.cluster.arrive before it");
+  ++me.sync_waits;
+  if (!cluster_.cluster_phase_passed(rank_, self)) {
+    me.state = State::at_cluster_barrier;
+    suspend();
+  }
+  me.cluster_waited = me.cluster_arrival;
+}
+
+const BarrierRecord* BlockRun::barrier_record(const void* barrier) const {
+  const auto found = barriers_.find(barrier);
+  return found == barriers_.end() ? nullptr : &found->second;
 }
 
 void BlockRun::signal_sync(const char* how) {
@@ -178,6 +210,7 @@ int BlockRun::barrier(BarrierReduction reduction, int predicate) {
   if (predicate != 0) ++barrier_true_;
   threads_[self].state = State::at_barrier;
   if (barrier_arrived_ == thread_count_) {
+    ++barrier_generation_;
     barrier_result_ = barrier_true_;
     barrier_arrived_ = 0;
     barrier_true_ = 0;
@@ -190,6 +223,7 @@ int BlockRun::barrier(BarrierReduction reduction, int predicate) {
     release(std::move(waiting));
   }
   suspend();
+  threads_[self].barriers_passed = barrier_generation_;
   // The result stays until every thread has left the barrier: the next one
   // cannot complete before then.
   switch (reduction) {
@@ -285,10 +319,12 @@ void BlockRun::complete_warp_op(unsigned warp, unsigned lanes, unsigned referenc
     }
   }
   std::vector<unsigned> released;
+  ++warp_generation_[warp];
   for (unsigned lane = 0; lane < 32; ++lane) {
     if (((lanes >> lane) & 1u) == 0) continue;
     const unsigned index = warp * 32 + lane;
     threads_[index].result = results[lane];
+    threads_[index].warp_syncs_passed = warp_generation_[warp];
     released.push_back(index);
   }
   warp_arrived_[warp] &= ~lanes;

@@ -1,378 +1,159 @@
 #include "exec_cluster.h"
 
-#include <cxxabi.h>
-#include <link.h>
-#include <sanitizer/asan_interface.h>
-
-#include <set>
-#include <thread>
-#include <vector>
-
 #include <algorithm>
-#include <cstring>
-#include <exception>
+#include <cstdio>
+#include <mutex>
+#include <set>
 #include <utility>
 
 #include "exec_block.h"
-#include "exec_state.h"
-#include "hostgpu/device_coordinates.h"
-#include "hostgpu/device_shared.h"
+#include "exec_grid_run.h"
+#include "hostgpu/device_mbarrier.h"
 
 namespace hostgpu::detail {
 namespace {
-
-thread_local ClusterRun* current_cluster = nullptr;
 
 // Kernels known to use the async proxy, in every host thread.
 std::mutex async_proxy_kernels_mutex;
 std::set<const void*> async_proxy_kernels;
 
-bool uses_async_proxy(const void* kernel) {
-  std::lock_guard<std::mutex> lock(async_proxy_kernels_mutex);
-  return async_proxy_kernels.count(kernel) != 0;
+std::string hex_offset(uintptr_t offset) {
+  char text[32];
+  std::snprintf(text, sizeof(text), "0x%llx", static_cast<unsigned long long>(offset));
+  return text;
 }
-
-// The program's own thread-local block, which holds every static
-// `__shared__` variable and the dynamic shared buffer: on x86-64 it ends at
-// the thread pointer, at the same offsets in every host thread. Its
-// initialised part comes first, the zero-initialised part after it.
-struct ProgramTls {
-  size_t bytes = 0;       // of the whole block, aligned
-  size_t memory = 0;      // of the variables
-  size_t initialised = 0; // of the initialised part
-};
-
-const ProgramTls& program_tls() {
-  static const ProgramTls tls = [] {
-    ProgramTls found;
-    dl_iterate_phdr(
-        [](dl_phdr_info* info, size_t, void* out) {
-          for (int i = 0; i < info->dlpi_phnum; ++i) {
-            const ElfW(Phdr)& header = info->dlpi_phdr[i];
-            if (header.p_type != PT_TLS) continue;
-            auto* t = static_cast<ProgramTls*>(out);
-            const size_t align = header.p_align == 0 ? 1 : header.p_align;
-            t->bytes = (header.p_memsz + align - 1) / align * align;
-            t->memory = header.p_memsz;
-            t->initialised = header.p_filesz;
-          }
-          return 1;  // the program is the first object
-        },
-        &found);
-    return found;
-  }();
-  return tls;
-}
-
-size_t program_tls_bytes() { return program_tls().bytes; }
-
-void fill(unsigned char* begin, unsigned char* end, unsigned char byte) {
-  if (begin < end) std::memset(begin, byte, static_cast<size_t>(end - begin));
-}
-
-// The zero-initialised part of the calling host thread's program block.
-struct ZeroedTls {
-  unsigned char* begin;
-  unsigned char* end;
-};
-
-ZeroedTls zeroed_tls() {
-  const ProgramTls& tls = program_tls();
-  auto* block = static_cast<unsigned char*>(__builtin_thread_pointer()) - tls.bytes;
-  return ZeroedTls{block + tls.initialised, block + tls.memory};
-}
-
-// Sets up the executor's own lazily initialised thread-local state (the
-// constant-read cache, the dynamic shared buffer's initialisation guard, the
-// fiber switch's records) and returns its objects.
-std::vector<std::pair<const void*, size_t>> set_up_executor_tls() {
-  std::vector<std::pair<const void*, size_t>> objects;
-  size_t cache_bytes = 0;
-  const void* cache = constant_read_cache(&cache_bytes);
-  objects.emplace_back(cache, cache_bytes);
-  host_thread_dynamic_shared();
-  fiber_thread_state(&objects);
-  return objects;
-}
-
-// Offsets in the zero-initialised part that setting the executor's state up
-// writes (its objects and guards): poisoning spares them. Found once, on a
-// fresh host thread, by comparing the part before and after.
-const std::vector<bool>& spared_tls() {
-  static const std::vector<bool> spared = [] {
-    std::vector<bool> written;
-    std::thread fresh([&written] {
-      const ZeroedTls tls = zeroed_tls();
-      const std::vector<unsigned char> before(tls.begin, tls.end);
-      const auto objects = set_up_executor_tls();
-      written.assign(before.size(), false);
-      for (size_t i = 0; i < before.size(); ++i) written[i] = tls.begin[i] != before[i];
-      for (const auto& [address, bytes] : objects) {
-        const auto* first = static_cast<const unsigned char*>(address);
-        for (const unsigned char* at = first; at < first + bytes; ++at) {
-          if (at >= tls.begin && at < tls.end) written[static_cast<size_t>(at - tls.begin)] = true;
-        }
-      }
-    });
-    fresh.join();
-    return written;
-  }();
-  return spared;
-}
-
-// Under AddressSanitizer the shadow of a reused thread stack, which holds a
-// fresh host thread's thread-local block, can still mark it as old frames.
-void clear_stale_shadow() {
-  const ZeroedTls tls = zeroed_tls();
-  ASAN_UNPOISON_MEMORY_REGION(tls.begin, static_cast<size_t>(tls.end - tls.begin));
-}
-
-// Poisons the zero-initialised thread-local storage of the calling host
-// thread, where the static `__shared__` variables are. The executor's own
-// state there is set up first and spared, or written before it is read.
-// Nothing is poisoned when the block does not lie where it should.
-void poison_fresh_thread_storage() {
-  const ZeroedTls tls = zeroed_tls();
-  const auto* probe = reinterpret_cast<const unsigned char*>(&current_cluster);  // zero-initialised
-  if (probe < tls.begin || probe >= tls.end) return;
-  // A C++ runtime linked into the program would keep its exception state here.
-  const auto* exceptions = reinterpret_cast<const unsigned char*>(abi::__cxa_get_globals());
-  if (exceptions >= tls.begin && exceptions < tls.end) return;
-  const std::vector<bool>& spared = spared_tls();
-  if (spared.size() != static_cast<size_t>(tls.end - tls.begin)) return;
-  set_up_executor_tls();
-  size_t run = 0;  // start of the current stretch to poison
-  for (size_t i = 0; i <= spared.size(); ++i) {
-    if (i == spared.size() || spared[i]) {
-      fill(tls.begin + run, tls.begin + i, poison_byte);
-      run = i + 1;
-    }
-  }
-}
-
-// Installs and clears what the host thread's fibers see of their block.
-class ResidentScope {
- public:
-  ResidentScope(ClusterRun* cluster, const GridLaunch& launch, uint3 block_idx) {
-    current_cluster = cluster;
-    ExecutionState& state = execution_state();
-    state.device = launch.device;
-    state.compute_capability = launch.compute_capability;
-    state.dynamic_shared = host_thread_dynamic_shared();
-    gridDim = launch.grid;
-    blockDim = launch.block;
-    blockIdx = block_idx;
-  }
-  ~ResidentScope() {
-    execution_state() = ExecutionState{};
-    current_cluster = nullptr;
-  }
-};
 
 }  // namespace
 
-ClusterRun* running_cluster() { return current_cluster; }
-
-void ClusterRun::note_async_proxy_kernel() {
-  std::lock_guard<std::mutex> lock(async_proxy_kernels_mutex);
-  async_proxy_kernels.insert(launch_.kernel);
-}
-
-ClusterRun::ClusterRun(const GridLaunch& launch, uint3 first_block, const std::function<void()>& body,
-                       const ExecutionSettings& settings, FiberStackPool& stacks, bool own_host_thread)
-    : launch_(launch),
+ClusterRun::ClusterRun(GridRun& grid, uint3 first_block)
+    : grid_(grid),
       first_block_(first_block),
-      cluster_dim_{launch.cluster.x, launch.cluster.y, launch.cluster.z},
-      body_(body),
-      settings_(settings),
-      stacks_(stacks),
-      own_host_thread_(own_host_thread),
-      blocks_(cluster_dim_.x * cluster_dim_.y * cluster_dim_.z) {
-  // Every cluster of a launch gets its own reproducible draw from the seed.
-  const uint64_t position =
-      (uint64_t{first_block.z} * launch.grid.y + first_block.y) * launch.grid.x + first_block.x;
-  std::seed_seq sequence{static_cast<uint32_t>(settings.seed), static_cast<uint32_t>(settings.seed >> 32),
-                         static_cast<uint32_t>(position), static_cast<uint32_t>(position >> 32)};
-  random_.seed(sequence);
-  cluster_threads_ = static_cast<unsigned>(blocks_.size()) * launch.block.x * launch.block.y * launch.block.z;
+      cluster_dim_{grid.launch().cluster.x, grid.launch().cluster.y, grid.launch().cluster.z},
+      members_(cluster_dim_.x * cluster_dim_.y * cluster_dim_.z),
+      pair_allocs_((members_.size() + 1) / 2) {
+  const dim3 block = grid.launch().block;
+  cluster_threads_ = static_cast<unsigned>(members_.size()) * block.x * block.y * block.z;
 }
 
-ClusterRun::~ClusterRun() {
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    finished_ = true;
-  }
-  turn_changed_.notify_all();
-  for (Resident& resident : blocks_) {
-    if (resident.host.joinable()) resident.host.join();
-  }
+ClusterRun::~ClusterRun() = default;
+
+uint3 ClusterRun::block_idx(unsigned rank) const {
+  return uint3{first_block_.x + rank % cluster_dim_.x, first_block_.y + (rank / cluster_dim_.x) % cluster_dim_.y,
+               first_block_.z + rank / (cluster_dim_.x * cluster_dim_.y)};
 }
 
-bool ClusterRun::run(std::string* fault) {
-  if (blocks_.size() == 1 && (!settings_.poison || own_host_thread_)) {
-    // Alone: the block runs on the calling host thread. Kind, it shares that
-    // thread's static shared memory with the blocks before and after it;
-    // poisoned, on the grid's own host thread, it finds it poisoned afresh.
-    host_thread(0, own_host_thread_);
-  } else {
-    start_host_threads();
-  }
-  if (fault_.empty()) return true;
-  *fault = fault_;
-  return false;
+BlockRun& ClusterRun::make_block(unsigned rank) {
+  const dim3 block = grid_.launch().block;
+  Member& member = members_[rank];
+  member.run = std::make_unique<BlockRun>(*this, rank, member.slot, block_idx(rank),
+                                          uint3{block.x, block.y, block.z}, grid_.body(), grid_.stacks());
+  member.made = true;
+  if (++made_ == members_.size()) start();
+  return *member.run;
 }
 
-void ClusterRun::start_host_threads() {
-  for (unsigned rank = 0; rank < blocks_.size(); ++rank) {
-    try {
-      blocks_[rank].host = std::thread([this, rank] { host_thread(rank, true); });
-    } catch (const std::exception& error) {
-      std::lock_guard<std::mutex> lock(mutex_);
-      finish(std::string("start a host thread for a block: ") + error.what());
-      break;
-    }
-  }
-  // Each host thread ends once the cluster has finished and its block is torn down.
-  for (Resident& resident : blocks_) {
-    if (resident.host.joinable()) resident.host.join();
-  }
-}
-
-// Called by the last block to be ready, holding the lock.
-void ClusterRun::start_schedule() {
-  // The blocks start in rank order, or in the schedule's order of them.
-  std::vector<unsigned> ranks(blocks_.size());
+// The blocks start in rank order, or in the schedule's order of them; with
+// the staggered start some of them only later.
+void ClusterRun::start() {
+  const ExecutionSettings& settings = grid_.settings();
+  std::vector<unsigned> ranks(members_.size());
   for (unsigned rank = 0; rank < ranks.size(); ++rank) ranks[rank] = rank;
-  if (settings_.schedule == ScheduleKind::reverse) std::reverse(ranks.begin(), ranks.end());
-  if (settings_.schedule == ScheduleKind::shuffle) std::shuffle(ranks.begin(), ranks.end(), random_);
+  if (settings.schedule == ScheduleKind::reverse) std::reverse(ranks.begin(), ranks.end());
+  if (settings.schedule == ScheduleKind::shuffle) std::shuffle(ranks.begin(), ranks.end(), grid_.random());
+  if (settings.stagger && ranks.size() > 1) {
+    // A proper, non-empty part of the cluster waits: it starts once the
+    // others can do nothing more, or at a random later turn.
+    const size_t starting = 1 + grid_.random()() % (ranks.size() - 1);
+    for (size_t i = starting; i < ranks.size(); ++i) members_[ranks[i]].delayed = true;
+    ranks.resize(starting);
+  }
   for (unsigned rank : ranks) {
-    std::vector<unsigned> threads(blocks_[rank].run->thread_count());
+    std::vector<unsigned> threads(members_[rank].run->thread_count());
     for (unsigned i = 0; i < threads.size(); ++i) threads[i] = i;
     make_runnable(rank, std::move(threads));
   }
-  turn_ = static_cast<int>(queue_.front().rank);
-  turn_changed_.notify_all();
 }
 
-void ClusterRun::host_thread(unsigned rank, bool fresh) {
-  if (fresh) {
-    clear_stale_shadow();
-    if (settings_.poison) poison_fresh_thread_storage();
+bool ClusterRun::start_delayed_block() {
+  if (made_ != members_.size()) return false;
+  for (unsigned rank = 0; rank < members_.size(); ++rank) {
+    if (!members_[rank].delayed) continue;
+    members_[rank].delayed = false;
+    std::vector<unsigned> threads(members_[rank].run->thread_count());
+    for (unsigned i = 0; i < threads.size(); ++i) threads[i] = i;
+    make_runnable(rank, std::move(threads));
+    return true;
   }
-  Resident& resident = blocks_[rank];
-  const uint3 in_cluster{rank % cluster_dim_.x, (rank / cluster_dim_.x) % cluster_dim_.y,
-                         rank / (cluster_dim_.x * cluster_dim_.y)};
-  const uint3 block_idx{first_block_.x + in_cluster.x, first_block_.y + in_cluster.y,
-                        first_block_.z + in_cluster.z};
-  ResidentScope scope(this, launch_, block_idx);
-  const uintptr_t thread_pointer = reinterpret_cast<uintptr_t>(__builtin_thread_pointer());
-  resident.tls_high = thread_pointer;
-  resident.tls_low = thread_pointer - program_tls_bytes();
-  resident.dynamic_shared = host_thread_dynamic_shared();
-  // A fresh host thread starts with static shared memory zeroed, or poisoned
-  // when asked; the dynamic part the same.
-  std::memset(resident.dynamic_shared, settings_.poison ? poison_byte : 0, launch_.dynamic_shared_bytes);
-  std::unique_lock<std::mutex> lock(mutex_);
-  std::unique_ptr<BlockRun> block;
-  try {
-    block = std::make_unique<BlockRun>(*this, rank, block_idx, uint3{launch_.block.x, launch_.block.y, launch_.block.z},
-                                       body_, stacks_);
-  } catch (const std::exception& error) {
-    finish(std::string("set up a block: ") + error.what());
-    return;
-  }
-  resident.run = block.get();
-  block->shadow().watch(resident.dynamic_shared, launch_.dynamic_shared_bytes, settings_.poison ? poison_byte : 0);
-  if (uses_async_proxy(launch_.kernel)) block->shadow().attribute(0);  // looks from the start
-  BlockRun* previous = exchange_running_block(block.get());
-  if (++ready_ == blocks_.size()) start_schedule();
-  take_turns(rank, lock);
-  // Suspended fibers unwind on their own host thread, one block at a time.
-  block.reset();
-  resident.run = nullptr;
-  exchange_running_block(previous);
+  return false;
 }
 
-void ClusterRun::take_turns(unsigned rank, std::unique_lock<std::mutex>& lock) {
-  BlockRun& block = *blocks_[rank].run;
-  for (;;) {
-    turn_changed_.wait(lock, [this, rank] { return finished_ || turn_ == static_cast<int>(rank); });
-    if (finished_) return;
-    while (!queue_.empty() && queue_.front().rank == rank) {
-      const Entry next = queue_.front();
-      queue_.pop_front();
-      try {
-        block.resume(next.thread);
-      } catch (const std::exception& error) {
-        finish(block.block_name() + ": " + error.what());
-        return;
-      }
-      if (!block.fault().empty()) {
-        finish(block.fault());
-        return;
-      }
-      if (polls_without_progress_ > queue_.size()) {
-        finish(describe_stall());
-        return;
-      }
+std::string ClusterRun::exit_block(unsigned rank) {
+  Member& member = members_[rank];
+  BlockRun& block = *member.run;
+  const std::string name = block.block_name();
+  const Slot& slot = grid_.slot(member.slot);
+  if (block.tensor_memory_slices() != 0) {
+    const uint32_t slices = block.tensor_memory_slices();
+    const unsigned first = static_cast<unsigned>(__builtin_ctz(slices)) * TensorMemory::kSliceColumns;
+    return name + " exits holding " + std::to_string(__builtin_popcount(slices) * TensorMemory::kSliceColumns) +
+           " tensor-memory columns from column " + std::to_string(first) + " (no tcgen05.dealloc)";
+  }
+  for (const auto& [address, record] : block.barriers()) {
+    const mbarrier::State s = mbarrier::decode(*static_cast<const uint64_t*>(address));
+    if (s.pending != s.expected || s.tx != 0) {
+      return name + " exits with its mbarrier at shared offset " +
+             hex_offset(reinterpret_cast<uintptr_t>(address) - slot.tls_low) + " partway through a phase (" +
+             std::to_string(s.expected - s.pending) + " of " + std::to_string(s.expected) + " arrivals, " +
+             std::to_string(s.tx) + " transaction bytes pending)";
     }
-    if (queue_.empty()) {
-      std::string stalled;
-      for (const Resident& resident : blocks_) {
-        if (!resident.run->finished()) {
-          stalled = resident.run->block_name() + ": " + resident.run->describe_deadlock();
-          break;
-        }
-      }
-      finish(stalled);
-      return;
-    }
-    turn_ = static_cast<int>(queue_.front().rank);
-    turn_changed_.notify_all();
   }
+  const std::string arrival = grid_.arrival_in_flight_for(this, rank);
+  if (!arrival.empty()) return name + " exits while " + arrival + " is still in flight to it";
+  for (const InFlightCopy& copy : in_flight_) {
+    const auto at = reinterpret_cast<uintptr_t>(copy.destination);
+    if (at >= slot.tls_low && at < slot.tls_high) {
+      return name + " exits while a bulk copy into its shared memory at offset " + hex_offset(at - slot.tls_low) +
+             " is still in flight";
+    }
+  }
+  member.exited = true;
+  ++exited_;
+  return {};
 }
 
-void ClusterRun::finish(const std::string& fault) {
-  if (fault_.empty()) fault_ = fault;
-  finished_ = true;
-  turn_changed_.notify_all();
-}
+void ClusterRun::destroy_block(unsigned rank) { members_[rank].run.reset(); }
 
-std::string ClusterRun::describe_stall() const {
-  const Entry& waiting = queue_.back();
-  const BlockRun& block = *blocks_[waiting.rank].run;
-  const uint3 t{waiting.thread % launch_.block.x, (waiting.thread / launch_.block.x) % launch_.block.y,
-                waiting.thread / (launch_.block.x * launch_.block.y)};
-  return block.block_name() + ", thread (" + std::to_string(t.x) + "," + std::to_string(t.y) + "," +
-         std::to_string(t.z) + "): waits for a barrier phase that no thread can complete any more";
-}
+ClusterRun::PairAlloc& ClusterRun::pair_alloc(unsigned pair) { return pair_allocs_[pair]; }
 
 void ClusterRun::make_runnable(unsigned rank, std::vector<unsigned> threads) {
-  note_progress();
-  switch (settings_.schedule) {
-    case ScheduleKind::ordered: std::sort(threads.begin(), threads.end()); break;
-    case ScheduleKind::reverse: std::sort(threads.rbegin(), threads.rend()); break;
-    case ScheduleKind::shuffle: std::shuffle(threads.begin(), threads.end(), random_); break;
-  }
-  for (unsigned thread : threads) queue_.push_back(Entry{rank, thread});
+  grid_.make_runnable(members_[rank].slot, std::move(threads));
 }
 
-void ClusterRun::requeue_poller(unsigned rank, unsigned thread) {
-  ++polls_without_progress_;
-  queue_.push_back(Entry{rank, thread});
-}
+void ClusterRun::requeue_poller(unsigned rank, unsigned thread) { grid_.requeue_poller(members_[rank].slot, thread); }
+
+void ClusterRun::requeue_yield(unsigned rank, unsigned thread) { grid_.requeue_yield(members_[rank].slot, thread); }
+
+void ClusterRun::note_change() { grid_.note_change(); }
+
+const ExecutionSettings& ClusterRun::settings() const { return grid_.settings(); }
+
+std::mt19937_64& ClusterRun::random() { return grid_.random(); }
+
+bool ClusterRun::chance(unsigned one_in) { return grid_.chance(one_in); }
 
 void ClusterRun::cluster_arrive(unsigned rank, unsigned thread) {
-  BlockRun& arriving = *blocks_[rank].run;
+  BlockRun& arriving = *members_[rank].run;
   if (arriving.cluster_arrival(thread) == cluster_phase_ + 1) {
     arriving.fail("barrier.cluster.arrive twice in one phase");
   }
   arriving.cluster_arrival(thread) = cluster_phase_ + 1;
+  note_change();
   if (++cluster_arrived_ < cluster_threads_) return;
   cluster_arrived_ = 0;
   ++cluster_phase_;
-  for (unsigned r = 0; r < blocks_.size(); ++r) {
-    BlockRun& block = *blocks_[r].run;
+  for (unsigned r = 0; r < members_.size(); ++r) {
+    if (!members_[r].run) continue;
+    BlockRun& block = *members_[r].run;
     std::vector<unsigned> waiting;
     for (unsigned i = 0; i < block.thread_count(); ++i) {
       if (block.at_cluster_barrier(i)) {
@@ -385,14 +166,40 @@ void ClusterRun::cluster_arrive(unsigned rank, unsigned thread) {
 }
 
 bool ClusterRun::cluster_phase_passed(unsigned rank, unsigned thread) const {
-  return blocks_[rank].run->cluster_arrival(thread) <= cluster_phase_;
+  return members_[rank].run->cluster_arrival(thread) <= cluster_phase_;
 }
 
 void* ClusterRun::map_shared(const void* address, unsigned from, unsigned to) const {
   const uintptr_t at = reinterpret_cast<uintptr_t>(address);
-  const Resident& source = blocks_[from];
-  if (at < source.tls_low || at >= source.tls_high || to >= blocks_.size()) return nullptr;
-  return reinterpret_cast<void*>(at - source.tls_high + blocks_[to].tls_high);
+  if (to >= members_.size()) return nullptr;
+  const Slot& source = grid_.slot(members_[from].slot);
+  if (at < source.tls_low || at >= source.tls_high) return nullptr;
+  const Slot& target = grid_.slot(members_[to].slot);
+  return reinterpret_cast<void*>(at - source.tls_high + target.tls_high);
+}
+
+int ClusterRun::owner_rank(const void* address) const {
+  const uintptr_t at = reinterpret_cast<uintptr_t>(address);
+  for (unsigned rank = 0; rank < members_.size(); ++rank) {
+    if (!members_[rank].made) continue;
+    const Slot& slot = grid_.slot(members_[rank].slot);
+    if (at >= slot.tls_low && at < slot.tls_high) return static_cast<int>(rank);
+  }
+  return -1;
+}
+
+void* ClusterRun::dynamic_shared_of(unsigned rank) const {
+  return grid_.slot(members_[rank].slot).dynamic_shared;
+}
+
+void ClusterRun::note_async_proxy_kernel() {
+  std::lock_guard<std::mutex> lock(async_proxy_kernels_mutex);
+  async_proxy_kernels.insert(grid_.launch().kernel);
+}
+
+bool ClusterRun::uses_async_proxy() const {
+  std::lock_guard<std::mutex> lock(async_proxy_kernels_mutex);
+  return async_proxy_kernels.count(grid_.launch().kernel) != 0;
 }
 
 }  // namespace hostgpu::detail

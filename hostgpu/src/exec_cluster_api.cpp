@@ -7,6 +7,7 @@
 
 #include "exec_block.h"
 #include "exec_cluster.h"
+#include "exec_grid_run.h"
 #include "hostgpu/device_cluster.h"
 
 namespace hostgpu {
@@ -44,8 +45,12 @@ ClusterPlace cluster_place() {
 
 void* map_shared(const void* shared, unsigned rank) {
   detail::BlockRun& block = require_rank("mapa", rank);
-  void* mapped = block.cluster().map_shared(shared, block.rank(), rank);
+  detail::ClusterRun& cluster = block.cluster();
+  void* mapped = cluster.map_shared(shared, block.rank(), rank);
   if (mapped == nullptr) block.fail("mapa of an address outside the block's shared memory");
+  if (cluster.exited(rank)) {
+    block.fail("mapa into the shared memory of " + cluster.block(rank).block_name() + ", which has exited");
+  }
   return mapped;
 }
 
@@ -59,7 +64,11 @@ unsigned shared_rank(const void* shared) {
 }
 
 void* block_dynamic_shared(unsigned rank) {
-  return require_rank("dynamic shared memory of a cluster block", rank).cluster().dynamic_shared_of(rank);
+  detail::BlockRun& block = require_rank("dynamic shared memory of a cluster block", rank);
+  if (block.cluster().exited(rank)) {
+    block.fail("shared memory of " + block.cluster().block(rank).block_name() + ", which has exited");
+  }
+  return block.cluster().dynamic_shared_of(rank);
 }
 
 void* block_state(unsigned rank, const void* key, size_t bytes) {
@@ -74,12 +83,37 @@ void cluster_arrive() {
 
 void cluster_wait() { require_block("barrier.cluster.wait").cluster_wait(); }
 
+void wait_state_changed() {
+  if (detail::BlockRun* block = detail::running_block()) block->cluster().note_change();
+}
+
 namespace detail {
-void poll_yield() { require_block("a wait").poll_yield(); }
-void poll_satisfied() { require_block("a wait").cluster().note_progress(); }
+void poll_yield(const char* what) { require_block("a wait").poll_yield(what); }
+void poll_satisfied() { require_block("a wait").poll_satisfied(); }
+
+void yield_point() {
+  BlockRun* block = running_block();
+  if (block == nullptr || !block->in_fiber() || !block->cluster().settings().yields) return;
+  if (block->cluster().chance(2)) block->yield();
+}
+
+void atomic_done(bool changed) {
+  BlockRun* block = running_block();
+  if (block == nullptr || !block->in_fiber()) return;
+  if (!changed) {
+    block->yield();
+    return;
+  }
+  block->cluster().note_change();
+  yield_point();
+}
 }  // namespace detail
 
-bool late_copies() { return require_block("a bulk copy").cluster().settings().late_copies; }
+bool late_copies() {
+  detail::ClusterRun& cluster = require_block("a bulk copy").cluster();
+  if (!cluster.settings().late_copies) return false;
+  return !(cluster.settings().early_copies && cluster.chance(4));
+}
 
 bool poison_enabled() {
   detail::BlockRun* block = detail::running_block();

@@ -1,13 +1,12 @@
-// execute_grid: the clusters of a grid one after another; the blocks of each
-// cluster resident together.
+// execute_grid: the clusters of a grid placed on the launch's simulated SMs
+// (exec_grid_run.h); the blocks of each cluster resident together.
 #include <cstdio>
 #include <exception>
 #include <string>
-#include <thread>
 #include <utility>
 
 #include "exec_block.h"
-#include "exec_cluster.h"
+#include "exec_grid_run.h"
 #include "exec_fiber_stack.h"
 #include "exec_settings.h"
 #include "exec_state.h"
@@ -65,36 +64,12 @@ cudaError_t execute_grid(const GridLaunch& launch, const std::function<void()>& 
     last_fault = kernel_name(launch.kernel) + ": " + error.what();
     return cudaErrorLaunchFailure;
   }
-  FiberStackPool& stacks = thread_stack_pool();
-  // Lone blocks with poisoned shared memory run on one host thread of the
-  // grid's own, whose thread-local storage each block finds poisoned afresh;
-  // every other grid is run from the calling host thread.
-  const bool lone_blocks = cluster.x * cluster.y * cluster.z == 1;
-  const bool own_host_thread = settings.poison && lone_blocks;
   std::string fault;
-  auto run_clusters = [&]() {
-    try {
-      for (unsigned z = 0; z < grid.z; z += cluster.z) {
-        for (unsigned y = 0; y < grid.y; y += cluster.y) {
-          for (unsigned x = 0; x < grid.x; x += cluster.x) {
-            ClusterRun run(launch, uint3{x, y, z}, body, settings, stacks, own_host_thread);
-            if (!run.run(&fault)) return;
-          }
-        }
-      }
-    } catch (const std::exception& error) {
-      fault = error.what();
-    }
-  };
-  if (own_host_thread) {
-    try {
-      std::thread host(run_clusters);
-      host.join();
-    } catch (const std::exception& error) {
-      fault = std::string("start the grid's host thread: ") + error.what();
-    }
-  } else {
-    run_clusters();
+  try {
+    GridRun run(launch, body, settings, thread_stack_pool());
+    run.run(&fault);
+  } catch (const std::exception& error) {
+    fault = error.what();
   }
   if (fault.empty()) return cudaSuccess;
   last_fault = kernel_name(launch.kernel) + ", " + fault;

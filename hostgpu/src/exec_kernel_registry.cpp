@@ -1,4 +1,5 @@
-// The kernels' invokers, by the kernel's address (what cudaLaunchKernel gets).
+// The kernels' invokers and declared footprints, by the kernel's address
+// (what cudaLaunchKernel gets).
 #include <mutex>
 #include <unordered_map>
 
@@ -10,6 +11,7 @@ namespace {
 struct KernelRegistry {
   std::mutex mutex;
   std::unordered_map<const void*, KernelInvoker> invokers;
+  std::unordered_map<const void*, KernelFootprint> footprints;
 };
 
 KernelRegistry& registry() {
@@ -30,6 +32,21 @@ KernelInvoker find_kernel(const void* kernel) {
   std::lock_guard<std::mutex> lock(kernels.mutex);
   const auto found = kernels.invokers.find(kernel);
   return found == kernels.invokers.end() ? nullptr : found->second;
+}
+
+void register_kernel_footprint(const void* kernel, const KernelFootprint& footprint) {
+  KernelRegistry& kernels = registry();
+  std::lock_guard<std::mutex> lock(kernels.mutex);
+  kernels.footprints[kernel] = footprint;
+}
+
+bool find_kernel_footprint(const void* kernel, KernelFootprint* footprint) {
+  KernelRegistry& kernels = registry();
+  std::lock_guard<std::mutex> lock(kernels.mutex);
+  const auto found = kernels.footprints.find(kernel);
+  if (found == kernels.footprints.end()) return false;
+  *footprint = found->second;
+  return true;
 }
 
 }  // namespace hostgpu

@@ -36,6 +36,29 @@ void announce_seed(const char* variable, uint64_t seed) {
   std::fprintf(stderr, "hostgpu: %s schedule seed %llu\n", variable, static_cast<unsigned long long>(seed));
 }
 
+
+// A freedom's switch: "1" on, "0" off, unset or empty: the hostile default.
+bool freedom(const char* name, bool hostile) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || *value == '\0') return hostile;
+  const std::string text(value);
+  if (text == "1") return true;
+  if (text == "0") return false;
+  throw std::invalid_argument(std::string(name) + "=" + text + " (expected 0 or 1)");
+}
+
+void read_freedoms(ExecutionSettings* settings, bool hostile) {
+  settings->late_arrivals = freedom("HOSTGPU_LATE_ARRIVALS", hostile);
+  settings->resident = freedom("HOSTGPU_RESIDENT", hostile);
+  settings->stagger = freedom("HOSTGPU_STAGGER", hostile);
+  settings->run_ahead = freedom("HOSTGPU_RUN_AHEAD", hostile);
+  settings->yields = freedom("HOSTGPU_YIELDS", hostile);
+  settings->early_copies = freedom("HOSTGPU_EARLY_COPIES", hostile);
+  settings->late_mma = freedom("HOSTGPU_LATE_MMA", hostile);
+  settings->late_tensor_memory = freedom("HOSTGPU_LATE_TMEM", hostile);
+  settings->strict_tensor_memory = freedom("HOSTGPU_STRICT_TENSOR_MEMORY", false);
+}
+
 }  // namespace
 
 bool parse_schedule(const std::string& text, ScheduleKind* kind, uint64_t* seed) {
@@ -64,8 +87,7 @@ ExecutionSettings read_execution_settings() {
     settings.schedule = ScheduleKind::shuffle;
     settings.poison = true;
     settings.late_copies = true;
-    settings.late_mma = true;
-    settings.late_tensor_memory = true;
+    read_freedoms(&settings, true);
     announce_seed("HOSTGPU_HOSTILE", settings.seed);
     return settings;
   }
@@ -78,8 +100,7 @@ ExecutionSettings read_execution_settings() {
   }
   settings.poison = flag("HOSTGPU_POISON");
   settings.late_copies = flag("HOSTGPU_LATE_COPIES");
-  settings.late_mma = flag("HOSTGPU_LATE_MMA");
-  settings.late_tensor_memory = flag("HOSTGPU_LATE_TMEM");
+  read_freedoms(&settings, false);
   return settings;
 }
 

@@ -2,12 +2,28 @@
 // How hostile the executor is, read from the environment at each grid launch:
 // the resume order of fibers after every rendezvous (HOSTGPU_SCHEDULE), the
 // poison of fresh shared memory and in-flight copies (HOSTGPU_POISON), copies
-// that land only at their completion point (HOSTGPU_LATE_COPIES), tensor-core
-// MMAs that complete only at their commit's arrival or their wait_group
-// (HOSTGPU_LATE_MMA), tensor-memory loads and stores that complete only at
-// their waits (HOSTGPU_LATE_TMEM), and all of them at once from one seed
-// (HOSTGPU_HOSTILE). A shuffled schedule prints its
+// that land only at their completion point (HOSTGPU_LATE_COPIES), and all of
+// them at once from one seed (HOSTGPU_HOSTILE). A shuffled schedule prints its
 // seed on standard error once, so that a failing run can be replayed.
+//
+// The freedoms a GPU takes beyond those, each with its own switch ("1" turns
+// it on; under HOSTGPU_HOSTILE every one is on unless its switch is "0"):
+//   HOSTGPU_LATE_ARRIVALS  mbarrier arrivals of commits and remote arrives
+//                          land at a point the schedule chooses
+//   HOSTGPU_RESIDENT       as many clusters resident together as the SMs admit
+//                          (up to kMaxResidentClusters), interleaved
+//   HOSTGPU_STAGGER        the blocks of a cluster start at different times
+//   HOSTGPU_RUN_AHEAD      released threads sometimes go to the front of the
+//                          queue, so a warp runs ahead of its block
+//   HOSTGPU_YIELDS         arrivals, atomics, fences and mbarrier tests may
+//                          give the turn away
+//   HOSTGPU_EARLY_COPIES   with late copies, some copies land at issue anyway
+//   HOSTGPU_LATE_MMA       tensor-core MMAs complete only at their commit's
+//                          arrival or the wgmma.wait_group that retires them
+//   HOSTGPU_LATE_TMEM      tensor-memory loads and stores complete only at
+//                          tcgen05.wait::ld and wait::st
+// and one that is never part of the hostile set:
+//   HOSTGPU_STRICT_TENSOR_MEMORY  a tcgen05.alloc that would wait fails at once
 #include <cstdint>
 #include <string>
 
@@ -17,13 +33,23 @@ namespace hostgpu::detail {
 
 enum class ScheduleKind : unsigned char { ordered, reverse, shuffle };
 
+// Clusters (or lone blocks) resident together at most, per launch.
+constexpr unsigned kMaxResidentClusters = 4;
+
 struct ExecutionSettings {
   ScheduleKind schedule = ScheduleKind::ordered;
   uint64_t seed = 0;
   bool poison = false;
   bool late_copies = false;
+  bool late_arrivals = false;
+  bool resident = false;
+  bool stagger = false;
+  bool run_ahead = false;
+  bool yields = false;
+  bool early_copies = false;
   bool late_mma = false;
   bool late_tensor_memory = false;
+  bool strict_tensor_memory = false;
 };
 
 // Reads the variables; a malformed value is an error naming the variable.

@@ -11,6 +11,7 @@ namespace hostgpu::detail {
 struct ExecutionState {
   int device = -1;                       // -1: no grid is running on this host thread
   int compute_capability = 0;            // of that device: major x 10 + minor
+  int registers_per_thread = 0;          // the kernel was compiled with; 0: not declared
   unsigned char* dynamic_shared = nullptr;
 };
 

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "exec_block.h"
+#include "exec_state.h"
 #include "hostgpu/device_cluster.h"
 #include "hostgpu/device_sync.h"
 #include "hostgpu/register_file.h"
@@ -29,8 +30,10 @@ std::string describe(const Adjustment& a) {
   return std::string(a.increase ? "setmaxnreg.inc " : "setmaxnreg.dec ") + std::to_string(a.count);
 }
 
-// The block's even share of the register file.
+// What the kernel was compiled with, else the block's even share.
 unsigned starting_registers(unsigned warps) {
+  const int compiled = hostgpu::detail::execution_state().registers_per_thread;
+  if (compiled > 0) return static_cast<unsigned>(compiled);
   const unsigned share = 65536u / (warps * 32u) / 8u * 8u;
   return share > 248 ? 248 : share;
 }
@@ -65,6 +68,7 @@ unsigned set_max_registers(bool increase, unsigned count) {
   // The warp group's four warps issue it together.
   const size_t index = file.adjustments[warp].size();
   file.adjustments[warp].push_back(mine);
+  hostgpu::wait_state_changed();
   const unsigned first = warp / 4 * 4;
   hostgpu::wait_until([&] {
     for (unsigned w = first; w < first + 4; ++w) {
@@ -82,14 +86,16 @@ unsigned set_max_registers(bool increase, unsigned count) {
       }
     }
     return true;
-  });
+  }, "setmaxnreg by the other warps of its warp group");
   if (increase) {
     const unsigned needed = (count - current) * 32u;
     // Blocks until other warps have given back enough.
-    hostgpu::wait_until([&file, needed] { return file.pool >= needed; });
+    hostgpu::wait_until([&file, needed] { return file.pool >= needed; },
+                        "setmaxnreg.inc for registers other warps have not given back");
     file.pool -= needed;
   } else {
     file.pool += (current - count) * 32u;
+    hostgpu::wait_state_changed();
   }
   file.per_thread[warp] = count;
   return current;

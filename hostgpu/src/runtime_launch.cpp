@@ -1,6 +1,7 @@
 // Kernel attributes and launches: the configuration is checked as CUDA checks
 // it, the argument values are copied, and the grid runs in stream order.
 #include <cstdio>
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -49,6 +50,31 @@ cudaError_t check_cluster(const Platform& p, int device, const KernelAttributes&
     return cudaErrorInvalidClusterSize;
   }
   return cudaSuccess;
+}
+
+unsigned round_up(unsigned long long value, unsigned long long unit) {
+  return static_cast<unsigned>((value + unit - 1) / unit * unit);
+}
+
+// Blocks one SM holds at once, as the CUDA occupancy rules admit them from
+// warps, blocks, registers (allocated per warp in units of 256) and shared
+// memory (static and dynamic, plus what the system reserves per block, in
+// units of 128 bytes from 8.0 on and 256 before).
+unsigned blocks_per_sm(const cudaDeviceProp& prop, const dim3& block, size_t dynamic_shared,
+                       const hostgpu::KernelFootprint& footprint) {
+  const unsigned long long threads = 1ull * block.x * block.y * block.z;
+  const unsigned long long warps = (threads + 31) / 32;
+  unsigned long long limit = std::min<unsigned long long>(prop.maxBlocksPerMultiProcessor,
+                                                          prop.maxThreadsPerMultiProcessor / 32 / warps);
+  if (footprint.registers_per_thread > 0) {
+    const unsigned long long per_warp = round_up(32ull * footprint.registers_per_thread, 256);
+    limit = std::min<unsigned long long>(limit, prop.regsPerMultiprocessor / (per_warp * warps));
+  }
+  const unsigned unit = prop.major >= 8 ? 128 : 256;
+  const unsigned long long shared =
+      round_up(dynamic_shared + static_cast<size_t>(footprint.static_shared_bytes) + prop.reservedSharedMemPerBlock, unit);
+  if (shared > 0) limit = std::min<unsigned long long>(limit, prop.sharedMemPerMultiprocessor / shared);
+  return static_cast<unsigned>(std::max<unsigned long long>(limit, 1));
 }
 
 // The argument values, copied when the launch is made.
@@ -124,6 +150,11 @@ cudaError_t launch(const void* kernel, dim3 grid, dim3 block, size_t shared_byte
   grid_launch.kernel = kernel;
   grid_launch.cluster = cluster;
   grid_launch.compute_capability = p.devices[device].major * 10 + p.devices[device].minor;
+  hostgpu::KernelFootprint footprint;
+  hostgpu::find_kernel_footprint(kernel, &footprint);
+  grid_launch.registers_per_thread = footprint.registers_per_thread;
+  grid_launch.blocks_per_sm =
+      blocks_per_sm(device_properties(p.devices[device], device), block, shared_bytes, footprint);
 
   std::vector<hostgpu::KernelParameter> parameters;
   if (!kernel_parameters(kernel, &parameters)) {
@@ -195,7 +226,10 @@ cudaError_t cudaFuncGetAttributes(cudaFuncAttributes* out, const void* kernel) {
   const int version = p.devices[device].major * 10 + p.devices[device].minor;
   std::memset(out, 0, sizeof(*out));
   out->maxThreadsPerBlock = static_cast<int>(kMaxThreadsPerBlock);
-  out->numRegs = 32;
+  hostgpu::KernelFootprint footprint;
+  const bool declared = hostgpu::find_kernel_footprint(kernel, &footprint);
+  out->numRegs = declared && footprint.registers_per_thread > 0 ? footprint.registers_per_thread : 32;
+  out->sharedSizeBytes = static_cast<size_t>(footprint.static_shared_bytes);
   out->ptxVersion = version;
   out->binaryVersion = version;
   out->maxDynamicSharedSizeBytes = attributes.max_dynamic_shared_bytes;

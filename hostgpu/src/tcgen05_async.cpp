@@ -57,7 +57,6 @@ struct ThreadState {
 struct CtaState {
   std::vector<ThreadState> threads;
   std::array<uint16_t, TensorMemory::kColumns> mma_writes{};  // MMAs in flight writing each column
-  std::vector<std::string> pair_operations;  // its pair allocs, deallocs and relinquishes, in order
 };
 
 const char state_key = 0;
@@ -249,41 +248,7 @@ void fence_after_thread_sync() {
   thread_state(block).waits_at_fence = block.sync_waits();
 }
 
-namespace {
-
-// The pair forms of alloc, dealloc and relinquish_alloc_permit are issued by
-// one warp in each CTA of the pair, together: the first could block until the
-// peer's warp issues the same, which here it does.
-void pair_collective(const std::string& operation) {
-  hostgpu::detail::BlockRun& block = running(operation.c_str());
-  const std::shared_ptr<CtaState> cta = state_of(block);
-  cta->pair_operations.push_back(operation);
-  const unsigned peer = block.rank() ^ 1u;
-  if (peer >= block.cluster().block_count()) return;  // no pair: the MMA faults
-  hostgpu::detail::BlockRun& other_block = block.cluster().block(peer);
-  const std::shared_ptr<CtaState> other = state_of(other_block);
-  const size_t index = cta->pair_operations.size() - 1;
-  hostgpu::wait_until([&] {
-    if (other->pair_operations.size() > index) return true;
-    if (other_block.finished()) {
-      hostgpu::detail::fault(operation + ": the peer CTA (rank " + std::to_string(peer) +
-                             ") exited without issuing it; one warp of each CTA of the pair issues it");
-    }
-    return false;
-  });
-  if (other->pair_operations[index] != operation) {
-    hostgpu::detail::fault(operation + " meets " + other->pair_operations[index] + " in the peer CTA (rank " +
-                           std::to_string(peer) + "); one warp of each CTA of the pair issues the same");
-  }
-}
-
-}  // namespace
-
-void note_pair_allocation(uint32_t columns) {
-  pair_collective("tcgen05.alloc.cta_group::2 of " + std::to_string(columns) + " columns");
-}
-
-void note_pair_deallocation(uint32_t column, uint32_t columns) {
+void note_deallocation(uint32_t column, uint32_t columns) {
   hostgpu::detail::BlockRun& block = running("tcgen05.dealloc");
   const std::shared_ptr<CtaState> cta = state_of(block);
   for (uint32_t c = column; c < column + columns && c < TensorMemory::kColumns; ++c) {
@@ -292,9 +257,6 @@ void note_pair_deallocation(uint32_t column, uint32_t columns) {
                              ", which an MMA in flight still writes (its commit not yet observed)");
     }
   }
-  pair_collective("tcgen05.dealloc.cta_group::2 of " + std::to_string(columns) + " columns");
 }
-
-void note_pair_relinquish() { pair_collective("tcgen05.relinquish_alloc_permit.cta_group::2"); }
 
 }  // namespace hostgpu::tcgen05

@@ -16,6 +16,11 @@ namespace {
 constexpr int kPairTile = 256;
 using Config = blackwell_two_sm_mma::TwoSmConfig<int8_t, kPairTile, false>;
 static_assert(Config::kSharedBytes <= kMiningSharedBytes, "the stages fit the requested shared memory");
+// Shared memory admits two CTAs per SM; together they hold all 512 columns.
+static_assert(2 * Config::kAllocatedColumns == 512, "two CTAs per SM hold all its tensor memory");
+
+// What the kernel was compiled with (sm_100a), checked by scripts/kernel_report.
+constexpr KernelFootprint kMiningFootprint{79, 0};
 
 blackwell_two_sm::FirstLaunchSet& launched_devices() {
   static blackwell_two_sm::FirstLaunchSet launched;
@@ -55,7 +60,7 @@ cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n,
 
   const dim3 grid(static_cast<unsigned>(2 * ((m + kPairTile - 1) / kPairTile)),
                   static_cast<unsigned>((n + kPairTile - 1) / kPairTile), 1);
-  return blackwell_two_sm::launch_on_clusters(headless_mine_kernel_2sm_tma, grid,
+  return blackwell_two_sm::launch_on_clusters(headless_mine_kernel_2sm_tma, kMiningFootprint, grid,
                                               kMiningSharedBytes, stream, m, n, k, header, sync,
                                               target, seed, map_a, map_b);
 }

@@ -11,6 +11,14 @@ namespace vexal_blackwell_b300 {
 
 constexpr int kMiningSharedBytes = 58496;
 
+// Tensor memory belongs to the SM (512 columns) and every CTA of this kernel
+// holds 256 of them, so an SM must not admit three. The 58,496 dynamic bytes
+// and the registers alone admit three (with the system's kilobyte, 59,520
+// bytes each of 233,472; 20,480 registers each of 65,536); a static reserve
+// of 18,432 bytes makes it 77,952 bytes a CTA, two per SM: shared memory
+// binds, and two CTAs hold all 512 columns.
+constexpr int kOccupancyReserveBytes = 18432;
+
 cudaError_t launch_headless_mine(const int8_t* a, const int8_t* b, int m, int n, int k,
                                  HostSignalHeader* header, HostSignalSync* sync,
                                  const uint32_t* target, const uint32_t* seed, int rank,

@@ -99,8 +99,8 @@ inline void first_launch_stagger(FirstLaunchSet& launched) {
 // (a grid the cluster does not divide, the non-portable size attribute, the
 // launch itself) is reported as cudaErrorLaunchFailure.
 template <typename... Params, typename... Args>
-cudaError_t launch_on_clusters(void (*kernel)(Params...), dim3 grid, int shared_bytes,
-                               cudaStream_t stream, Args&&... args) {
+cudaError_t launch_on_clusters(void (*kernel)(Params...), const KernelFootprint& footprint, dim3 grid,
+                               int shared_bytes, cudaStream_t stream, Args&&... args) {
   static_assert(sizeof...(Params) == sizeof...(Args), "one argument per kernel parameter");
   if (grid.x % kClusterX != 0 || grid.y % kClusterY != 0) return cudaErrorLaunchFailure;
   const void* function = reinterpret_cast<const void*>(kernel);
@@ -110,7 +110,9 @@ cudaError_t launch_on_clusters(void (*kernel)(Params...), dim3 grid, int shared_
     return cudaErrorLaunchFailure;
   }
 #if defined(KORVATH_FLAVOUR_HOST)
-  kernel_launch_detail::register_with_stand_in(kernel);
+  kernel_launch_detail::register_with_stand_in(kernel, footprint);
+#else
+  (void)footprint;
 #endif
   cudaLaunchAttribute cluster{};
   cluster.id = cudaLaunchAttributeClusterDimension;

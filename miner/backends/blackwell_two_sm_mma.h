@@ -22,6 +22,10 @@
 // MMAs, so that a stage is refilled only when every CTA it feeds has read
 // it), step_done (the MMA commit of a finished rank step, both CTAs of the
 // pair) and step_read (both CTAs' threads have read the accumulators).
+// Commits and remote arrivals land asynchronously, possibly after their
+// issuer went on: before a CTA ends, its thread 0 waits for the last phases
+// of its own empty barriers (and the even CTA for the last step_read), so
+// that nothing still lands in its shared memory once it has exited.
 #include <cstdint>
 
 #include "backends/mining_epilogue.h"
@@ -264,6 +268,17 @@ __device__ void mine_block(int m, int k, const CUtensorMap* map_a, const CUtenso
     }
   }
 
+  // Producer tail: the commits of the last stages (both pairs' leaders
+  // multicast them onto every CTA) and the last step's read arrivals.
+  if (thread == 0) {
+    for (int kt = k_tiles > kStages ? k_tiles - kStages : 0; kt < k_tiles; ++kt) {
+      mbarrier_wait_parity(&bars->empty[kt % kStages], static_cast<uint32_t>(kt / kStages) & 1u);
+    }
+    if (even && k_tiles > 0) {
+      mbarrier_wait_parity_cluster(&bars->step_read,
+                                   static_cast<uint32_t>((k_tiles - 1) / Config::kTilesPerStep) & 1u);
+    }
+  }
   tcgen05_fence_before_thread_sync();
   cluster_sync();  // no peer still arrives on or copies into this CTA
   tcgen05_fence_after_thread_sync();

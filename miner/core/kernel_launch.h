@@ -5,11 +5,25 @@
 // result of cudaLaunchKernel; the caller reads cudaGetLastError as after any
 // launch. In the host flavour the kernel's typed invoker and parameter sizes
 // are first registered with the stand-in, which runs the grid in stream order.
+// Launchers that go through cudaLaunchKernelExC (clusters) register with
+// kernel_launch_detail::register_with_stand_in themselves, with the kernel's
+// footprint where they declare one.
 #include <cstddef>
 #include <tuple>
 #include <utility>
 
 #include "core/gpu_platform.h"
+
+// What a kernel was compiled with that its launch configuration does not
+// say: registers per thread and static shared memory per block. A launcher
+// whose kernel's residency matters (tensor memory shared by the blocks of an
+// SM, a register pool) declares it beside itself; scripts/kernel_report
+// checks it against the disassembly, and the host stand-in counts it in the
+// blocks one SM admits.
+struct KernelFootprint {
+  int registers_per_thread = 0;
+  int static_shared_bytes = 0;
+};
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <atomic>
@@ -46,12 +60,16 @@ void invoke_kernel(const void* kernel, void** args) {
 }
 
 template <typename... Params>
-void register_with_stand_in(void (*kernel)(Params...)) {
+void register_with_stand_in(void (*kernel)(Params...), const KernelFootprint& footprint = {}) {
   // Re-registering is harmless; this only spares the registry's lock.
   static std::atomic<void (*)(Params...)> last_registered{nullptr};
   if (last_registered.load(std::memory_order_acquire) == kernel) return;
   hostgpu::register_kernel(reinterpret_cast<const void*>(kernel), &invoke_kernel<Params...>);
   hostgpu::register_kernel_parameters(kernel);
+  if (footprint.registers_per_thread != 0 || footprint.static_shared_bytes != 0) {
+    hostgpu::register_kernel_footprint(reinterpret_cast<const void*>(kernel),
+                                       {footprint.registers_per_thread, footprint.static_shared_bytes});
+  }
   last_registered.store(kernel, std::memory_order_release);
 }
 

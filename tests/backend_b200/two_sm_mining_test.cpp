@@ -9,6 +9,7 @@
 
 #include "backends/blackwell_b200_mining_kernel.h"
 #include "backends/blackwell_b300_mining_kernel.h"
+#include "hostgpu/executor.h"
 #include "two_sm_fixture.h"
 
 namespace {
@@ -84,6 +85,24 @@ TEST_P(TwoSmRowTest, DeepKOverSeveralClustersUnderOrderedAndHostileSchedules) {
       ASSERT_TRUE(first_cpu_hit(attempt, target, &expected)) << "no digest met the target";
       expect_candidate(attempt.header(), expected);
     }
+  });
+}
+
+// As many clusters as an SM admits are resident together, sharing each SM's
+// tensor memory, with allocations that may not wait and with commits and
+// remote arrivals landing as late as the schedule lets them: the CTAs never
+// ask for more columns than an SM has, and none ends while an arrival or a
+// copy is still on its way to it.
+TEST_P(TwoSmRowTest, CoResidentClustersFitTensorMemoryAndEndWithNothingInFlight) {
+  on_fresh_thread([this] {
+    setenv("HOSTGPU_STRICT_TENSOR_MEMORY", "1", 1);
+    setenv("HOSTGPU_HOSTILE", "1", 1);
+    // Three clusters: more than two CTAs of each SM's rank would be resident.
+    MiningAttempt attempt({768, GetParam().cluster_n, 128, 128});
+    const cudaError_t result = attempt.mine(row(), zero_target());
+    unsetenv("HOSTGPU_HOSTILE");
+    unsetenv("HOSTGPU_STRICT_TENSOR_MEMORY");
+    ASSERT_EQ(result, cudaSuccess) << hostgpu::last_kernel_fault();
   });
 }
 

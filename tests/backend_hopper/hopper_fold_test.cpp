@@ -29,7 +29,7 @@ TEST(HopperFoldTest, EachOwnerGetsTheXorOfItsCandidatesCells) {
   launch.grid = dim3(1);
   launch.block = dim3(256);
   const cudaError_t result = hostgpu::execute_grid(launch, [&] {
-    static FoldExchange exchanges[2];
+    __shared__ FoldExchange exchanges[2];
     const int consumer = static_cast<int>(threadIdx.x);
     const int group = consumer / 128;
     const int t = consumer % 128;

@@ -26,6 +26,7 @@ struct Fixture {
   dim3 grid = dim3(1);
   dim3 cluster = dim3(1);
   int compute_capability = 0;  // of the device; 0: none named
+  int registers_per_thread = 0;  // the kernel was compiled with; 0: not declared
 };
 
 struct Outcome {
@@ -48,6 +49,7 @@ inline Outcome run(const Fixture& f, bool mended, const char* variable, const ch
   launch.dynamic_shared_bytes = f.shared_bytes;
   launch.cluster = f.cluster;
   launch.compute_capability = f.compute_capability;
+  launch.registers_per_thread = f.registers_per_thread;
   Outcome outcome;
   outcome.result = hostgpu::execute_grid(launch, [&] { f.body(mended, out.data()); });
   outcome.fault = hostgpu::last_kernel_fault();

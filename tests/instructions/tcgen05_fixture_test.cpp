@@ -138,7 +138,7 @@ Fixture pair_fixture(const char* fault, Rule rule, const char* fault_text, bool 
 
 // The MMA completes when its commit's arrival lands, which late arrivals put
 // after the issuing thread's next instructions.
-TEST(Tcgen05FixtureTest, DISABLED_TheMmaCompletesOnlyWhenItsCommitArrives) {
+TEST(Tcgen05FixtureTest, TheMmaCompletesOnlyWhenItsCommitArrives) {
   fault_fixture::check_table({
       pair_fixture("accumulators read before the commit's phase is observed", Rule::commit_wait, nullptr),
       pair_fixture("operands rewritten before the commit's phase is observed", Rule::operands_in_flight,
@@ -158,7 +158,7 @@ TEST(Tcgen05FixtureTest, EachBrokenRuleIsCaughtAndEachMendedKernelPasses) {
       pair_fixture("SW128 descriptor off the 1024-byte pattern without its base offset", Rule::sw128_base_offset,
                    "so its base offset must be 1"),
       pair_fixture("the CTAs of the pair allocate different columns", Rule::pair_allocation,
-                   "one warp of each CTA of the pair issues the same"),
+                   "columns while the peer CTA asks for"),
       pair_fixture("the lanes of a warp load from different addresses", Rule::uniform_address,
                    "lane 5 gives another address"),
   });
@@ -208,6 +208,39 @@ TEST(Tcgen05FixtureTest, ADeviceWithoutTheInstructionFaults) {
       EXPECT_NE(o.fault.find(c.fault_text), std::string::npos) << c.capability << ": " << o.fault;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+// Warp 1 loads after the block barrier without the fence; warp 0 fences.
+__global__ void one_warp_unfenced_kernel() {
+  uint32_t* slot = korvath_dynamic_shared<uint32_t>();
+  const unsigned warp = threadIdx.x / 32;
+  if (warp == 0) tmem_alloc_pair(slot, 32);
+  tcgen05_fence_before_thread_sync();
+  __syncthreads();
+  if (warp == 0) tcgen05_fence_after_thread_sync();
+  uint32_t values[32];
+  tmem_load_32x32b_x32(*slot + tensor_memory_address(32 * warp, 0), values);
+  tmem_wait_ld();
+}
+
+TEST(Tcgen05FixtureTest, TheOrderingFaultNamesTheKernelTheBlockAndTheThread) {
+  hostgpu::GridLaunch launch;
+  launch.grid = dim3(1);
+  launch.block = dim3(64);
+  launch.dynamic_shared_bytes = 64;
+  launch.compute_capability = 100;
+  launch.kernel = reinterpret_cast<const void*>(&one_warp_unfenced_kernel);
+  ASSERT_EQ(hostgpu::execute_grid(launch, [] { one_warp_unfenced_kernel(); }), cudaErrorLaunchFailure);
+  const std::string fault = hostgpu::last_kernel_fault();
+  EXPECT_EQ(fault.rfind("kernel 0x", 0), 0u) << fault;
+  EXPECT_NE(fault.find(", block (0,0,0), thread (32,0,0): tcgen05.ld after a barrier wait with no "
+                       "tcgen05.fence::after_thread_sync between them"),
+            std::string::npos)
+      << fault;
 }
 
 }  // namespace

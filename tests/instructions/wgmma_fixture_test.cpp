@@ -37,7 +37,7 @@ __global__ void group_kernel(Rule rule, bool mended, int* out) {
   const uint64_t a = gmma_descriptor_k_sw128(shared_address(tiles), 1024);
   const uint64_t b = gmma_descriptor_k_sw128(shared_address(tiles + kTileA), 1024);
   uint32_t d[64];
-  int result = 0;
+  uint32_t result = 0;  // unsigned: poison added in wraps around
   for (int round = 0; round < 2; ++round) {
     for (uint32_t& v : d) v = 0;
     if (round == 0 || !broken(Rule::fence_after_write)) wgmma_fence();
@@ -48,12 +48,12 @@ __global__ void group_kernel(Rule rule, bool mended, int* out) {
       for (unsigned i = threadIdx.x; i < kTileA + kTileB; i += kThreads) tiles[i] = 2;
       fence_proxy_async_shared();
     }
-    if (broken(Rule::wait_group)) result += static_cast<int>(d[round]);
+    if (broken(Rule::wait_group)) result += d[round];
     wgmma_wait_group<0>();
-    if (!broken(Rule::wait_group)) result += static_cast<int>(d[round]);
+    if (!broken(Rule::wait_group)) result += d[round];
     __syncthreads();  // every warp has retired its MMA before the operands change
   }
-  out[threadIdx.x] = result;
+  out[threadIdx.x] = static_cast<int>(result);
 }
 
 Fixture group_fixture(const char* fault, Rule rule, const char* fault_text) {
@@ -110,9 +110,29 @@ Fixture handover_fixture(const char* fault, Handover rule, const char* fault_tex
   return f;
 }
 
+// A block compiled with 128 registers per thread has too few to hand over
+// 232 to each consumer, whatever the 384 threads' share of the file would be;
+// compiled with 168 it has just enough.
+TEST(WgmmaFixtureTest, ThePoolHoldsOnlyTheRegistersTheKernelWasCompiledWith) {
+  Fixture f = handover_fixture("compiled registers", Handover::pool, nullptr);
+  for (const char* seed : {static_cast<const char*>(nullptr), fault_fixture::kSeeds[0], fault_fixture::kSeeds[1],
+                           fault_fixture::kSeeds[2]}) {
+    f.registers_per_thread = 128;
+    const fault_fixture::Outcome short_pool = fault_fixture::run(f, true, seed ? "HOSTGPU_HOSTILE" : nullptr, seed);
+    EXPECT_EQ(short_pool.result, cudaErrorLaunchFailure) << (seed ? seed : "ordered");
+    EXPECT_NE(short_pool.fault.find("setmaxnreg.inc for registers other warps have not given back"),
+              std::string::npos)
+        << short_pool.fault;
+    f.registers_per_thread = 168;
+    const fault_fixture::Outcome enough = fault_fixture::run(f, true, seed ? "HOSTGPU_HOSTILE" : nullptr, seed);
+    EXPECT_EQ(enough.result, cudaSuccess) << (seed ? seed : "ordered") << ": " << enough.fault;
+  }
+}
+
 TEST(WgmmaFixtureTest, SetmaxnregTakesOnlyWhatTheBlockGaveBackAndMovesWholeWarpGroups) {
   fault_fixture::check_table({
-      handover_fixture("consumers ask for 240 registers where 232 are given back", Handover::pool, "no thread"),
+      handover_fixture("consumers ask for 240 registers where 232 are given back", Handover::pool,
+                       "setmaxnreg.inc for registers other warps have not given back"),
       handover_fixture("one warp of the producer warp group lowers its registers", Handover::warp_group,
                        "setmaxnreg.dec 40 by warp 0: warp 1 of its warp group returned without it"),
   });

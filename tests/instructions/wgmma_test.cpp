@@ -240,8 +240,8 @@ TEST(SetmaxnregTest, BreachesOfItsRulesFault) {
 TEST(MbarrierWaitTest, AProducerAndAConsumerPassStagesThroughFullAndEmptyBarriers) {
   std::vector<int> seen;
   const cudaError_t result = run_block(dim3(64), [&] {
-    static uint64_t full, empty;
-    static int slot;
+    __shared__ uint64_t full, empty;
+    __shared__ int slot;
     if (threadIdx.x == 0) {
       di::mbarrier_init(&full, 1);
       di::mbarrier_init(&empty, 32);
@@ -265,7 +265,7 @@ TEST(MbarrierWaitTest, AProducerAndAConsumerPassStagesThroughFullAndEmptyBarrier
 
 TEST(MbarrierWaitTest, AWaitNoThreadCanCompleteFaults) {
   const cudaError_t result = run_block(dim3(32), [] {
-    static uint64_t barrier;
+    __shared__ uint64_t barrier;
     if (threadIdx.x == 0) di::mbarrier_init(&barrier, 33);
     __syncwarp();
     di::mbarrier_arrive(&barrier);

@@ -1,8 +1,12 @@
 #pragma once
 // CUDA's atomic functions for device code run by the executor. They are real
 // atomic read-modify-writes on host memory, so they stay correct when kernels
-// of several streams or devices run on different host threads at once.
+// of several streams or devices run on different host threads at once. Each
+// is a point where the GPU may switch warps, and wakes threads that wait
+// (device_sync.h: atomic_done).
 #include <cstring>
+
+#include "hostgpu/device_sync.h"
 
 namespace hostgpu::detail {
 
@@ -31,8 +35,17 @@ T atomic_update(T* address, Update update) {
 
 template <typename T>
 T atomic_compare_swap(T* address, T compare, T value) {
-  __atomic_compare_exchange_n(address, &compare, value, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+  const bool swapped =
+      __atomic_compare_exchange_n(address, &compare, value, false, __ATOMIC_RELAXED, __ATOMIC_RELAXED);
+  atomic_done(swapped);
   return compare;  // holds the old value whether or not the swap happened
+}
+
+// Every other atomic changes memory that waiters may observe.
+template <typename T>
+T after_atomic(T old) {
+  atomic_done(true);
+  return old;
 }
 
 template <typename T>
@@ -46,47 +59,74 @@ T atomic_max(T* address, T value) {
 
 }  // namespace hostgpu::detail
 
-inline int atomicAdd(int* a, int v) { return ::hostgpu::detail::atomic_fetch_add(a, v); }
-inline unsigned atomicAdd(unsigned* a, unsigned v) { return ::hostgpu::detail::atomic_fetch_add(a, v); }
+inline int atomicAdd(int* a, int v) {
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_fetch_add(a, v));
+}
+inline unsigned atomicAdd(unsigned* a, unsigned v) {
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_fetch_add(a, v));
+}
 inline unsigned long long atomicAdd(unsigned long long* a, unsigned long long v) {
-  return ::hostgpu::detail::atomic_fetch_add(a, v);
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_fetch_add(a, v));
 }
 inline float atomicAdd(float* a, float v) {
-  return ::hostgpu::detail::atomic_update<float, unsigned>(a, [v](float old) { return old + v; });
+  return ::hostgpu::detail::after_atomic(
+      ::hostgpu::detail::atomic_update<float, unsigned>(a, [v](float old) { return old + v; }));
 }
 inline double atomicAdd(double* a, double v) {
-  return ::hostgpu::detail::atomic_update<double, unsigned long long>(a, [v](double old) { return old + v; });
+  return ::hostgpu::detail::after_atomic(
+      ::hostgpu::detail::atomic_update<double, unsigned long long>(a, [v](double old) { return old + v; }));
 }
 
-inline int atomicSub(int* a, int v) { return __atomic_fetch_sub(a, v, __ATOMIC_RELAXED); }
-inline unsigned atomicSub(unsigned* a, unsigned v) { return __atomic_fetch_sub(a, v, __ATOMIC_RELAXED); }
+inline int atomicSub(int* a, int v) {
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_sub(a, v, __ATOMIC_RELAXED));
+}
+inline unsigned atomicSub(unsigned* a, unsigned v) {
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_sub(a, v, __ATOMIC_RELAXED));
+}
 
-inline int atomicExch(int* a, int v) { return __atomic_exchange_n(a, v, __ATOMIC_RELAXED); }
-inline unsigned atomicExch(unsigned* a, unsigned v) { return __atomic_exchange_n(a, v, __ATOMIC_RELAXED); }
+inline int atomicExch(int* a, int v) {
+  return ::hostgpu::detail::after_atomic(__atomic_exchange_n(a, v, __ATOMIC_RELAXED));
+}
+inline unsigned atomicExch(unsigned* a, unsigned v) {
+  return ::hostgpu::detail::after_atomic(__atomic_exchange_n(a, v, __ATOMIC_RELAXED));
+}
 inline unsigned long long atomicExch(unsigned long long* a, unsigned long long v) {
-  return __atomic_exchange_n(a, v, __ATOMIC_RELAXED);
+  return ::hostgpu::detail::after_atomic(__atomic_exchange_n(a, v, __ATOMIC_RELAXED));
 }
 inline float atomicExch(float* a, float v) {
-  return ::hostgpu::detail::atomic_update<float, unsigned>(a, [v](float) { return v; });
+  return ::hostgpu::detail::after_atomic(
+      ::hostgpu::detail::atomic_update<float, unsigned>(a, [v](float) { return v; }));
 }
 
-inline int atomicMin(int* a, int v) { return ::hostgpu::detail::atomic_min(a, v); }
-inline unsigned atomicMin(unsigned* a, unsigned v) { return ::hostgpu::detail::atomic_min(a, v); }
-inline long long atomicMin(long long* a, long long v) { return ::hostgpu::detail::atomic_min(a, v); }
-inline unsigned long long atomicMin(unsigned long long* a, unsigned long long v) { return ::hostgpu::detail::atomic_min(a, v); }
-inline int atomicMax(int* a, int v) { return ::hostgpu::detail::atomic_max(a, v); }
-inline unsigned atomicMax(unsigned* a, unsigned v) { return ::hostgpu::detail::atomic_max(a, v); }
-inline long long atomicMax(long long* a, long long v) { return ::hostgpu::detail::atomic_max(a, v); }
-inline unsigned long long atomicMax(unsigned long long* a, unsigned long long v) { return ::hostgpu::detail::atomic_max(a, v); }
+inline int atomicMin(int* a, int v) { return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_min(a, v)); }
+inline unsigned atomicMin(unsigned* a, unsigned v) {
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_min(a, v));
+}
+inline long long atomicMin(long long* a, long long v) {
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_min(a, v));
+}
+inline unsigned long long atomicMin(unsigned long long* a, unsigned long long v) {
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_min(a, v));
+}
+inline int atomicMax(int* a, int v) { return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_max(a, v)); }
+inline unsigned atomicMax(unsigned* a, unsigned v) {
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_max(a, v));
+}
+inline long long atomicMax(long long* a, long long v) {
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_max(a, v));
+}
+inline unsigned long long atomicMax(unsigned long long* a, unsigned long long v) {
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_max(a, v));
+}
 
 // ((old >= limit) ? 0 : old + 1) and (((old == 0) || (old > limit)) ? limit : old - 1).
 inline unsigned atomicInc(unsigned* a, unsigned limit) {
-  return ::hostgpu::detail::atomic_update<unsigned, unsigned>(
-      a, [limit](unsigned old) { return old >= limit ? 0u : old + 1u; });
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_update<unsigned, unsigned>(
+      a, [limit](unsigned old) { return old >= limit ? 0u : old + 1u; }));
 }
 inline unsigned atomicDec(unsigned* a, unsigned limit) {
-  return ::hostgpu::detail::atomic_update<unsigned, unsigned>(
-      a, [limit](unsigned old) { return (old == 0u || old > limit) ? limit : old - 1u; });
+  return ::hostgpu::detail::after_atomic(::hostgpu::detail::atomic_update<unsigned, unsigned>(
+      a, [limit](unsigned old) { return (old == 0u || old > limit) ? limit : old - 1u; }));
 }
 
 inline int atomicCAS(int* a, int compare, int v) { return ::hostgpu::detail::atomic_compare_swap(a, compare, v); }
@@ -100,18 +140,30 @@ inline unsigned short atomicCAS(unsigned short* a, unsigned short compare, unsig
   return ::hostgpu::detail::atomic_compare_swap(a, compare, v);
 }
 
-inline int atomicAnd(int* a, int v) { return __atomic_fetch_and(a, v, __ATOMIC_RELAXED); }
-inline unsigned atomicAnd(unsigned* a, unsigned v) { return __atomic_fetch_and(a, v, __ATOMIC_RELAXED); }
+inline int atomicAnd(int* a, int v) {
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_and(a, v, __ATOMIC_RELAXED));
+}
+inline unsigned atomicAnd(unsigned* a, unsigned v) {
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_and(a, v, __ATOMIC_RELAXED));
+}
 inline unsigned long long atomicAnd(unsigned long long* a, unsigned long long v) {
-  return __atomic_fetch_and(a, v, __ATOMIC_RELAXED);
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_and(a, v, __ATOMIC_RELAXED));
 }
-inline int atomicOr(int* a, int v) { return __atomic_fetch_or(a, v, __ATOMIC_RELAXED); }
-inline unsigned atomicOr(unsigned* a, unsigned v) { return __atomic_fetch_or(a, v, __ATOMIC_RELAXED); }
+inline int atomicOr(int* a, int v) {
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_or(a, v, __ATOMIC_RELAXED));
+}
+inline unsigned atomicOr(unsigned* a, unsigned v) {
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_or(a, v, __ATOMIC_RELAXED));
+}
 inline unsigned long long atomicOr(unsigned long long* a, unsigned long long v) {
-  return __atomic_fetch_or(a, v, __ATOMIC_RELAXED);
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_or(a, v, __ATOMIC_RELAXED));
 }
-inline int atomicXor(int* a, int v) { return __atomic_fetch_xor(a, v, __ATOMIC_RELAXED); }
-inline unsigned atomicXor(unsigned* a, unsigned v) { return __atomic_fetch_xor(a, v, __ATOMIC_RELAXED); }
+inline int atomicXor(int* a, int v) {
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_xor(a, v, __ATOMIC_RELAXED));
+}
+inline unsigned atomicXor(unsigned* a, unsigned v) {
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_xor(a, v, __ATOMIC_RELAXED));
+}
 inline unsigned long long atomicXor(unsigned long long* a, unsigned long long v) {
-  return __atomic_fetch_xor(a, v, __ATOMIC_RELAXED);
+  return ::hostgpu::detail::after_atomic(__atomic_fetch_xor(a, v, __ATOMIC_RELAXED));
 }

@@ -17,6 +17,11 @@
 //   try_wait_a_while(ready)  a potentially blocking test (mbarrier.try_wait):
 //                            when ready() does not hold, gives the turn away
 //                            once and tests again
+//   wait_state_changed()     what a wait's ready() reads changed, other than
+//                            through the executor's own operations (barriers,
+//                            mbarriers, atomics, tensor memory): a stall is
+//                            declared only when every waiting thread tested
+//                            again since the last such change
 //   hold_bulk_copy / land_bulk_copies: bulk copies in flight until the barrier
 //                            counting them is next observed
 //   async_proxy_access(p, n, what): the async proxy (a bulk copy into, or a
@@ -51,14 +56,17 @@ void* block_state(unsigned rank, const void* key, size_t bytes);
 void cluster_arrive();
 void cluster_wait();
 
+void wait_state_changed();
+
 namespace detail {
-void poll_yield();
+// `what` names the wait in a stall's report (null: a barrier phase).
+void poll_yield(const char* what = nullptr);
 void poll_satisfied();
 }  // namespace detail
 
 template <typename Ready>
-void wait_until(Ready&& ready) {
-  while (!ready()) detail::poll_yield();
+void wait_until(Ready&& ready, const char* what = nullptr) {
+  while (!ready()) detail::poll_yield(what);
   detail::poll_satisfied();
 }
 
@@ -72,8 +80,9 @@ bool try_wait_a_while(Ready&& ready) {
   return true;
 }
 
-// Whether copies land late (at their completion point) and fresh or pending
-// memory holds poison, for the running launch.
+// Whether this copy lands late (at its completion point; with early copies
+// on, some land at issue anyway) and whether fresh or pending memory holds
+// poison, for the running launch.
 bool late_copies();
 bool poison_enabled();
 constexpr unsigned char poison_byte = 0xA5;

@@ -42,6 +42,16 @@ unsigned lane_id();
 // Lanes of the calling thread's warp that exist and have not returned.
 unsigned active_lanes();
 
+// A point where the GPU may switch to another warp: with yields on, the
+// running thread sometimes gives the turn away (arrivals, atomics, fences,
+// mbarrier tests). Nothing outside a kernel.
+void yield_point();
+
+// An atomic read-modify-write of the running thread changed memory that
+// other threads may wait on; a failed compare-and-swap gives the turn away
+// instead, so that a thread spinning on a lock lets its holder run.
+void atomic_done(bool changed);
+
 [[noreturn]] void trap();
 
 // Ends the kernel with a fault that names its reason (what a GPU reports as
@@ -118,8 +128,17 @@ inline int __all_sync(unsigned mask, int predicate) {
 }
 inline unsigned __activemask() { return ::hostgpu::detail::active_lanes(); }
 
-inline void __threadfence_block() { std::atomic_thread_fence(std::memory_order_seq_cst); }
-inline void __threadfence() { std::atomic_thread_fence(std::memory_order_seq_cst); }
-inline void __threadfence_system() { std::atomic_thread_fence(std::memory_order_seq_cst); }
+inline void __threadfence_block() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  ::hostgpu::detail::yield_point();
+}
+inline void __threadfence() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  ::hostgpu::detail::yield_point();
+}
+inline void __threadfence_system() {
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  ::hostgpu::detail::yield_point();
+}
 
 [[noreturn]] inline void __trap() { ::hostgpu::detail::trap(); }

@@ -24,16 +24,22 @@ struct GridLaunch {
   const void* kernel = nullptr; // identity of the kernel, for messages
   dim3 cluster{1, 1, 1};        // blocks that are resident together; divides grid
   int compute_capability = 0;   // of the device: major x 10 + minor
+  // Blocks one SM holds at once, as the device admits them from the kernel's
+  // registers, shared memory and threads (0: not known, as many as the
+  // executor keeps resident).
+  unsigned blocks_per_sm = 0;
+  int registers_per_thread = 0;  // the kernel was compiled with; 0: not declared
 };
 
 // Runs the grid cluster after cluster (a block is a cluster of one); the
 // blocks of a cluster are resident together, each on a host thread of its
-// own, and every thread of a block is a fiber that calls body(). The calling
-// host thread waits for each cluster. Returns cudaSuccess, or
-// cudaErrorLaunchFailure after a fault inside the kernel (a barrier that not
-// every thread reached, a trap); the reason is kept for last_kernel_fault().
-// A grid or block with a zero dimension runs nothing. Device code cannot
-// launch grids: a call from inside a kernel fails.
+// own, and every thread of a block is a fiber that calls body(). With the
+// resident freedom (exec_settings.h) up to blocks_per_sm clusters are
+// resident at once and interleaved. The calling host thread waits for the
+// grid. Returns cudaSuccess, or cudaErrorLaunchFailure after a fault inside
+// the kernel (a barrier that not every thread reached, a trap); the reason
+// is kept for last_kernel_fault(). A grid or block with a zero dimension runs
+// nothing. Device code cannot launch grids: a call from inside a kernel fails.
 cudaError_t execute_grid(const GridLaunch& launch, const std::function<void()>& body);
 
 // Text describing the most recent kernel fault on this host thread.
@@ -60,6 +66,18 @@ struct KernelParameter {
   size_t alignment = 1;
 };
 void register_kernel_parameters(const void* kernel, const KernelParameter* parameters, size_t count);
+
+// What a kernel was compiled with, beyond what its launch says: registers
+// per thread and static shared memory per block. The runtime reports them in
+// cudaFuncGetAttributes and counts them in the blocks an SM admits; a kernel
+// that declares none is taken to need neither.
+struct KernelFootprint {
+  int registers_per_thread = 0;
+  int static_shared_bytes = 0;
+};
+void register_kernel_footprint(const void* kernel, const KernelFootprint& footprint);
+// False when the kernel declared none.
+bool find_kernel_footprint(const void* kernel, KernelFootprint* footprint);
 
 template <typename... Params>
 void register_kernel_parameters(void (*kernel)(Params...)) {

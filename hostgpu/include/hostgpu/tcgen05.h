@@ -82,13 +82,9 @@ void wait_store();
 void fence_before_thread_sync();
 void fence_after_thread_sync();
 
-// The pair forms of alloc, dealloc and relinquish_alloc_permit, by lane 0 of
-// the issuing warp: one warp in each CTA of the pair issues each of them, the
-// first waiting for the peer's; no freed column may be one an MMA in flight
-// still writes.
-void note_pair_allocation(uint32_t columns);
-void note_pair_deallocation(uint32_t column, uint32_t columns);
-void note_pair_relinquish();
+// tcgen05.dealloc by the running block (lane 0 of the warp): no freed column
+// may be one an MMA in flight still writes.
+void note_deallocation(uint32_t column, uint32_t columns);
 
 // Byte offset in the shared window of element byte `k_byte` of row `row` of
 // a K-major operand with the 128-byte swizzle (32-byte K extent per MMA).

@@ -10,18 +10,20 @@
 // instruction of a kernel names the same CTA group, here always 2: the pair
 // of CTAs whose cluster ranks differ in bit 0. On the host device the MMA and
 // the tensor-memory accesses take effect when issued or, under the hostile
-// settings, late (hostgpu/tcgen05.h), and their ordering rules are enforced;
-// the two-CTA forms need the peer CTA's shared and tensor memory, which only
-// a cluster provides (elsewhere they fault). As in the arch-specific images,
-// a device of another capability faults where they would trap.
+// settings, late (hostgpu/tcgen05.h), a commit's arrivals are posted (landing
+// at once, or later when late arrivals are on), and their ordering rules are
+// enforced; the two-CTA forms need the peer CTA's shared and tensor memory,
+// which only a cluster provides (elsewhere they fault). As in the
+// arch-specific images, a device of another capability faults where they
+// would trap.
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
 #include <string>
 
 #include <cstring>
-#include <vector>
 
+#include "hostgpu/device_async_arrival.h"
 #include "hostgpu/device_cluster.h"
 #include "hostgpu/device_sync.h"
 #include "hostgpu/tcgen05.h"
@@ -179,28 +181,9 @@ KORVATH_DEVICE_INSTRUCTION void tmem_alloc_pair(uint32_t* result, uint32_t colum
   host_tcgen05::require_tcgen05("tcgen05.alloc");
   host_tcgen05::require_warp_uniform("tcgen05.alloc", host_tcgen05::AllocationOperands{result, columns, 0},
                                      "destination or column count");
-  if (hostgpu::detail::lane_id() == 0) {
-    hostgpu::TensorMemory& tm = hostgpu::detail::block_tensor_memory();
-    if (columns < 32 || columns > 512 || (columns & (columns - 1)) != 0) {
-      hostgpu::detail::fault("tcgen05.alloc: the column count must be a power of two from 32 to 512");
-    }
-    if (tm.permit_relinquished) hostgpu::detail::fault("tcgen05.alloc after tcgen05.relinquish_alloc_permit");
-    const uint32_t slices = columns / hostgpu::TensorMemory::kSliceColumns;
-    const uint32_t want = slices == 32 ? 0xffffffffu : (1u << slices) - 1u;
-    bool placed = false;
-    // The first free run of the size, aligned to it.
-    for (uint32_t first = 0; first + slices <= 16 && !placed; first += slices) {
-      if ((tm.allocated_slices & (want << first)) == 0) {
-        tm.allocated_slices |= want << first;
-        *result = tensor_memory_address(0, first * hostgpu::TensorMemory::kSliceColumns);
-        placed = true;
-      }
-    }
-    // A GPU would wait for another CTA to free columns; this block's own
-    // allocations can never be freed while it waits.
-    if (!placed) hostgpu::detail::fault("tcgen05.alloc: no free tensor-memory columns");
-    hostgpu::tcgen05::note_pair_allocation(columns);
-  }
+  // Tensor memory belongs to the SM: the columns may have to wait for the
+  // other blocks resident there to free theirs.
+  if (hostgpu::detail::lane_id() == 0) *result = hostgpu::detail::tensor_memory_alloc(columns);
   __syncwarp();
 #endif
 }
@@ -217,18 +200,8 @@ KORVATH_DEVICE_INSTRUCTION void tmem_dealloc_pair(uint32_t address, uint32_t col
   host_tcgen05::require_warp_uniform("tcgen05.dealloc", host_tcgen05::AccessOperands{address, columns},
                                      "address or column count");
   if (hostgpu::detail::lane_id() == 0) {
-    hostgpu::TensorMemory& tm = hostgpu::detail::block_tensor_memory();
-    const uint32_t column = hostgpu::tensor_memory_column(address);
-    if (hostgpu::tensor_memory_lane(address) != 0 || column % hostgpu::TensorMemory::kSliceColumns != 0 ||
-        columns < 32 || columns > 512 || (columns & (columns - 1)) != 0 || column + columns > 512) {
-      hostgpu::detail::fault("tcgen05.dealloc: not an allocated range");
-    }
-    const uint32_t slices = columns / hostgpu::TensorMemory::kSliceColumns;
-    const uint32_t mask = (slices == 32 ? 0xffffffffu : (1u << slices) - 1u)
-                          << (column / hostgpu::TensorMemory::kSliceColumns);
-    if ((tm.allocated_slices & mask) != mask) hostgpu::detail::fault("tcgen05.dealloc: not an allocated range");
-    hostgpu::tcgen05::note_pair_deallocation(column, columns);
-    tm.allocated_slices &= ~mask;
+    hostgpu::tcgen05::note_deallocation(hostgpu::tensor_memory_column(address), columns);
+    hostgpu::detail::tensor_memory_dealloc(address, columns);
   }
   __syncwarp();
 #endif
@@ -245,10 +218,7 @@ KORVATH_DEVICE_INSTRUCTION void tmem_relinquish_alloc_permit_pair() {
 #else
   host_tcgen05::require_tcgen05("tcgen05.relinquish_alloc_permit");
   __syncwarp();
-  if (hostgpu::detail::lane_id() == 0) {
-    hostgpu::detail::block_tensor_memory().permit_relinquished = true;
-    hostgpu::tcgen05::note_pair_relinquish();
-  }
+  if (hostgpu::detail::lane_id() == 0) hostgpu::detail::tensor_memory_relinquish();
   __syncwarp();
 #endif
 }
@@ -275,10 +245,8 @@ inline uint32_t tmem_row(uint32_t address, const char* instruction) {
                            std::to_string(32 * quarter + 31));
   }
   if (column + 32 > 512) hostgpu::detail::fault(std::string(instruction) + ": columns past 511");
-  for (uint32_t s = column / 32; s <= (column + 31) / 32; ++s) {
-    if (!(tm.allocated_slices & (1u << s))) {
-      hostgpu::detail::fault(std::string(instruction) + ": columns not allocated");
-    }
+  if (!hostgpu::detail::tensor_memory_held(column, 32)) {
+    hostgpu::detail::fault(std::string(instruction) + ": columns not allocated");
   }
   return lane + hostgpu::detail::lane_id();
 }
@@ -452,15 +420,16 @@ KORVATH_DEVICE_INSTRUCTION void umma_commit_pair_multicast(uint64_t* barrier, ui
 #endif
 #else
   host_tcgen05::require_tcgen05("tcgen05.commit");
-  std::vector<uint64_t*> barriers;
+  uint64_t* targets[16];
+  size_t count = 0;
   for (unsigned rank = 0; rank < 16; ++rank) {
     if (!(cta_mask & (1u << rank))) continue;
     if (rank >= hostgpu::tcgen05::detail::cluster_block_count()) {
       hostgpu::detail::fault("tcgen05.commit: CTA rank " + std::to_string(rank) + " is not in the cluster");
     }
-    barriers.push_back(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)));
+    targets[count++] = static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank));
   }
-  hostgpu::tcgen05::commit(barriers.data(), barriers.size());
+  hostgpu::tcgen05::commit(targets, count);
 #endif
 }
 

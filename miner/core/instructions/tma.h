@@ -9,7 +9,10 @@
 // land late, when a thread next observes the barrier that counts it (its
 // destination meanwhile holds poison if asked). A wait for a phase that has
 // not completed gives the turn to the other threads of the cluster; one that
-// no thread can complete any more ends the launch with a fault.
+// no thread can complete any more ends the launch with a fault. The barriers
+// are hostgpu's (device_mbarrier.h), which checks every use against their
+// initialisation and their block's lifetime; an arrival on a peer's barrier
+// is posted and may land late (device_async_arrival.h).
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
@@ -40,10 +43,6 @@
 
 namespace device_instructions {
 
-#if defined(KORVATH_FLAVOUR_HOST)
-// The host's barrier word and its updates.
-namespace host_mbarrier = hostgpu::mbarrier;
-#endif
 
 // Initialises a barrier in shared memory for `arrivals` arrivals per phase.
 KORVATH_DEVICE_INSTRUCTION void mbarrier_init(uint64_t* barrier, uint32_t arrivals) {
@@ -55,7 +54,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_init(uint64_t* barrier, uint32_t arriva
   __trap();
 #endif
 #else
-  *barrier = host_mbarrier::encode({arrivals, arrivals, 0, 0});
+  hostgpu::mbarrier::init(barrier, arrivals);
 #endif
 }
 
@@ -82,10 +81,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_expect_tx(uint64_t* barrier, uin
 #endif
 #else
   hostgpu::detail::thread_sync_signal("mbarrier.arrive.expect_tx");
-  host_mbarrier::State s = host_mbarrier::decode(*barrier);
-  s.tx += static_cast<int32_t>(bytes);
-  s.pending -= 1;
-  *barrier = host_mbarrier::encode(s);
+  hostgpu::mbarrier::arrive_expect_tx(barrier, bytes);
 #endif
 }
 
@@ -100,7 +96,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive(uint64_t* barrier) {
 #endif
 #else
   hostgpu::detail::thread_sync_signal("mbarrier.arrive");
-  host_mbarrier::arrive(barrier);
+  hostgpu::mbarrier::arrive(barrier);
 #endif
 }
 
@@ -169,14 +165,15 @@ KORVATH_DEVICE_INSTRUCTION bool mbarrier_try_wait_parity(uint64_t* barrier, uint
 #else
   // The thread may be suspended for a while before the test says no, so a
   // loop of tests lets the other threads complete the phase. Copies in flight
-  // on the barrier complete when it is observed.
-  const bool passed = hostgpu::try_wait_a_while([barrier, parity] {
-    const uint32_t landed = hostgpu::land_bulk_copies(barrier);
-    if (landed != 0) host_mbarrier::complete_tx(barrier, landed);
-    return host_mbarrier::decode(*barrier).phase != (parity & 1u);
-  });
-  if (passed) hostgpu::detail::thread_sync_wait_passed();
-  return passed;
+  // on the barrier complete when it is observed. A test that passes may
+  // still give the turn away.
+  const bool done =
+      hostgpu::try_wait_a_while([barrier, parity] { return hostgpu::mbarrier::phase_complete(barrier, parity); });
+  if (done) {
+    hostgpu::detail::thread_sync_wait_passed();
+    hostgpu::detail::yield_point();
+  }
+  return done;
 #endif
 }
 
@@ -273,6 +270,7 @@ inline void read_box(const void* destination, const CUtensorMap* map, int32_t x,
 
 // Lands the box now and counts its bytes, or holds it until the barrier is observed.
 inline void deliver(void* destination, uint64_t* barrier, const std::vector<unsigned char>& box) {
+  hostgpu::mbarrier::check(barrier, "a bulk tensor copy");
   hostgpu::async_proxy_access(destination, box.size(), "a bulk tensor copy");
   if (hostgpu::late_copies()) {
     hostgpu::hold_bulk_copy(barrier, destination, box.data(), box.size());
@@ -280,7 +278,7 @@ inline void deliver(void* destination, uint64_t* barrier, const std::vector<unsi
   }
   std::memcpy(destination, box.data(), box.size());
   hostgpu::async_proxy_wrote(destination, box.size());
-  host_mbarrier::complete_tx(barrier, static_cast<uint32_t>(box.size()));
+  hostgpu::mbarrier::complete_tx(barrier, static_cast<uint32_t>(box.size()));
 }
 }  // namespace host_tma
 #endif
