@@ -36,6 +36,12 @@ struct FoldExchange {
   uint64_t barriers[2];                             // [set], 128 arrivals each
 };
 
+// One thread sets up the group's exchange before the block's first barrier:
+// each set's barrier completes when all 128 threads of the group have stored.
+__device__ __forceinline__ void init_fold_exchange(FoldExchange& exchange) {
+  for (uint64_t& barrier : exchange.barriers) device_instructions::mbarrier_init(&barrier, 128);
+}
+
 // The XOR of 16 values as a tree of three-input XORs (one LOP3 each): eight
 // instructions, three deep.
 template <typename Value>

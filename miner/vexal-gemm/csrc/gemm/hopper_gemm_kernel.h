@@ -131,9 +131,7 @@ __global__ void __launch_bounds__(384, 1) hopper_gemm_ws(
       device_instructions::mbarrier_init(&empty_barriers[s], kConsumers / 32 * cluster_blocks);
     }
     for (uint64_t& barrier : turn_barriers) device_instructions::mbarrier_init(&barrier, kTurnArrivals);
-    for (FoldExchange& exchange : fold_exchanges) {
-      for (uint64_t& barrier : exchange.barriers) device_instructions::mbarrier_init(&barrier, 128);
-    }
+    for (FoldExchange& exchange : fold_exchanges) init_fold_exchange(exchange);
     device_instructions::mbarrier_init_fence();
     // The first stages' B tiles touch only this block: they need not wait
     // for the cluster.
