@@ -154,7 +154,7 @@ FLOORS: Dict[Tuple[str, int], float] = {
     ("ada", 89): 0.84,
     ("blackwell", 120): 0.84,
     ("blackwell-native", 120): 0.92,
-    ("hopper", 90): 0.76,
+    ("hopper", 90): 0.73,
     ("blackwell-b200", 100): 0.39,
     ("blackwell-b300", 103): 0.22,
 }
