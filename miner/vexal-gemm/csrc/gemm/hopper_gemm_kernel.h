@@ -11,9 +11,10 @@
 //
 // The two consumer groups take turns on the tensor pipe: a group issues a
 // stage's MMAs only after the other group has issued its MMAs of the stage
-// before, and hands the turn on as soon as its own are issued. So while one
-// group waits for its MMAs and folds, the other's MMAs run, and the pipe
-// never waits for a fold. No block-wide barrier runs after the set-up.
+// before, and hands the turn on as soon as its own are issued. So the
+// groups' MMAs alternate on the pipe instead of interleaving, and while one
+// group waits for its MMAs and folds, the other's run. No block-wide barrier
+// runs after the set-up.
 //
 // Candidate c of the 256 consumer threads opens rows 64·g + o and
 // 64·g + o + 32 and columns 64·q to 64·q + 63 with o = c mod 32,
