@@ -14,6 +14,6 @@ void check_challenge_difficulty(uint64_t) {
   throw std::logic_error("the fuzz harnesses do not answer challenges");
 }
 
-uint64_t solve_blake3_challenge_gpu(const uint8_t*, uint32_t) {
+uint64_t solve_blake3_challenge_gpu(const uint8_t*, uint32_t, const ChallengeSearchLimit&) {
   throw std::logic_error("the fuzz harnesses do not answer challenges");
 }

@@ -15,6 +15,7 @@
 #include "core/errors.h"
 #include "core/gpu_api.h"
 #include "core/log.h"
+#include "core/log_value.h"
 #include "core/pool_password.h"
 #include "core/primary_contexts.h"
 #include "core/usage.h"
@@ -112,11 +113,11 @@ int korvath_main(int argc, char** argv, const RunMinerFn& run_miner) {
     if (config.gpu_proof_bench) return run_gpu_proof_bench(config);
     return launch_mining(config, run_miner);
   } catch (const CliUsageError& e) {
-    log_line(LogLevel::Error, "cli", std::string("error=\"") + e.what() + "\"", "system");
+    log_line(LogLevel::Error, "cli", "error=" + log_quoted(e.what()), "system");
     print_usage(std::cerr);
     return 2;
   } catch (const std::exception& e) {
-    log_line(LogLevel::Error, "miner", std::string("error=\"") + e.what() + "\"", "system");
+    log_line(LogLevel::Error, "miner", "error=" + log_quoted(e.what()), "system");
     return 1;
   }
 }

@@ -3,6 +3,7 @@
 #include "backends/kernel_signal.h"
 #include "core/codecs.h"
 #include "core/log.h"
+#include "core/log_value.h"
 #include "proof/candidate_rows_cols.h"
 
 namespace {
@@ -37,7 +38,7 @@ bool announce_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
   const std::string refusal = candidate_refusal(header, m, n);
   if (!refusal.empty()) {
     log_line(LogLevel::Warn, "share",
-             "dropped reason=invalid_candidate stage=found_candidate job=" + job_id +
+             "dropped reason=invalid_candidate stage=found_candidate job=" + log_value(job_id) +
                  " detail=\"" + refusal + "\"");
     return false;
   }
@@ -45,7 +46,7 @@ bool announce_candidate(const HostSignalHeader& header, int32_t m, int32_t n,
   log_info("share", "found_candidate rows=" + std::to_string(opened.rows.size()) +
                         " cols=" + std::to_string(opened.cols.size()) +
                         " tile_m=" + std::to_string(header.tile_m_index) +
-                        " tile_n=" + std::to_string(header.tile_n_index) + " job=" + job_id +
+                        " tile_n=" + std::to_string(header.tile_n_index) + " job=" + log_value(job_id) +
                         " kernel_hash=" + hex32(header.kernel_hash));
   return true;
 }

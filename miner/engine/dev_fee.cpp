@@ -9,6 +9,7 @@
 
 #include "core/codecs.h"
 #include "core/log.h"
+#include "core/log_value.h"
 #include "core/pool_password.h"
 #include "engine/miner_state.h"
 #include "pool/pool_handshake.h"
@@ -94,13 +95,12 @@ bool dev_fee_tick(MinerState& state) {
   if (given_up) {
     state.dev_fee_given_up = true;
     log_line(LogLevel::Warn, "pool",
-             "dev_fee aborted error=\"" + failure + "\" action=restore_user_login worker=\"" +
-                 state.user_login + "\"");
+             "dev_fee aborted error=" + log_quoted(failure) +
+                 " action=restore_user_login worker=" + log_quoted(state.user_login));
     return true;
   }
   state.dev_fee_active = open;
-  std::string line = std::string("dev_fee ") + (open ? "started" : "ended") + " worker=\"" + login +
-                     "\"";
+  std::string line = std::string("dev_fee ") + (open ? "started" : "ended") + " worker=" + log_quoted(login);
   if (open) {
     line += " fixed_diff=" + std::to_string(difficulty) + " measured_tmac_s=" + format_fixed2(rate);
   }

@@ -8,6 +8,7 @@
 #include "core/codecs.h"
 #include "core/cuda_check.h"
 #include "core/log.h"
+#include "core/log_value.h"
 #include "diagnostics/debug_transcript_check.h"
 #include "engine/candidate_check.h"
 #include "engine/miner_state.h"
@@ -15,6 +16,7 @@
 #include "pool/pool_operations.h"
 #include "pool/share_reply.h"
 #include "proof/candidate_rows_cols.h"
+#include "proof/obsolete_work.h"
 
 namespace {
 
@@ -31,11 +33,11 @@ void report_gateway_reply(const std::string& reply, const std::string& job_id) {
   const bool has_error = reply.find("\"error\"") != std::string::npos &&
                          reply.find("\"error\":null") == std::string::npos;
   if (has_error) {
-    log_line(LogLevel::Error, "share", "submission_error response=" + reply);
+    log_line(LogLevel::Error, "share", "submission_error response=" + log_value(reply));
   } else if (reply.find("\"dropped\":true") != std::string::npos) {
     log_line(LogLevel::Warn, "share", "dropped reason=stratum_reconnect");
   } else {
-    log_info("share", "submitted job=" + job_id);
+    log_info("share", "submitted job=" + log_value(job_id));
   }
 }
 
@@ -86,8 +88,13 @@ void submit_proof_synchronously(MinerState& state, IssuedGpuProof& proof, const 
                " compact_d2h_seconds=" + seconds_text(t1 - proof.compact_copy_started) +
                " gpu_proof_seconds=" + seconds_text(t2 - proof_started) +
                " b64_seconds=" + seconds_text(t2 - t1));
-  const std::string reply = submit_share(*state.pool, text, job);
-  if (report_share_reply(reply, job.job_id)) state.meter.record_share_work(job);
+  const ShareSubmission submission = submit_share_if_current(*state.pool, text, job);
+  if (!submission.sent) {
+    // The next poll takes the newer job the connection now holds.
+    log_obsolete_drop("submit", job, submission.current_job.generation);
+    return;
+  }
+  if (report_share_reply(submission.reply, job.job_id)) state.meter.record_share_work(job);
 }
 
 void handle_found_candidate(MinerState& state, const MiningJob& job, const uint8_t* key) {

@@ -1,6 +1,7 @@
 #include "engine/job_source.h"
 
 #include "core/log.h"
+#include "core/log_value.h"
 #include "engine/miner_state.h"
 #include "pool/gateway_client.h"
 #include "pool/pool_operations.h"
@@ -37,9 +38,9 @@ bool poll_job_update(MinerState& state, const char* action) {
   const MiningJob previous = state.cached_job;
   state.cached_job = polled;
   if (state.submitter) state.submitter->set_active_job(state.cached_job);
-  log_info("pool", "job_update previous=" + previous.job_id +
+  log_info("pool", "job_update previous=" + log_value(previous.job_id) +
                        " previous_generation=" + std::to_string(previous.generation) +
-                       " next=" + polled.job_id +
+                       " next=" + log_value(polled.job_id) +
                        " next_generation=" + std::to_string(polled.generation) +
                        " clean=" + (polled.clean ? "true" : "false") + " action=" + action);
   return true;
@@ -47,7 +48,7 @@ bool poll_job_update(MinerState& state, const char* action) {
 
 void log_obsolete_candidate(const MiningJob& job, uint64_t active_generation) {
   log_line(LogLevel::Debug, "share",
-           "dropped reason=obsolete_job stage=found_candidate job=" + job.job_id +
+           "dropped reason=obsolete_job stage=found_candidate job=" + log_value(job.job_id) +
                " generation=" + std::to_string(job.generation) +
                " active_generation=" + std::to_string(active_generation));
 }

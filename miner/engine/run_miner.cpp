@@ -7,6 +7,7 @@
 
 #include "core/cuda_check.h"
 #include "core/log.h"
+#include "core/log_value.h"
 #include "core/pool_password.h"
 #include "diagnostics/coord_dump.h"
 #include "diagnostics/debug_gemm_tile.h"
@@ -88,7 +89,7 @@ bool start_up_miner(MinerState& state, int worker_index, int worker_count) {
   const std::string password = password_for_device(config.password, worker_index,
                                                    static_cast<uint32_t>(worker_count));
   if (password != config.password) {
-    log_info("miner", "per_device_pool_password=\"" + password + "\"");
+    log_info("miner", "per_device_pool_password=" + log_quoted(password));
   }
   config.password = password;
   state.user_login = config.login;
@@ -122,8 +123,8 @@ bool start_up_miner(MinerState& state, int worker_index, int worker_count) {
                         " profile_n=" + std::to_string(config.n) +
                         " profile_k=" + std::to_string(config.k) +
                         " rank=" + std::to_string(config.rank) +
-                        " estimated_vram_bytes=2855403520 worker=\"" +
-                        (config.login.empty() ? std::string("-") : config.login) + "\"");
+                        " estimated_vram_bytes=2855403520 worker=" +
+                        log_quoted(config.login.empty() ? std::string("-") : config.login));
 
   // The benchmark mines prepared operands only and talks to nobody.
   const bool connects = !config.benchmark_headless_only;
@@ -184,7 +185,7 @@ int run_miner(Config config, int device, int worker_index, int worker_count) {
     if (start_up_miner(state, worker_index, worker_count)) run_mining_loop(state);
     return 0;
   } catch (const std::exception& e) {
-    log_line(LogLevel::Error, "miner", std::string("error=\"") + e.what() + "\"");
+    log_line(LogLevel::Error, "miner", "error=" + log_quoted(e.what()));
     return 1;
   }
 }

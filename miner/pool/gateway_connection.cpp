@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include "core/log.h"
+#include "core/log_value.h"
 #include "pool/line_transport.h"
 
 namespace {
@@ -90,10 +91,10 @@ std::unique_ptr<GatewayConnection> connect_gateway(const Config& config) {
   auto gateway = std::make_unique<GatewayConnection>();
   if (config.transport == "tcp") {
     gateway->fd = tcp_connect(config.host, static_cast<uint16_t>(config.port), "tcp gateway");
-    log_info("gateway", "connected transport=tcp host=" + config.host + " port=" + std::to_string(config.port));
+    log_info("gateway", "connected transport=tcp host=" + log_value(config.host) + " port=" + std::to_string(config.port));
   } else {
     gateway->fd = connect_unix(config.socket_path);
-    log_info("gateway", "connected transport=uds path=" + config.socket_path);
+    log_info("gateway", "connected transport=uds path=" + log_value(config.socket_path));
   }
   return gateway;
 }

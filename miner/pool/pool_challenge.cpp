@@ -9,6 +9,7 @@
 #include "pool/json_text.h"
 #include "pool/pool_connection.h"
 #include "pool/pool_rpc.h"
+#include "proof/challenge_search.h"
 #include "proof/challenge_solver.h"
 
 void handle_challenge(PoolConnection& conn, const std::string& line) {
@@ -41,7 +42,18 @@ void answer_stored_challenge(PoolConnection& conn) {
   if (seed.size() != 32) throw std::runtime_error("malformed vexal.challenge seed");
   const uint32_t difficulty = conn.challenge_difficulty;
   const auto started = std::chrono::steady_clock::now();
-  const uint64_t nonce = conn.solve_challenge(seed.data(), difficulty);
+  uint64_t nonce = 0;
+  try {
+    nonce = conn.solve_challenge(seed.data(), difficulty);
+  } catch (const ChallengeSearchAbandoned& abandoned) {
+    log_line(LogLevel::Warn, "pool",
+             "challenge_abandoned difficulty=" + std::to_string(abandoned.difficulty) +
+                 " seconds=" + format_fixed(static_cast<double>(abandoned.elapsed_ns) / 1e9, 3) +
+                 " limit_seconds=" + std::to_string(kChallengeSearchLimitNs / 1000000000) + " reason=" +
+                 (abandoned.reason == ChallengeGiveUp::TimeLimit ? "time_limit" : "beyond_device") +
+                 " action=reconnect");
+    throw;
+  }
   const auto finished = std::chrono::steady_clock::now();
   const double seconds =
       std::chrono::duration_cast<std::chrono::nanoseconds>(finished - started).count() / 1e9;

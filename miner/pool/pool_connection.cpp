@@ -27,8 +27,11 @@ PoolClock PoolClock::steady() {
 PoolConnection::PoolConnection(const Config& device_config)
     : config(device_config),
       login(device_config.login),
-      password(device_config.password),
-      solve_challenge(solve_blake3_challenge_gpu) {
+      password(device_config.password) {
+  // The search is bounded on the connection's own clock, read when it runs.
+  solve_challenge = [this](const uint8_t* seed, uint32_t difficulty) {
+    return solve_blake3_challenge_gpu(seed, difficulty, ChallengeSearchLimit{clock.now_ns, kChallengeSearchLimitNs});
+  };
   endpoints.push_back(Endpoint{device_config.pool, device_config.stratum_port});
   for (const Endpoint& failover : device_config.failover_pools) endpoints.push_back(failover);
 }

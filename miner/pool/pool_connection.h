@@ -19,7 +19,8 @@ struct PoolClock {
   static PoolClock steady();
 };
 
-// Answers a BLAKE3 challenge: 32 seed bytes and a difficulty in bits to a nonce.
+// Answers a BLAKE3 challenge: 32 seed bytes and a difficulty in bits to a
+// nonce. A search that gives up raises ChallengeSearchAbandoned.
 using ChallengeSolver = std::function<uint64_t(const uint8_t* seed, uint32_t difficulty)>;
 
 // Parked replies beyond this many mean a confused or hostile peer: the
@@ -47,7 +48,7 @@ struct PoolConnection {
   int32_t rank = 0;
   std::vector<int32_t> rows_pattern;
   std::vector<int32_t> cols_pattern;
-  std::map<int32_t, std::string> pending_responses;
+  std::map<uint64_t, std::string> pending_responses;  // by reply id
   bool has_share_nbits_override = false;
   std::string share_nbits_override;
   bool has_challenge = false;
@@ -67,7 +68,7 @@ struct PoolConnection {
   std::mutex mutex;
 
   PoolClock clock = PoolClock::steady();
-  ChallengeSolver solve_challenge;   // the GPU solver unless replaced
+  ChallengeSolver solve_challenge;   // the GPU solver, bounded on `clock`, unless replaced
 
   // Fills the record from the device's Config (login and password already the
   // device's) and lists the endpoints; does not connect.

@@ -6,6 +6,7 @@
 
 #include "core/errors.h"
 #include "core/log.h"
+#include "core/log_value.h"
 #include "core/usage.h"
 #include "pool/json_text.h"
 #include "pool/line_transport.h"
@@ -58,7 +59,7 @@ void try_handshake(PoolConnection& conn, bool strict_login) {
   conn.fd = tcp_connect(endpoint.host, static_cast<uint16_t>(endpoint.port), "stratum pool");
   conn.connect_time = steady_now_ns();
   conn.phase = "tcp_connected";
-  std::string connected = "connected host=" + endpoint.host + " port=" + std::to_string(endpoint.port);
+  std::string connected = "connected host=" + log_value(endpoint.host) + " port=" + std::to_string(endpoint.port);
   if (conn.failover_index != 0) connected += " failover_index=" + std::to_string(conn.failover_index);
   log_info("pool", connected);
 
@@ -132,14 +133,14 @@ bool retry_handshake(PoolConnection& conn, int max_tries, bool strict_login, std
     if (refused || (max_tries > 0 && tries >= max_tries)) return false;
     const Endpoint tried = conn.endpoints.at(conn.failover_index);
     log_line(LogLevel::Warn, "pool",
-             "reconnect_failed error=\"" + failure + "\" retry_ms=" + std::to_string(backoff_ms) +
-                 " failures=" + std::to_string(conn.consecutive_failures) + " endpoint=" + endpoint_text(tried));
+             "reconnect_failed error=" + log_quoted(failure) + " retry_ms=" + std::to_string(backoff_ms) +
+                 " failures=" + std::to_string(conn.consecutive_failures) + " endpoint=" + log_value(endpoint_text(tried)));
     if (conn.endpoints.size() > 1 && conn.consecutive_failures >= 2) {
       conn.consecutive_failures = 0;
       conn.failover_index = (conn.failover_index + 1) % conn.endpoints.size();
       log_line(LogLevel::Warn, "pool",
-               "failover_switch from=" + endpoint_text(tried) + " to=" +
-                   endpoint_text(conn.endpoints[conn.failover_index]) +
+               "failover_switch from=" + log_value(endpoint_text(tried)) + " to=" +
+                   log_value(endpoint_text(conn.endpoints[conn.failover_index])) +
                    " index=" + std::to_string(conn.failover_index));
     }
     conn.clock.sleep_ms(backoff_ms);

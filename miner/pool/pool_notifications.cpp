@@ -7,6 +7,7 @@
 
 #include "core/codecs.h"
 #include "core/log.h"
+#include "core/log_value.h"
 #include "pool/json_fields.h"
 #include "pool/json_text.h"
 #include "pool/pool_connection.h"
@@ -58,8 +59,8 @@ void handle_mining_notify(PoolConnection& conn, const std::string& line) {
   conn.job = std::move(job);
   conn.has_job = true;
   log_line(LogLevel::Debug, "pool",
-           "job id=" + conn.job.job_id + " generation=" + std::to_string(conn.job.generation) +
-               " clean=" + (conn.job.clean ? "true" : "false") + " share_nbits=" + conn.job.share_nbits +
+           "job id=" + log_value(conn.job.job_id) + " generation=" + std::to_string(conn.job.generation) +
+               " clean=" + (conn.job.clean ? "true" : "false") + " share_nbits=" + log_value(conn.job.share_nbits) +
                " difficulty=" + format_fixed2(conn.job.difficulty));
 }
 

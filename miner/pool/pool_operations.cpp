@@ -5,6 +5,7 @@
 
 #include "core/errors.h"
 #include "core/log.h"
+#include "core/log_value.h"
 #include "pool/json_text.h"
 #include "pool/line_transport.h"
 #include "pool/pool_connection.h"
@@ -30,7 +31,7 @@ void route_waiting_lines(PoolConnection& conn) {
 // answer all end the same way: a fresh connection with a job.
 void reconnect_after_poll_failure(PoolConnection& conn, const std::exception& failure) {
   log_line(LogLevel::Warn, "pool",
-           std::string("connection_lost phase=poll error=\"") + failure.what() + "\" action=reconnect");
+           "connection_lost phase=poll error=" + log_quoted(failure.what()) + " action=reconnect");
   connect_and_handshake(conn);
 }
 
@@ -40,8 +41,8 @@ struct AwaitingShareReply {
   PoolConnection& conn;
 };
 
-std::string dropped_reply(int32_t id, const char* reason) {
-  return "{\"id\":" + std::to_string(id) + ",\"result\":null,\"error\":null,\"dropped\":true,\"reason\":\"" +
+std::string dropped_reply(const std::string& id, const char* reason) {
+  return "{\"id\":" + id + ",\"result\":null,\"error\":null,\"dropped\":true,\"reason\":\"" +
          reason + "\"}";
 }
 
@@ -84,26 +85,48 @@ MiningJob wait_for_job(PoolConnection& conn) {
   }
 }
 
-std::string submit_share(PoolConnection& conn, const std::string& proof_b64, const MiningJob& job) {
+ShareSubmission submit_share_if_current(PoolConnection& conn, const std::string& proof_b64,
+                                        const MiningJob& job) {
   std::lock_guard<std::mutex> lock(conn.mutex);
+  ShareSubmission submission;
+  // A replacement job already waiting on the socket, or read meanwhile by the
+  // other thread, makes the share obsolete before it goes out.
+  try {
+    route_waiting_lines(conn);
+  } catch (const std::exception& e) {
+    reconnect_after_poll_failure(conn, e);
+  }
+  if (conn.has_job && conn.job.generation > job.generation) {
+    submission.current_job = conn.job;
+    return submission;
+  }
   conn.phase = "submit." + job.job_id;
   const int32_t id = take_request_id(conn);
   const std::string request = "{\"id\":" + std::to_string(id) +
                               ",\"method\":\"mining.submit\",\"params\":[\"" + json_escape(conn.login) +
                               "\",\"" + json_escape(job.job_id) + "\",\"" + json_escape(proof_b64) + "\"]}\n";
+  submission.sent = true;
   try {
     AwaitingShareReply awaiting(conn);
     send_all(conn, request.data(), request.size());
-    return wait_response(conn, id, 60000);
+    submission.reply = wait_response(conn, id, 60000);
   } catch (const StratumResponseError& e) {
     log_line(LogLevel::Warn, "pool",
-             "submit_error job=" + job.job_id + " error=\"" + e.what() + "\" action=drop_share_keep_conn");
-    return dropped_reply(id, "rejected");
+             "submit_error job=" + log_value(job.job_id) + " error=" + log_quoted(e.what()) +
+                 " action=drop_share_keep_conn");
+    submission.reply = dropped_reply(std::to_string(id), "rejected");
   } catch (const std::exception& e) {
     log_line(LogLevel::Warn, "pool",
-             "connection_lost phase=submit job=" + job.job_id + " error=\"" + e.what() +
-                 "\" action=reconnect_drop_ambiguous_share");
+             "connection_lost phase=submit job=" + log_value(job.job_id) + " error=" + log_quoted(e.what()) +
+                 " action=reconnect_drop_ambiguous_share");
     connect_and_handshake(conn);
-    return dropped_reply(id, "stratum_reconnect");
+    submission.reply = dropped_reply(std::to_string(id), "stratum_reconnect");
   }
+  return submission;
+}
+
+std::string submit_share(PoolConnection& conn, const std::string& proof_b64, const MiningJob& job) {
+  ShareSubmission submission = submit_share_if_current(conn, proof_b64, job);
+  if (!submission.sent) return dropped_reply("null", "obsolete_job");
+  return std::move(submission.reply);
 }

@@ -1,8 +1,8 @@
 #include "pool/pool_rpc.h"
 
-#include <cctype>
-
 #include "core/errors.h"
+#include "core/log.h"
+#include "pool/line_kind.h"
 #include "pool/line_transport.h"
 #include "pool/pool_challenge.h"
 #include "pool/pool_connection.h"
@@ -10,20 +10,11 @@
 
 namespace {
 
-// The reply id of a line, or -1 for a notification (no numeric id).
-// A digit run beyond int32 throws std::out_of_range from std::stoi.
-bool reply_id(const std::string& line, int32_t& id) {
-  const size_t key = line.find("\"id\"");
-  if (key == std::string::npos) return false;
-  const size_t colon = line.find(':', key + 4);
-  if (colon == std::string::npos) return false;
-  size_t pos = colon + 1;
-  while (pos < line.size() && std::isspace(static_cast<unsigned char>(line[pos]))) ++pos;
-  if (pos >= line.size() || line[pos] < '0' || line[pos] > '9') return false;
-  size_t end = pos;
-  while (end < line.size() && line[end] >= '0' && line[end] <= '9') ++end;
-  id = std::stoi(line.substr(pos, end - pos));
-  return true;
+// Whether some request sent on this connection can carry the id: ids are
+// handed out from 1 upwards, so anything from next_request_id on, and 0, is
+// no reply of ours.
+bool could_be_ours(const PoolConnection& conn, uint64_t id) {
+  return id != 0 && id < static_cast<uint64_t>(conn.next_request_id);
 }
 
 // A share's fate is its own reply's: a bad notification read meanwhile is
@@ -64,21 +55,28 @@ std::string wait_response(PoolConnection& conn, int32_t id, uint32_t timeout_ms)
   conn.phase = outer_phase + ".wait_response";
   std::string line;
   for (;;) {
-    const auto parked = conn.pending_responses.find(id);
+    const auto parked = conn.pending_responses.find(static_cast<uint64_t>(id));
     if (parked != conn.pending_responses.end()) {
       line = std::move(parked->second);
       conn.pending_responses.erase(parked);
       break;
     }
     line = recv_line(conn, timeout_ms);
-    int32_t line_id = 0;
-    if (!reply_id(line, line_id)) {
+    const LineKind kind = classify_line(line);
+    if (kind.notification) {
       route_during_wait(conn, line);
       // A nested challenge answer restores its own phase; keep ours for errors.
       conn.phase = outer_phase + ".wait_response";
       continue;
     }
-    if (line_id == id) break;
+    if (!kind.has_reply_id || !could_be_ours(conn, kind.reply_id)) {
+      log_line(LogLevel::Debug, "pool",
+               "reply_ignored id=" + (kind.has_reply_id ? std::to_string(kind.reply_id) : std::string("none")) +
+                   " awaited=" + std::to_string(id) + " reason=unknown_id");
+      continue;
+    }
+    const uint64_t line_id = kind.reply_id;
+    if (line_id == static_cast<uint64_t>(id)) break;
     if (conn.pending_responses.size() >= kMaxParkedReplies &&
         conn.pending_responses.count(line_id) == 0) {
       throw StratumConnectionError(describe_stratum_connection(
@@ -93,6 +91,9 @@ std::string wait_response(PoolConnection& conn, int32_t id, uint32_t timeout_ms)
 }
 
 void dispatch_notification(PoolConnection& conn, const std::string& line) {
+  // A reply, or anything else without a method of its own, is no notification
+  // whatever it carries inside.
+  if (!classify_line(line).notification) return;
   if (line.find("\"method\":\"vexal.set_mining_params\"") != std::string::npos) {
     handle_set_mining_params(conn, line);
   } else if (line.find("\"method\":\"mining.notify\"") != std::string::npos) {

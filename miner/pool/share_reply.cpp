@@ -3,6 +3,7 @@
 #include <cctype>
 
 #include "core/log.h"
+#include "core/log_value.h"
 #include "pool/json_fields.h"
 #include "pool/pool_rpc.h"
 
@@ -41,22 +42,22 @@ bool report_share_reply(const std::string& reply, const std::string& job_id) {
   const ShareVerdict verdict = judge_share_reply(reply);
   switch (verdict.outcome) {
     case ShareOutcome::Accepted:
-      log_info("share", "submitted job=" + job_id);
+      log_info("share", "submitted job=" + log_value(job_id));
       return true;
     case ShareOutcome::Dropped:
       // A share the pool refused names its job; one lost with the connection
       // is the fixed line, whatever reason the reply claims.
       if (verdict.reason == "rejected") {
-        log_line(LogLevel::Warn, "share", "dropped reason=rejected job=" + job_id);
+        log_line(LogLevel::Warn, "share", "dropped reason=rejected job=" + log_value(job_id));
       } else {
         log_line(LogLevel::Warn, "share", "dropped reason=stratum_reconnect");
       }
       return false;
     case ShareOutcome::Rejected:
       if (reply_has_error(reply)) {
-        log_line(LogLevel::Error, "share", "submission_error response=" + reply);
+        log_line(LogLevel::Error, "share", "submission_error response=" + log_value(reply));
       } else {
-        log_line(LogLevel::Warn, "share", "dropped reason=rejected job=" + job_id + " response=" + reply);
+        log_line(LogLevel::Warn, "share", "dropped reason=rejected job=" + log_value(job_id) + " response=" + log_value(reply));
       }
       return false;
   }

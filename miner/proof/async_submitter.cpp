@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/log.h"
+#include "core/log_value.h"
 #include "proof/obsolete_work.h"
 
 namespace {
@@ -81,7 +82,7 @@ void AsyncEncodedPlainProofSubmitter::set_active_job(const MiningJob& job) {
   lock.unlock();
   if (dropped_proofs != 0 || dropped_submits != 0) {
     log_line(LogLevel::Debug, "share",
-             "dropped reason=obsolete_job active_job=" + job.job_id +
+             "dropped reason=obsolete_job active_job=" + log_value(job.job_id) +
                  " active_generation=" + std::to_string(job.generation) +
                  " queued_proofs=" + std::to_string(dropped_proofs) +
                  " queued_submits=" + std::to_string(dropped_submits));
@@ -149,14 +150,14 @@ void AsyncEncodedPlainProofSubmitter::on_worker_failure(const std::string& stage
     try {
       log_line(LogLevel::Error, "proof",
                "async encoded proof " + stage + " worker failed and error handler also failed: " +
-                   what + " handler_error=\"" + e.what() + "\"");
+                   log_quoted(what) + " handler_error=" + log_quoted(e.what()));
     } catch (...) {
     }
   } catch (...) {
     try {
       log_line(LogLevel::Error, "proof",
                "async encoded proof " + stage + " worker failed and error handler also failed: " +
-                   what);
+                   log_quoted(what));
     } catch (...) {
     }
   }

@@ -88,7 +88,7 @@ void check_challenge_difficulty(uint64_t difficulty) {
   if (difficulty > kMaxChallengeDifficultyBits) throw std::runtime_error(kChallengeDifficultyTooHigh);
 }
 
-uint64_t solve_blake3_challenge_gpu(const uint8_t seed[32], uint32_t difficulty) {
+uint64_t solve_blake3_challenge_gpu(const uint8_t seed[32], uint32_t difficulty, const ChallengeSearchLimit& limit) {
   check_challenge_difficulty(difficulty);
 
   ChallengeBuffers buffers;
@@ -98,20 +98,17 @@ uint64_t solve_blake3_challenge_gpu(const uint8_t seed[32], uint32_t difficulty)
   check_cuda(cudaMemcpy(buffers.seed, seed, 32, cudaMemcpyHostToDevice), "challenge seed copy");
   check_cuda(cudaMemset(buffers.found, 0, sizeof(uint32_t)), "challenge found memset");
 
-  uint64_t nonce_base = 0;
-  for (;;) {
-    launch_kernel(solve_blake3_challenge_kernel, dim3(kBlocksPerLaunch), dim3(kThreadsPerBlock), 0, nullptr,
-                  buffers.seed, difficulty, nonce_base, buffers.found, buffers.nonce);
-    check_cuda(cudaGetLastError(), "solve_blake3_challenge_kernel");
-    uint32_t found = 0;
-    check_cuda(cudaMemcpy(&found, buffers.found, sizeof(found), cudaMemcpyDeviceToHost), "challenge found copy");
-    if (found != 0) {
-      uint64_t nonce = 0;
-      check_cuda(cudaMemcpy(&nonce, buffers.nonce, sizeof(nonce), cudaMemcpyDeviceToHost), "challenge nonce copy");
-      buffers.release();
-      return nonce;
-    }
-    nonce_base += kNoncesPerLaunch;
-    if (nonce_base < kNoncesPerLaunch) throw std::runtime_error("BLAKE3 challenge nonce space exhausted");
-  }
+  const uint64_t nonce = search_challenge_nonces(
+      difficulty, kNoncesPerLaunch, limit, [&buffers, difficulty](uint64_t nonce_base, uint64_t& answer) {
+        launch_kernel(solve_blake3_challenge_kernel, dim3(kBlocksPerLaunch), dim3(kThreadsPerBlock), 0, nullptr,
+                      buffers.seed, difficulty, nonce_base, buffers.found, buffers.nonce);
+        check_cuda(cudaGetLastError(), "solve_blake3_challenge_kernel");
+        uint32_t found = 0;
+        check_cuda(cudaMemcpy(&found, buffers.found, sizeof(found), cudaMemcpyDeviceToHost), "challenge found copy");
+        if (found == 0) return false;
+        check_cuda(cudaMemcpy(&answer, buffers.nonce, sizeof(answer), cudaMemcpyDeviceToHost), "challenge nonce copy");
+        return true;
+      });
+  buffers.release();
+  return nonce;
 }

@@ -8,6 +8,8 @@
 // starting with difficulty / 4 zero digits.
 #include <cstdint>
 
+#include "proof/challenge_search.h"
+
 // The largest difficulty the solver searches for: every bit of the digest.
 constexpr uint64_t kMaxChallengeDifficultyBits = 256;
 
@@ -21,7 +23,10 @@ void check_challenge_difficulty(uint64_t difficulty);
 
 // Searches nonces upwards from 0 on the calling thread's current device
 // (default stream), one launch after another, and returns an answering nonce
-// of the first launch that reports one. Blocks until then. Raises std::runtime_error for an unsupported difficulty
-// (before touching the GPU), an exhausted nonce space, or a failed CUDA step
-// ("<step>: <CUDA error text>"); no device memory outlives the call.
-uint64_t solve_blake3_challenge_gpu(const uint8_t seed[32], uint32_t difficulty);
+// of the first launch that reports one. Blocks until then, or until the
+// search gives up within `limit` (ChallengeSearchAbandoned). Raises
+// std::runtime_error for an unsupported difficulty (before touching the GPU),
+// an exhausted nonce space, or a failed CUDA step ("<step>: <CUDA error
+// text>"); no device memory outlives the call.
+uint64_t solve_blake3_challenge_gpu(const uint8_t seed[32], uint32_t difficulty,
+                                    const ChallengeSearchLimit& limit = ChallengeSearchLimit::steady());

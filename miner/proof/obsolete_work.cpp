@@ -1,10 +1,11 @@
 #include "proof/obsolete_work.h"
 
 #include "core/log.h"
+#include "core/log_value.h"
 
 std::string obsolete_drop_message(const std::string& stage, const MiningJob& job,
                                   uint64_t active_generation) {
-  return "dropped reason=obsolete_job stage=" + stage + " job=" + job.job_id +
+  return "dropped reason=obsolete_job stage=" + stage + " job=" + log_value(job.job_id) +
          " generation=" + std::to_string(job.generation) +
          " active_generation=" + std::to_string(active_generation);
 }

@@ -26,9 +26,17 @@ void handle_share(AsyncEncodedPlainProofSubmitter& submitter, const SubmitTask& 
     }
   }
 
-  const std::string reply = submit_share(*submitter.connection, task.proof_b64, task.job);
+  // The connection reads what waits on it before sending: a job that replaced
+  // this one there, unseen by the poll above (the mining thread may have held
+  // the connection), still keeps the share from going out.
+  const ShareSubmission submission = submit_share_if_current(*submitter.connection, task.proof_b64, task.job);
+  if (!submission.sent) {
+    submitter.set_active_job(submission.current_job);
+    log_obsolete_drop("submit", task.job, submission.current_job.generation);
+    return;
+  }
   // Only a reply without error whose result is true is an accepted share.
-  if (report_share_reply(reply, task.job.job_id) && submitter.record_share_work) {
+  if (report_share_reply(submission.reply, task.job.job_id) && submitter.record_share_work) {
     submitter.record_share_work(task.job);
   }
 }

@@ -91,6 +91,39 @@ TEST_F(ChallengeSolverTest, WaitsForTheLaunchWhenStreamsRunDeferred) {
   EXPECT_GE(leading_zero_bits(answer_digest(seed, nonce)), 10);
 }
 
+// The device run kind whatever the environment asks, for the life of a test.
+struct KindDevice {
+  KindDevice() {
+    if (const char* hostile = std::getenv("HOSTGPU_HOSTILE")) saved = hostile;
+    unsetenv("HOSTGPU_HOSTILE");
+    hostgpu::inspect::reinitialise();
+  }
+  ~KindDevice() {
+    if (!saved.empty()) setenv("HOSTGPU_HOSTILE", saved.c_str(), 1);
+    hostgpu::inspect::reinitialise();
+  }
+  std::string saved;
+};
+
+// A difficulty no device reaches in time gives up after the first launch,
+// whose rate (here half a second on the search's clock) shows it out of
+// reach, and leaves no device memory behind. Nothing here depends on the
+// schedule, and a whole launch under the hostile one is slow: it runs kind.
+TEST_F(ChallengeSolverTest, ADifficultyOutOfReachGivesUpAfterOneLaunch) {
+  const KindDevice kind;
+  const Seed seed = seed_from(5);
+  int64_t now = 0;
+  const ChallengeSearchLimit limit{[&now] { return now += 500'000'000; }, kChallengeSearchLimitNs};
+  try {
+    solve_blake3_challenge_gpu(seed.data(), 64, limit);
+    ADD_FAILURE() << "difficulty 64 answered";
+  } catch (const ChallengeSearchAbandoned& abandoned) {
+    EXPECT_EQ(abandoned.reason, ChallengeGiveUp::BeyondDevice);
+    EXPECT_EQ(abandoned.elapsed_ns, 500'000'000);  // two readings: one launch
+  }
+  EXPECT_EQ(hostgpu::inspect::device_bytes_in_use(0), 0u);
+}
+
 TEST_F(ChallengeSolverTest, DifficultiesUpTo256BitsAreSupported) {
   EXPECT_NO_THROW(check_challenge_difficulty(0));
   EXPECT_NO_THROW(check_challenge_difficulty(256));

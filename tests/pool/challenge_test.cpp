@@ -123,7 +123,7 @@ TEST(ChallengeTest, FailedChallengesReconnect) {
       {"seed of 63 digits", challenge_line(seed.substr(1), "4"), false, "malformed vexal.challenge seed"},
       {"seed not hex", challenge_line("g" + seed.substr(1), "4"), false, "invalid hex data"},
       {"answer refused", challenge_line(seed, "4"), true,
-       "challenge answer failed: Stratum error response: {\"id\":4,\"result\":null,\"error\":[20,\"bad nonce\"]}"},
+       R"(challenge answer failed: Stratum error response: {\"id\":4,\"result\":null,\"error\":[20,\"bad nonce\"]})"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -85,7 +85,7 @@ TEST(HandshakeTest, RefusedTriesAreRetriedAfterTheBackOff) {
          link.read_line();
          link.send_line(ok_reply(id++, "{\"vexal/v1\":false}"));
        },
-       "Stratum pool did not accept vexal/v1: {\"id\":1,\"result\":{\"vexal/v1\":false},\"error\":null}"},
+       R"(Stratum pool did not accept vexal/v1: {\"id\":1,\"result\":{\"vexal/v1\":false},\"error\":null})"},
       {"authorize refused",
        [](PeerLink& link, int32_t& id) {
          configure_and_subscribe_ok(link, id);
@@ -93,7 +93,7 @@ TEST(HandshakeTest, RefusedTriesAreRetriedAfterTheBackOff) {
          link.send_line("{\"id\":3,\"result\":null,\"error\":[24,\"unauthorized\"]}");
          ++id;
        },
-       "Stratum error response: {\"id\":3,\"result\":null,\"error\":[24,\"unauthorized\"]}"},
+       R"(Stratum error response: {\"id\":3,\"result\":null,\"error\":[24,\"unauthorized\"]})"},
       {"other m",
        [](PeerLink& link, int32_t& id) {
          through_authorize(link, id);

@@ -173,9 +173,9 @@ TEST(SubmitShareTest, RepliesAcceptedRejectedAndLost) {
        ""},
       {"error reply", R"({"id":4,"result":null,"error":[23,"low difficulty share"]})",
        R"({"id":4,"result":null,"error":null,"dropped":true,"reason":"rejected"})", false,
-       R"(submit_error job=a"b\c error="Stratum error response: {"id":4,"result":null,"error":[23,"low difficulty share"]}" action=drop_share_keep_conn)"},
+       R"(submit_error job="a\"b\\c" error="Stratum error response: {\"id\":4,\"result\":null,\"error\":[23,\"low difficulty share\"]}" action=drop_share_keep_conn)"},
       {"lost", nullptr, R"({"id":4,"result":null,"error":null,"dropped":true,"reason":"stratum_reconnect"})", false,
-       R"(connection_lost phase=submit job=a"b\c error="stratum connection closed by peer phase=submit.a"b\c.wait_response)"},
+       R"(connection_lost phase=submit job="a\"b\\c" error="stratum connection closed by peer phase=submit.a\"b\\c.wait_response)"},
   };
   for (const SubmitCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -249,7 +249,7 @@ TEST(SubmitShareTest, AJobIdWithControlCharactersGoesBackWholeAndLogsOnOneLine) 
   log.finish();
   EXPECT_EQ(job_id, "a\nsubmitted job=b\x1b[31m\r");
   EXPECT_TRUE(accepted);
-  EXPECT_NE(log.out.find("component=share submitted job=a\\nsubmitted job=b\\x1b[31m\\r\n"), std::string::npos)
+  EXPECT_NE(log.out.find("component=share submitted job=\"a\\nsubmitted job=b\\x1b[31m\\r\"\n"), std::string::npos)
       << log.out;
   size_t submitted_lines = 0;
   for (size_t at = log.out.find("submitted job="); at != std::string::npos; at = log.out.find("submitted job=", at + 1)) {

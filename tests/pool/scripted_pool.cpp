@@ -51,6 +51,29 @@ std::string PeerLink::read_line(int timeout_ms) {
   }
 }
 
+bool PeerLink::try_read_line(std::string& line, int timeout_ms, bool& closed) {
+  closed = false;
+  for (;;) {
+    const size_t newline = buffer_.find('\n');
+    if (newline != std::string::npos) {
+      line = buffer_.substr(0, newline);
+      buffer_.erase(0, newline + 1);
+      return true;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    const int rc = ::poll(&p, 1, timeout_ms);
+    if (rc < 0 && errno == EINTR) continue;
+    if (rc <= 0) return false;
+    char chunk[4096];
+    const ssize_t got = ::recv(fd_, chunk, sizeof(chunk), 0);
+    if (got <= 0) {
+      closed = true;
+      return false;
+    }
+    buffer_.append(chunk, static_cast<size_t>(got));
+  }
+}
+
 std::vector<std::string> PeerLink::read_available() {
   for (;;) {
     pollfd p{fd_, POLLIN, 0};

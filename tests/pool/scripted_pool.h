@@ -28,6 +28,9 @@ class PeerLink {
   std::string read_line(int timeout_ms = 5000);
   // The whole lines the miner has sent so far, without waiting for more.
   std::vector<std::string> read_available();
+  // The next line if one arrives within the time: false on a time-out or
+  // when the miner has closed the connection (`closed` tells which).
+  bool try_read_line(std::string& line, int timeout_ms, bool& closed);
   // Reads the next line and checks it is exactly `expected`.
   void expect_line(const std::string& expected, int timeout_ms = 5000);
   // Whether the miner closes the connection within the time (no data expected).

@@ -50,10 +50,10 @@ TEST(ShareReplyTest, ReportLogsAndCountsOnlyAcceptedShares) {
   EXPECT_NE(log.out.find("component=share submitted job=job-1\n"), std::string::npos);
   EXPECT_EQ(log.out.find("job-2"), std::string::npos);
   EXPECT_NE(log.err.find("level=WARN"), std::string::npos);
-  EXPECT_NE(log.err.find(R"(component=share dropped reason=rejected job=job-2 response={"id":5,"result":false,"error":null})"),
+  EXPECT_NE(log.err.find(R"(component=share dropped reason=rejected job=job-2 response="{\"id\":5,\"result\":false,\"error\":null}")"),
             std::string::npos);
   EXPECT_NE(log.err.find(R"(level=ERROR)"), std::string::npos);
-  EXPECT_NE(log.err.find(R"(submission_error response={"id":6,"result":null,"error":[21,"stale"]})"),
+  EXPECT_NE(log.err.find(R"(submission_error response="{\"id\":6,\"result\":null,\"error\":[21,\"stale\"]}")"),
             std::string::npos);
   EXPECT_NE(log.err.find("component=share dropped reason=rejected job=job-4\n"), std::string::npos);
 }

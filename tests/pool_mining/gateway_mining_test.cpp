@@ -105,7 +105,7 @@ TEST_F(GatewayMining, ARefusedProofIsLoggedAndALostGatewayEndsTheRun) {
   const int status = run_miner(gateway_run(gateway, 3), 0, 0, 1);
   const std::string err = testing::internal::GetCapturedStderr();
   EXPECT_EQ(status, 1);
-  EXPECT_NE(err.find("component=share submission_error response={\"jsonrpc\":\"2.0\",\"id\":2"),
+  EXPECT_NE(err.find("component=share submission_error response=\"{\\\"jsonrpc\\\":\\\"2.0\\\",\\\"id\\\":2"),
             std::string::npos)
       << err;
   EXPECT_NE(err.find("error=\"gateway closed connection\""), std::string::npos) << err;

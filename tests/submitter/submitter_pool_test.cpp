@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "pool/line_transport.h"
 #include "pool/pool_connection.h"
 #include "pool/pool_handshake.h"
 #include "proof/async_submitter.h"
@@ -136,6 +137,45 @@ TEST_F(SubmitterPoolTest, ShareOfAJobReplacedMeanwhileIsNotSent) {
   go.set_value();
   sent.get_future().wait();
   hand_over(job);  // only the submit worker's own poll sees job-2
+  submitter->wait_until_idle();
+  submitter->stop();
+  submitter->rethrow_worker_error();
+  finish(pool);
+  log.finish();
+  EXPECT_EQ(recorded, 0);
+  EXPECT_NE(log.out.find("gpu=gpu2 component=share dropped reason=obsolete_job stage=submit job=job-1 "
+                         "generation=1 active_generation=2"),
+            std::string::npos)
+      << log.out;
+}
+
+// The replacement job waits on the socket while the mining thread holds the
+// connection, so the submit worker's own poll gets nothing: the lines are
+// read again under the connection's lock just before the share would go out,
+// and the share is dropped at the submit stage instead of being sent.
+TEST_F(SubmitterPoolTest, ShareIsNotSentWhenItsJobWasReplacedWhileTheConnectionWasBusy) {
+  std::promise<void> sent;
+  ScriptedPool pool;
+  pool.run([&](ScriptedPool& p) {
+    int32_t id = 1;
+    auto link = p.accept();
+    serve_handshake(*link, id);
+    link->send_line(notify_line("\"job-2\"", "1d00ffff", true));
+    sent.set_value();
+    EXPECT_TRUE(link->closed_by_miner());  // no mining.submit before the close
+  });
+  LogCapture log;
+  connect(pool);
+  submitter->set_active_job(job);
+  {
+    std::unique_lock<std::mutex> busy(connection->mutex);  // as the mining thread's poll would
+    sent.get_future().wait();
+    ASSERT_TRUE(wait_readable(*connection, 3000));
+    hand_over(job);
+    ASSERT_TRUE(eventually([&] {
+      return read_locked<uint64_t>(*submitter, [](const auto& s) { return s.submits_in_flight; }) == 1;
+    }));
+  }
   submitter->wait_until_idle();
   submitter->stop();
   submitter->rethrow_worker_error();
