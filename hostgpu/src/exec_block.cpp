@@ -1,5 +1,6 @@
 #include "exec_block.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <exception>
@@ -176,6 +177,12 @@ void BlockRun::cluster_wait() {
     suspend();
   }
   me.cluster_waited = me.cluster_arrival;
+}
+
+unsigned long long BlockRun::cluster_phases_waited() const {
+  unsigned long long most = 0;
+  for (const Thread& thread : threads_) most = std::max(most, thread.cluster_waited);
+  return most;
 }
 
 const BarrierRecord* BlockRun::barrier_record(const void* barrier) const {

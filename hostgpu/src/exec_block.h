@@ -116,6 +116,16 @@ class BlockRun {
   // fault then names that thread. Returns the thread it replaces.
   unsigned act_as(unsigned thread) { return std::exchange(running_, thread); }
 
+  // A peer mapped an address of this block's shared memory (mapa) when the
+  // mapping thread had made `arrivals` cluster-barrier arrivals: the block
+  // may exit once it has waited for a cluster phase after that.
+  void note_mapped_by_peer(unsigned long long arrivals) {
+    if (arrivals + 1 > mapped_until_) mapped_until_ = arrivals + 1;
+  }
+  unsigned long long mapped_until() const { return mapped_until_; }
+  // The most cluster phases any of its threads has seen complete.
+  unsigned long long cluster_phases_waited() const;
+
   // Mbarriers initialised in the block's shared memory.
   void record_barrier(const void* barrier, const BarrierRecord& record) { barriers_[barrier] = record; }
   const BarrierRecord* barrier_record(const void* barrier) const;
@@ -198,6 +208,7 @@ class BlockRun {
   uint32_t tensor_memory_slices_ = 0;
   bool tensor_memory_relinquished_ = false;
   uint32_t tensor_memory_wanted_ = 0;
+  unsigned long long mapped_until_ = 0;
   std::map<const void*, std::shared_ptr<void>> objects_;
   ProxyShadow shadow_;
   boost::context::fiber scheduler_;     // where the running fiber returns to

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <set>
 #include <utility>
@@ -116,8 +117,15 @@ std::string ClusterRun::exit_block(unsigned rank) {
              " is still in flight";
     }
   }
+  if (block.mapped_until() > block.cluster_phases_waited()) {
+    return name + " exits while a peer may still reach its shared memory through an address it mapped (mapa) "
+                  "with no cluster barrier between that and the exit";
+  }
   member.exited = true;
   ++exited_;
+  // Its shared memory may go to another block at once: a stale mapped
+  // address reads whatever is there.
+  if (grid_.settings().poison) std::memset(slot.dynamic_shared, poison_byte, grid_.launch().dynamic_shared_bytes);
   return {};
 }
 

@@ -43,16 +43,28 @@ ClusterPlace cluster_place() {
   return place;
 }
 
-void* map_shared(const void* shared, unsigned rank) {
+namespace {
+
+void* map_into(const void* shared, unsigned rank, bool plain_access) {
   detail::BlockRun& block = require_rank("mapa", rank);
   detail::ClusterRun& cluster = block.cluster();
   void* mapped = cluster.map_shared(shared, block.rank(), rank);
   if (mapped == nullptr) block.fail("mapa of an address outside the block's shared memory");
-  if (cluster.exited(rank)) {
+  // An instruction's own check of the barrier it reaches names an exited peer.
+  if (plain_access && cluster.exited(rank)) {
     block.fail("mapa into the shared memory of " + cluster.block(rank).block_name() + ", which has exited");
+  }
+  if (plain_access && rank != block.rank()) {
+    cluster.block(rank).note_mapped_by_peer(block.cluster_arrival(block.running_thread()));
   }
   return mapped;
 }
+
+}  // namespace
+
+void* map_shared(const void* shared, unsigned rank) { return map_into(shared, rank, true); }
+
+void* peer_address(const void* shared, unsigned rank) { return map_into(shared, rank, false); }
 
 unsigned shared_rank(const void* shared) {
   detail::BlockRun& block = require_block("a shared::cluster address");

@@ -247,12 +247,18 @@ bool GridRun::run(std::string* fault) {
   std::unique_lock<std::mutex> lock(mutex_);
   dispatch();
   if (!finished_) {
-    turn_ = 0;  // the first slot sets its block up first
     if (slots_[0]->calling_thread) {
+      turn_ = 0;
       take_turns(*slots_[0], lock);
       tear_down(*slots_[0]);
     } else {
-      slots_[0]->turn.notify_one();
+      // The first slot given a block sets it up first.
+      for (const auto& slot : slots_) {
+        if (slot->needs_set_up) {
+          pass_turn(slot->index);
+          break;
+        }
+      }
       done_.wait(lock, [this] { return finished_; });
     }
   }

@@ -139,6 +139,9 @@ void issue_mma_pair(MmaKind kind, const PairHalf& even, const PairHalf& odd, uin
   } else {
     const unsigned rank = block.rank();
     hostgpu::detail::ClusterRun& cluster = block.cluster();
+    if (!cluster.has_block(rank & ~1u) || !cluster.has_block(rank | 1u)) {
+      hostgpu::detail::fault("tcgen05.mma.cta_group::2: the pair's other CTA is not resident");
+    }
     auto pending = std::make_shared<PendingMma>();
     pending->mma = mma;
     pending->operands = detail::pair_operand_bytes(mma);

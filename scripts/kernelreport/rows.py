@@ -36,6 +36,9 @@ class Row:
     # M, N, K of one tensor-memory MMA as issued (for a pair MMA the pair's M),
     # which its instruction descriptor holds at run time; () when the opcode shows it.
     mma_shape: Tuple[int, ...] = ()
+    # "file constant" of the KernelFootprint{registers, static shared bytes}
+    # the launcher declares for the host stand-in, or "" when it declares none.
+    footprint: str = ""
 
 
 ROWS = (
@@ -57,7 +60,8 @@ ROWS = (
         256, 8, 128, 256, 128, 98304, "miner/backends/ada_mining_kernel.cu kSharedBytes"),
     Row("hopper", "hopper_mining_kernel", "vexal", "hopper_gemm_ws", "S8_S8_EEELb1ELb1E", (90,),
         True, 384, 8, 128, 256, 128, 197632,
-        "miner/vexal-gemm/csrc/gemm/hopper_gemm_host.h kHopperGemmSharedBytes"),
+        "miner/vexal-gemm/csrc/gemm/hopper_gemm_host.h kHopperGemmSharedBytes",
+        footprint="miner/vexal-gemm/csrc/gemm/hopper_gemm_host.h kHopperGemmFootprint"),
     Row("blackwell", "blackwell_mining_kernel", "vexal_blackwell", "headless_mine_kernel",
         "ILb0ELb0E", (120,), True, 256, 8, 128, 256, 128, 98304,
         "miner/backends/blackwell_mining_kernel.cu kSharedBytes"),
@@ -66,10 +70,12 @@ ROWS = (
         "miner/backends/blackwell_native_mining_kernel.cu kMiningSharedBytes"),
     Row("blackwell-b200", "blackwell_b200_mining_kernel", "vexal_blackwell_b200",
         "headless_mine_kernel_2sm_tma", "", (100,), True, 128, 4, 128, 128, 128, 84096,
-        "miner/backends/blackwell_b200_mining_kernel.h kMiningSharedBytes", (256, 256, 32)),
+        "miner/backends/blackwell_b200_mining_kernel.h kMiningSharedBytes", (256, 256, 32),
+        "miner/backends/blackwell_b200_mining_kernel.cu kMiningFootprint"),
     Row("blackwell-b300", "blackwell_b300_mining_kernel", "vexal_blackwell_b300",
         "headless_mine_kernel_2sm_tma", "", (103,), True, 128, 4, 128, 128, 128, 58496,
-        "miner/backends/blackwell_b300_mining_kernel.h kMiningSharedBytes", (256, 128, 16)),
+        "miner/backends/blackwell_b300_mining_kernel.h kMiningSharedBytes", (256, 128, 16),
+        "miner/backends/blackwell_b300_mining_kernel.cu kMiningFootprint"),
 )
 
 
@@ -99,3 +105,35 @@ def source_value(root: str, row: Row) -> Optional[int]:
         if found:
             return int(found.group(1))
     return None
+
+
+def _constant(root: str, path: str, name: str) -> Optional[int]:
+    """A named integer constant of the file or of its header beside it."""
+    for candidate in (path, os.path.splitext(path)[0] + ".h"):
+        if not os.path.isfile(os.path.join(root, candidate)):
+            continue
+        with open(os.path.join(root, candidate)) as f:
+            found = re.search(r"\b%s\s*=\s*(\d+)\s*;" % re.escape(name), f.read())
+        if found:
+            return int(found.group(1))
+    return None
+
+
+def footprint_value(root: str, row: Row) -> Optional[Tuple[int, int]]:
+    """The (registers, static shared bytes) the launcher declares, where its
+    source spells them out as numbers or named constants (of the file or its
+    header)."""
+    parts = row.footprint.split()
+    if len(parts) != 2 or not os.path.isfile(os.path.join(root, parts[0])):
+        return None
+    with open(os.path.join(root, parts[0])) as f:
+        text = f.read()
+    found = re.search(r"\b%s\s*\{\s*(\w+)\s*,\s*(\w+)\s*\}" % re.escape(parts[1]), text)
+    if not found:
+        return None
+    values = []
+    for item in found.groups():
+        values.append(int(item) if item.isdigit() else _constant(root, parts[0], item))
+    if None in values:
+        return None
+    return values[0], values[1]

@@ -99,8 +99,8 @@ TEST(TmaFixtureTest, DestinationsOffTheirSwizzlePatternAreCaught) {
                    "the 64-byte swizzle needs alignment to its 512-byte pattern"),
       copy_fixture("32-byte swizzle into a 128-byte boundary", CU_TENSOR_MAP_SWIZZLE_32B, 128, 256,
                    "the 32-byte swizzle needs alignment to its 256-byte pattern"),
-      copy_fixture("an unswizzled box 64 bytes in", CU_TENSOR_MAP_SWIZZLE_NONE, 64, 128,
-                   "an unswizzled box needs 128-byte alignment"),
+      copy_fixture("an unswizzled box 8 bytes in", CU_TENSOR_MAP_SWIZZLE_NONE, 8, 16,
+                   "an unswizzled box needs 16-byte alignment"),
   });
 }
 

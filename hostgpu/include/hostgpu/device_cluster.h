@@ -5,7 +5,12 @@
 //                            %cluster_nctaid and %clusterid of the running block
 //   map_shared(p, rank)      mapa: the same shared-memory byte in block `rank` of
 //                            the cluster (a plain pointer the running block may
-//                            read, write and arrive on)
+//                            read, write and arrive on); the peer must not exit
+//                            before a cluster barrier orders this thread's
+//                            accesses through it
+//   peer_address(p, rank)    the same mapping for an instruction that reaches
+//                            the peer itself (a remote arrival, a multicast
+//                            copy, a commit), checked when it lands instead
 //   shared_rank(p)           the block whose shared memory holds p
 //   block_dynamic_shared(r)  the dynamic shared memory of block r
 //   block_state(r, key, n)   n zeroed bytes kept with block r under key (for
@@ -50,6 +55,7 @@ struct ClusterPlace {
 
 ClusterPlace cluster_place();
 void* map_shared(const void* shared, unsigned rank);
+void* peer_address(const void* shared, unsigned rank);
 unsigned shared_rank(const void* shared);
 void* block_dynamic_shared(unsigned rank);
 void* block_state(unsigned rank, const void* key, size_t bytes);

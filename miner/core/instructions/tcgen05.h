@@ -427,7 +427,7 @@ KORVATH_DEVICE_INSTRUCTION void umma_commit_pair_multicast(uint64_t* barrier, ui
     if (rank >= hostgpu::tcgen05::detail::cluster_block_count()) {
       hostgpu::detail::fault("tcgen05.commit: CTA rank " + std::to_string(rank) + " is not in the cluster");
     }
-    targets[count++] = static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank));
+    targets[count++] = static_cast<uint64_t*>(hostgpu::peer_address(barrier, rank));
   }
   hostgpu::tcgen05::commit(targets, count);
 #endif

@@ -125,7 +125,7 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_arrive_on_rank(uint64_t* barrier, uint3
 #else
   // The arrival crosses to the peer block and lands when the schedule lets it.
   hostgpu::detail::thread_sync_signal("mbarrier.arrive.shared::cluster");
-  hostgpu::post_arrival(static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), 1);
+  hostgpu::post_arrival(static_cast<uint64_t*>(hostgpu::peer_address(barrier, rank)), 1);
 #endif
 }
 
@@ -241,10 +241,10 @@ inline void read_box(const void* destination, const CUtensorMap* map, int32_t x,
                                 : m.swizzle == CU_TENSOR_MAP_SWIZZLE_32B ? 1
                                                                          : 0;
   // The box lands on whole repeats of its swizzle pattern (1024, 512 or 256
-  // bytes), an unswizzled one on 128 bytes.
-  const uintptr_t alignment = swizzle_bits == 0 ? 128 : uintptr_t{128} << swizzle_bits;
+  // bytes), an unswizzled one on 16 bytes as every bulk copy.
+  const uintptr_t alignment = swizzle_bits == 0 ? 16 : uintptr_t{128} << swizzle_bits;
   if (reinterpret_cast<uintptr_t>(destination) % alignment != 0) {
-    const std::string needs = swizzle_bits == 0 ? std::string("an unswizzled box needs 128-byte alignment")
+    const std::string needs = swizzle_bits == 0 ? std::string("an unswizzled box needs 16-byte alignment")
                                                 : "the " + std::to_string(16u << swizzle_bits) +
                                                       "-byte swizzle needs alignment to its " +
                                                       std::to_string(alignment) + "-byte pattern";
@@ -324,8 +324,8 @@ KORVATH_DEVICE_INSTRUCTION void tma_load_2d_into(void* destination, const CUtens
   }
   for (uint32_t rank = 0; rank < 16; ++rank) {
     if (((cta_mask >> rank) & 1u) == 0) continue;
-    host_tma::deliver(hostgpu::map_shared(destination, rank),
-                      static_cast<uint64_t*>(hostgpu::map_shared(barrier, rank)), box);
+    host_tma::deliver(hostgpu::peer_address(destination, rank),
+                      static_cast<uint64_t*>(hostgpu::peer_address(barrier, rank)), box);
   }
 #endif
 }
