@@ -112,10 +112,11 @@ const std::vector<bool>& spared_tls() {
 }
 
 // Under AddressSanitizer the shadow of a reused thread stack, which holds a
-// fresh host thread's thread-local block, can still mark it as old frames.
+// fresh host thread's thread-local block, can still mark it as old frames:
+// both its initialised and its zero-initialised part.
 void clear_stale_shadow() {
-  const ZeroedTls tls = zeroed_tls();
-  ASAN_UNPOISON_MEMORY_REGION(tls.begin, static_cast<size_t>(tls.end - tls.begin));
+  const size_t bytes = program_tls().bytes;
+  ASAN_UNPOISON_MEMORY_REGION(static_cast<unsigned char*>(__builtin_thread_pointer()) - bytes, bytes);
 }
 
 // Poisons the zero-initialised thread-local storage of the calling host
