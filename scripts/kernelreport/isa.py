@@ -89,10 +89,21 @@ def shared_bytes(instruction) -> int:
 
 def accumulator_registers(instruction) -> int:
     """32-bit registers of one thread's accumulator fragment of a warp-level
-    MMA: m16n8 tiles hold 4, m8n8 tiles 2; 0 where it is not in registers."""
-    if not is_tensor(instruction) or instruction.base.endswith("GMMA") or instruction.base.startswith("UTC"):
+    MMA (m16n8 tiles hold 4, m8n8 tiles 2) or of a warp-group MMA (the m x n
+    tile over 128 threads, 32-bit accumulators; half that for f16 ones); 0
+    for the tensor-memory MMA, whose accumulators are not in registers."""
+    if not is_tensor(instruction) or instruction.base.startswith("UTC"):
         return 0
-    for token in instruction.opcode.split(".")[1:]:
+    tokens = instruction.opcode.split(".")[1:]
+    if instruction.base.endswith("GMMA"):
+        for i, token in enumerate(tokens):
+            mnk = _SHAPE_MNK.match(token)
+            if mnk:
+                m, n = int(mnk.group(1)), int(mnk.group(2))
+                half = i + 1 < len(tokens) and tokens[i + 1] == "F16"
+                return m * n // (256 if half else 128)
+        return 0
+    for token in tokens:
         packed = _SHAPE_PACKED.match(token)
         if packed:
             return 4 if packed.group(1) == "16" else 2

@@ -157,6 +157,12 @@ def _class(instruction, timing: Timing) -> Tuple[float, str, float]:
         return timing.shuffle, "mio", 4.0
     if base in ("F2I", "I2F", "F2F", "I2FP", "F2IP", "FRND"):
         return timing.conversion, "conversion", 32.0 / (timing.conversion_rate / 4)
+    if isa.is_tensor(instruction) and base.endswith("GMMA"):
+        # A warp-group MMA is asynchronous: the warp issues it and goes on,
+        # the next one into the same accumulators included. Its work on the
+        # SM's tensor core is the protocol's Mma and its completion the
+        # WaitMma (sim.py), not a pipe of this warp.
+        return 1.0, "other", 1.0
     if isa.is_tensor(instruction) and not base.startswith("UTC"):
         macs = isa.tensor_macs_per_warp(instruction) or 0
         rate = timing.tensor_rate if isa.tensor_kind(instruction) == "int8" else timing.f16_rate

@@ -18,8 +18,8 @@
 - With no detour, the fold may sit in the enclosing step loop (one trip per
   rank step around the main loop): the cheapest way from a main-loop exit
   through a block that reads the accumulators to the step loop's latch,
-  then from its header back to the main loop's header. It needs warp-level
-  MMAs (accumulators in registers) and is no error path.
+  then from its header back to the main loop's header. It needs accumulators
+  in registers (warp-level or warp-group MMAs) and is no error path.
 - A kernel whose rank step is fixed at compile time may run its fold on
   every trip without a detour: then the fold is inline, part of the hot trip.
 """
@@ -111,9 +111,9 @@ _REGISTER = re.compile(r"\bR(\d+)\b")
 
 
 def _accumulators(function: Function, blocks) -> Set[str]:
-    """Registers the warp-level MMAs of the blocks accumulate into (their
-    first operand and the fragment's following registers); empty for MMAs
-    that keep accumulators elsewhere (warp-group and tensor-memory MMA)."""
+    """Registers the MMAs of the blocks accumulate into (their first operand
+    and the fragment's following registers); empty for the tensor-memory
+    MMA, which keeps its accumulators elsewhere."""
     out: Set[str] = set()
     for node in blocks:
         for instruction in function.blocks[node].instructions:

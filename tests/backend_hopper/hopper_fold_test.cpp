@@ -34,9 +34,7 @@ TEST(HopperFoldTest, EachOwnerGetsTheXorOfItsCandidatesCells) {
     const int group = consumer / 128;
     const int t = consumer % 128;
     if (consumer == 0) {
-      for (FoldExchange& e : exchanges) {
-        for (uint64_t& b : e.barriers) device_instructions::mbarrier_init(&b, 128);
-      }
+      for (FoldExchange& e : exchanges) init_fold_exchange(e);
     }
     __syncthreads();
     for (int f = 0; f < kFolds; ++f) {

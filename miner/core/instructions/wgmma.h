@@ -217,6 +217,10 @@ KORVATH_DEVICE_INSTRUCTION void wgmma_wait_group() {
 #else
   host_wgmma::require_sm90("wgmma.wait_group");
   hostgpu::wgmma::wait_group(Pending);
+  // .sync: a lane resumes only once every lane of its warp has executed the
+  // wait (and so retired its groups).
+  const uint32_t pending = Pending;
+  hostgpu::detail::warp_exchange("wgmma.wait_group", 0xffffffffu, &pending, sizeof(pending));
 #endif
 }
 

@@ -1,23 +1,27 @@
 #pragma once
 // The transcript fold of one consumer warp group after a rank step, without
-// block barriers or atomics.
+// block barriers, atomics or shuffles.
 //
 // Candidate c (0..255, the consumer thread that owns it) opens rows
 // 64 ((c / 32) mod 2) + c mod 32 and that row + 32, and columns 64 (c / 64)
 // to 64 (c / 64) + 63. Warp group G multiplies columns 128 G .. 128 G + 127,
 // so it holds and owns candidates 128 G .. 128 G + 127 entirely.
 //
-// 1. In-fragment: each thread XORs its 128 accumulators into 8 partials, one
-//    per (half h, row offset r = (v / 2) mod 2, column block b = v / 32).
-// 2. Shuffles: the four lanes of a quad (same rows, interleaved columns)
-//    reduce the 8 partials in two halving exchanges; lane e of the quad ends
-//    with the full row folds of partials (h, e / 2, e mod 2) for h = 0, 1.
-// 3. Slots: each thread stores its two row folds into its row pair's slot
-//    (warps 0, 1 hold the candidates' first rows, warps 2, 3 the rows 32
-//    below), arrives on the group's fold barrier, and after the phase
-//    completes the owner XORs its two slots. Slots and barriers alternate
-//    between two sets: a set is written again only after every thread has
-//    passed the next fold, so after it has read this one.
+// 1. In-thread: each thread XORs its 128 accumulators into 8 partials, one
+//    per (half h, row offset r = (v / 2) mod 2, column block b = v / 32),
+//    each a tree of 16 values.
+// 2. Exchange: a candidate's 128 cells are the partials of 8 threads: the
+//    four lanes of one quad in warp w (its first row) and in warp w + 2 (the
+//    row 32 below). Each thread stores its 8 partials, one into the row of
+//    each candidate they belong to, at column 4 (w / 2) + lane mod 4; once
+//    the group's fold barrier completes, the owner reads its 8-word row back
+//    in two 16-byte loads and XORs it. Rows and barriers alternate between
+//    two sets: a set is written again only after every thread has passed the
+//    next fold's barrier, so after it has read this one.
+//
+// Banks: a row's two 16-byte halves swap places on every other group of four
+// candidates (column ^ 4), so each store of a warp and each quarter-warp of
+// the owners' loads touch 32 different banks.
 #include <cstdint>
 
 #include "core/device_instructions.h"
@@ -25,49 +29,58 @@
 
 namespace vexal::hopper_detail {
 
+constexpr int kFoldSources = 8;  // threads whose partials make one candidate's fold
+
 struct FoldExchange {
-  uint32_t slots[2][2][128];  // [set][row pair][candidate within the group]
-  uint64_t barriers[2];       // [set], 128 arrivals each
+  alignas(16) uint32_t rows[2][128][kFoldSources];  // [set][candidate within the group][column]
+  uint64_t barriers[2];                             // [set], 128 arrivals each
 };
 
-// Partial p = 4 h + 2 r + b.
-__device__ __forceinline__ void fold_fragment(const GroupAccumulators& a, uint32_t (&partial)[8]) {
+// One thread sets up the group's exchange before the block's first barrier:
+// each set's barrier completes when all 128 threads of the group have stored.
+__device__ __forceinline__ void init_fold_exchange(FoldExchange& exchange) {
+  for (uint64_t& barrier : exchange.barriers) device_instructions::mbarrier_init(&barrier, 128);
+}
+
+// The XOR of 16 values as a tree of three-input XORs (one LOP3 each): eight
+// instructions, three deep.
+template <typename Value>
+__device__ __forceinline__ uint32_t xor_tree16(const Value& value) {
+  uint32_t three[5];
 #pragma unroll
-  for (int p = 0; p < 8; ++p) partial[p] = 0;
+  for (int i = 0; i < 5; ++i) three[i] = value(3 * i) ^ value(3 * i + 1) ^ value(3 * i + 2);
+  const uint32_t left = three[0] ^ three[1] ^ three[2];
+  const uint32_t right = three[3] ^ three[4] ^ value(15);
+  return left ^ right;
+}
+
+// Partial p = 4 h + 2 r + b: the 16 values v of half h with (v / 2) mod 2 = r
+// and v / 32 = b, that is v = 32 b + 4 j + 2 r + e for j < 8, e < 2.
+__device__ __forceinline__ void fold_fragment(const GroupAccumulators& a, uint32_t (&partial)[8]) {
 #pragma unroll
   for (int h = 0; h < 2; ++h) {
 #pragma unroll
-    for (int v = 0; v < 64; ++v) partial[4 * h + 2 * ((v / 2) % 2) + v / 32] ^= a.acc[h][v];
+    for (int r = 0; r < 2; ++r) {
+#pragma unroll
+      for (int b = 0; b < 2; ++b) {
+        partial[4 * h + 2 * r + b] =
+            xor_tree16([&](int i) { return a.acc[h][32 * b + 4 * (i / 2) + 2 * r + i % 2]; });
+      }
+    }
   }
 }
 
-// Returns the quad-wide folds of partials 4 h + (lane mod 4), h = 0, 1.
-__device__ __forceinline__ void reduce_quad(const uint32_t (&partial)[8], int lane, uint32_t (&out)[2]) {
-  const bool odd = (lane & 1) != 0;
-  uint32_t pairs[4];
-#pragma unroll
-  for (int j = 0; j < 4; ++j) {
-    const uint32_t keep = odd ? partial[2 * j + 1] : partial[2 * j];
-    const uint32_t give = odd ? partial[2 * j] : partial[2 * j + 1];
-    pairs[j] = keep ^ __shfl_xor_sync(0xffffffffu, give, 1);
-  }
-  const bool high = (lane & 2) != 0;
-#pragma unroll
-  for (int j = 0; j < 2; ++j) {
-    const uint32_t keep = high ? pairs[2 * j + 1] : pairs[2 * j];
-    const uint32_t give = high ? pairs[2 * j] : pairs[2 * j + 1];
-    out[j] = keep ^ __shfl_xor_sync(0xffffffffu, give, 2);
-  }
+// The candidate within the group whose row partial p of thread t belongs to.
+__host__ __device__ constexpr int fold_candidate(int t, int p) {
+  return 64 * (p % 2) + 32 * (p / 4) + 16 * ((t / 32) % 2) + (t % 32) / 4 + 8 * ((p / 2) % 2);
 }
 
-// Thread t of the group (warp w, lane l): the candidate within the group whose
-// row fold its quad reduction left in out[h].
-__device__ __forceinline__ int fold_candidate(int t, int h) {
-  const int warp = t / 32;
-  const int lane = t % 32;
-  const int e = lane % 4;
-  const int row = 16 * (warp % 2) + lane / 4 + 8 * (e / 2);  // within the 32-row block
-  return 64 * (e % 2) + 32 * h + row;
+// The column of thread t's partials in its candidates' rows.
+__host__ __device__ constexpr int fold_source(int t) { return 4 * (t / 64) + t % 4; }
+
+// Where a candidate's column lands in its row.
+__host__ __device__ constexpr int fold_column(int candidate, int source) {
+  return source ^ (4 * ((candidate / 4) % 2));
 }
 
 // Folds the group's accumulators; returns the fold of thread t's own candidate.
@@ -75,16 +88,22 @@ __device__ __forceinline__ uint32_t fold_group(const GroupAccumulators& a, FoldE
                                                int t, int fold_index) {
   uint32_t partial[8];
   fold_fragment(a, partial);
-  uint32_t rows[2];
-  reduce_quad(partial, t % 32, rows);
   const int set = fold_index & 1;
-  const int pair = (t / 32) / 2;
+  // Every candidate of this thread's partials lies in the same group of four
+  // (they differ by multiples of 8), so one swizzled column serves all eight.
+  const int column = fold_column(fold_candidate(t, 0), fold_source(t));
 #pragma unroll
-  for (int h = 0; h < 2; ++h) exchange.slots[set][pair][fold_candidate(t, h)] = rows[h];
+  for (int p = 0; p < 8; ++p) exchange.rows[set][fold_candidate(t, p)][column] = partial[p];
   device_instructions::mbarrier_arrive(&exchange.barriers[set]);
   device_instructions::mbarrier_wait_parity(&exchange.barriers[set],
                                             static_cast<uint32_t>((fold_index >> 1) & 1));
-  return exchange.slots[set][0][t] ^ exchange.slots[set][1][t];
+  // The half the swizzle put first is read first, so that the eight owners of
+  // a quarter-warp read 32 different banks.
+  const uint4* row = reinterpret_cast<const uint4*>(exchange.rows[set][t]);
+  const int first = (t / 4) % 2;
+  const uint4 x = row[first];
+  const uint4 y = row[first ^ 1];
+  return (x.x ^ x.y) ^ (x.z ^ x.w) ^ ((y.x ^ y.y) ^ (y.z ^ y.w));
 }
 
 }  // namespace vexal::hopper_detail

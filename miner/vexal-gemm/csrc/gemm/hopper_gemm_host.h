@@ -26,7 +26,7 @@ static_assert(kHopperGemmSharedBytes == 197632, "four stages of A and B tiles an
 constexpr int kHopperGemmThreads = 384;
 // What the kernel was compiled with (sm_90a; the setmaxnreg pool starts from
 // its registers), checked by scripts/kernel_report.
-constexpr KernelFootprint kHopperGemmFootprint{168, 4192};
+constexpr KernelFootprint kHopperGemmFootprint{168, 16496};
 
 inline void print_smem_size_failure(int requested, int device_limit, cudaError_t error) {
   std::cerr << "Failed to set shared memory size. Requested: " << requested << " bytes ("

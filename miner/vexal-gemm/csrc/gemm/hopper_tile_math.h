@@ -49,9 +49,12 @@ __device__ __forceinline__ uint64_t advanced(uint64_t descriptor, int bytes) {
   return (descriptor & 0xffffffff00000000ull) | low;
 }
 
-// Warp-group MMA: A rows 64 h .. 64 h + 63 of the stage by the group's B rows.
-__device__ __forceinline__ void multiply_stage_wgmma(GroupAccumulators& a, uint64_t stage_a,
-                                                     uint64_t group_b) {
+// Warp-group MMA: A rows 64 h .. 64 h + 63 of the stage by the group's B rows,
+// issued as one group. The accumulators may be read only after
+// wgmma_wait_group has retired it; the fence orders the fold's reads of them
+// (and the clear before the first stage) before the MMAs write them again.
+__device__ __forceinline__ void issue_stage_wgmma(GroupAccumulators& a, uint64_t stage_a,
+                                                  uint64_t group_b) {
   device_instructions::wgmma_fence();
 #pragma unroll
   for (int kb = 0; kb < 4; ++kb) {
@@ -62,7 +65,6 @@ __device__ __forceinline__ void multiply_stage_wgmma(GroupAccumulators& a, uint6
     }
   }
   device_instructions::wgmma_commit_group();
-  device_instructions::wgmma_wait_group<0>();
 }
 
 // The swizzled address of byte `k` (a multiple of 16) of row `row`.
