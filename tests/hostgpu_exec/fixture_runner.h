@@ -14,6 +14,7 @@
 
 #include "core/gpu_platform.h"
 #include "hostgpu/executor.h"
+#include "tile_map.h"
 
 namespace fixtures {
 
@@ -83,27 +84,6 @@ inline void expect_mended_passes(const Fixture& f) {
     EXPECT_EQ(o.result, cudaSuccess) << f.fault << ", seed " << (seed ? seed : "none") << ": " << o.fault;
     EXPECT_TRUE(o.right) << f.fault << ", seed " << (seed ? seed : "none");
   }
-}
-
-// A row of `bytes` bytes, i * 5 + 7 at i, and a tensor map whose box is all of it.
-inline const unsigned char* tile_bytes() {
-  alignas(256) static unsigned char tile[256];
-  for (unsigned i = 0; i < 256; ++i) tile[i] = static_cast<unsigned char>(i * 5 + 7);
-  return tile;
-}
-
-inline CUtensorMap tile_map(unsigned bytes) {
-  CUtensorMap map;
-  const cuuint64_t dims[2] = {bytes, 1};
-  const cuuint64_t strides[1] = {bytes};
-  const cuuint32_t box[2] = {bytes, 1};
-  const cuuint32_t element_strides[2] = {1, 1};
-  EXPECT_EQ(cuTensorMapEncodeTiled(&map, CU_TENSOR_MAP_DATA_TYPE_UINT8, 2, const_cast<unsigned char*>(tile_bytes()),
-                                   dims, strides, box, element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE,
-                                   CU_TENSOR_MAP_SWIZZLE_NONE, CU_TENSOR_MAP_L2_PROMOTION_NONE,
-                                   CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE),
-            CUDA_SUCCESS);
-  return map;
 }
 
 }  // namespace fixtures

@@ -70,6 +70,11 @@ inline void expect_caught(const Fixture& f, const Outcome& o, const std::string&
   }
 }
 
+inline void expect_passes(const Fixture& f, const Outcome& o, const std::string& how) {
+  EXPECT_EQ(o.result, cudaSuccess) << f.fault << ", " << how << ": " << o.fault;
+  EXPECT_TRUE(o.right) << f.fault << ", " << how;
+}
+
 // Each faulty kernel caught under every seed; each mended one passing
 // ordered and under every seed.
 inline void check_table(const std::vector<Fixture>& fixtures) {
@@ -77,9 +82,21 @@ inline void check_table(const std::vector<Fixture>& fixtures) {
     for (const char* seed : kSeeds) expect_caught(f, run(f, false, "HOSTGPU_HOSTILE", seed), std::string("seed ") + seed);
     for (const char* seed : {static_cast<const char*>(nullptr), kSeeds[0], kSeeds[1], kSeeds[2]}) {
       const Outcome o = run(f, true, seed ? "HOSTGPU_HOSTILE" : nullptr, seed);
-      EXPECT_EQ(o.result, cudaSuccess) << f.fault << " (mended), seed " << (seed ? seed : "none") << ": " << o.fault;
-      EXPECT_TRUE(o.right) << f.fault << " (mended), seed " << (seed ? seed : "none");
+      expect_passes(f, o, std::string("mended, seed ") + (seed ? seed : "none"));
     }
+  }
+}
+
+// The mended kernel on a device of `capability`: it runs right when the
+// fixture names no fault, else its launch fails naming it.
+inline void expect_on_capability(Fixture f, int capability) {
+  f.compute_capability = capability;
+  const Outcome o = run(f, true, nullptr, nullptr);
+  const std::string how = "capability " + std::to_string(capability);
+  if (f.fault_text == nullptr) {
+    expect_passes(f, o, how);
+  } else {
+    expect_caught(f, o, how);
   }
 }
 

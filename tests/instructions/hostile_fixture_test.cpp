@@ -12,6 +12,7 @@
 #include "core/gpu_platform.h"
 #include "core/instructions/proxy_fence.h"
 #include "hostgpu/executor.h"
+#include "tile_map.h"
 
 namespace {
 
@@ -157,25 +158,7 @@ struct Fixture {
   dim3 cluster = dim3(1);
 };
 
-const unsigned char* tile_bytes() {
-  alignas(256) static unsigned char tile[kThreads];
-  for (unsigned i = 0; i < kThreads; ++i) tile[i] = static_cast<unsigned char>(i * 5 + 7);
-  return tile;
-}
-
-CUtensorMap tile_map() {
-  CUtensorMap map;
-  const cuuint64_t dims[2] = {kThreads, 1};
-  const cuuint64_t strides[1] = {kThreads};
-  const cuuint32_t box[2] = {kThreads, 1};
-  const cuuint32_t element_strides[2] = {1, 1};
-  EXPECT_EQ(cuTensorMapEncodeTiled(&map, CU_TENSOR_MAP_DATA_TYPE_UINT8, 2, const_cast<unsigned char*>(tile_bytes()),
-                                   dims, strides, box, element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE,
-                                   CU_TENSOR_MAP_SWIZZLE_NONE, CU_TENSOR_MAP_L2_PROMOTION_NONE,
-                                   CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE),
-            CUDA_SUCCESS);
-  return map;
-}
+using fixtures::tile_bytes;
 
 std::vector<Fixture> fixtures() {
   return {
@@ -211,7 +194,7 @@ struct Outcome {
 
 Outcome run(const Fixture& f, bool mended, const char* hostile, const void* kernel = nullptr) {
   if (hostile != nullptr) setenv("HOSTGPU_HOSTILE", hostile, 1);
-  const CUtensorMap map = tile_map();
+  const CUtensorMap map = fixtures::tile_map(kThreads);
   std::vector<int> out(f.outputs, -1);
   hostgpu::GridLaunch launch;
   launch.grid = f.grid;

@@ -197,16 +197,7 @@ TEST(Tcgen05FixtureTest, ADeviceWithoutTheInstructionFaults) {
       {120, false, "tcgen05.alloc exists only on compute capability 10.x"},
   };
   for (const Case& c : cases) {
-    Fixture f = pair_fixture("capability", Rule::wait_ld, c.fault_text, c.bf16);
-    f.compute_capability = c.capability;
-    const fault_fixture::Outcome o = fault_fixture::run(f, true, nullptr, nullptr);
-    if (c.fault_text == nullptr) {
-      EXPECT_EQ(o.result, cudaSuccess) << c.capability << ": " << o.fault;
-      EXPECT_TRUE(o.right) << c.capability;
-    } else {
-      EXPECT_EQ(o.result, cudaErrorLaunchFailure) << c.capability;
-      EXPECT_NE(o.fault.find(c.fault_text), std::string::npos) << c.capability << ": " << o.fault;
-    }
+    fault_fixture::expect_on_capability(pair_fixture("capability", Rule::wait_ld, c.fault_text, c.bf16), c.capability);
   }
 }
 

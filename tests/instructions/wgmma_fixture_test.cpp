@@ -157,16 +157,7 @@ TEST(WgmmaFixtureTest, ADeviceWithoutWarpGroupMmaFaults) {
       {120, "wgmma.fence exists only on compute capability 9.0 (the sm_90a image); the device's is 12.0"},
   };
   for (const Case& c : cases) {
-    Fixture f = group_fixture("capability", Rule::wait_group, c.fault_text);
-    f.compute_capability = c.capability;
-    const fault_fixture::Outcome o = fault_fixture::run(f, true, nullptr, nullptr);
-    if (c.fault_text == nullptr) {
-      EXPECT_EQ(o.result, cudaSuccess) << c.capability << ": " << o.fault;
-      EXPECT_TRUE(o.right) << c.capability;
-    } else {
-      EXPECT_EQ(o.result, cudaErrorLaunchFailure) << c.capability;
-      EXPECT_NE(o.fault.find(c.fault_text), std::string::npos) << c.capability << ": " << o.fault;
-    }
+    fault_fixture::expect_on_capability(group_fixture("capability", Rule::wait_group, c.fault_text), c.capability);
   }
 }
 
