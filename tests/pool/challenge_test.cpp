@@ -80,16 +80,14 @@ TEST(ChallengeTest, ChallengeDuringASubmitIsAnsweredAndTheShareReplyParked) {
   const std::string seed(64, 'a');
   ScriptedPool pool;
   pool.run([&seed](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    link->expect_line("{\"id\":4,\"method\":\"mining.submit\",\"params\":[\"vex1miner.rig0\",\"job-1\",\"cHJvb2Y=\"]}");
-    link->send_line(challenge_line(seed, "6"));
-    link->send_line(ok_reply(4));  // the share's reply arrives before the answer's
-    const int32_t answer_id = expect_valid_answer(*link, seed, 6);
-    EXPECT_EQ(answer_id, 5);
-    link->send_line(ok_reply(answer_id));
-    EXPECT_TRUE(link->closed_by_miner());
+    serve_session(p, [&seed](PeerLink& link, int32_t&) {
+      link.expect_line("{\"id\":4,\"method\":\"mining.submit\",\"params\":[\"vex1miner.rig0\",\"job-1\",\"cHJvb2Y=\"]}");
+      link.send_line(challenge_line(seed, "6"));
+      link.send_line(ok_reply(4));  // the share's reply arrives before the answer's
+      const int32_t answer_id = expect_valid_answer(link, seed, 6);
+      EXPECT_EQ(answer_id, 5);
+      link.send_line(ok_reply(answer_id));
+    });
   });
   FakeClock clock;
   LogCapture log;
@@ -175,12 +173,7 @@ TEST(ChallengeTest, RefusedAnswerDuringASubmitDropsTheShareAsLostNotRejected) {
   });
   FakeClock clock;
   LogCapture log;
-  std::string reply;
-  {
-    auto conn = make_test_connection(pool_test_config(pool.port()), clock);
-    connect_and_handshake(*conn);
-    reply = submit_share(*conn, "cHJvb2Y=", conn->job);
-  }
+  const std::string reply = submit_one_share(pool, clock, "cHJvb2Y=");
   pool.join();
   log.finish();
   EXPECT_EQ(reply, "{\"id\":4,\"result\":null,\"error\":null,\"dropped\":true,\"reason\":\"stratum_reconnect\"}");

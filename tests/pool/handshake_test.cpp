@@ -204,10 +204,7 @@ TEST(HandshakeTest, SingleEndpointBackOffStopsGrowingAtFourSeconds) {
   ScriptedPool pool;
   pool.run([](ScriptedPool& p) {
     for (int i = 0; i < 6; ++i) p.accept();
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    EXPECT_TRUE(link->closed_by_miner());
+    serve_session(p);
   });
   FakeClock clock;
   LogCapture log;
@@ -260,12 +257,7 @@ TEST(HandshakeTest, JobWaitEndsAtItsDeadlineWhileLinesKeepComing) {
 
 TEST(HandshakeTest, OpenPoolConnectionReturnsAHandshakenConnection) {
   ScriptedPool pool;
-  pool.run([](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    EXPECT_TRUE(link->closed_by_miner());
-  });
+  pool.run([](ScriptedPool& p) { serve_session(p); });
   LogCapture log;
   auto conn = open_pool_connection(pool_test_config(pool.port()));
   EXPECT_TRUE(conn->has_job);

@@ -45,12 +45,6 @@ ChallengeSolver slow_device(PoolConnection& conn, FakeClock& clock) {
   };
 }
 
-// Debug lines on for one test.
-struct DebugLog {
-  DebugLog() { log_debug_enabled = true; }
-  ~DebugLog() { log_debug_enabled = false; }
-};
-
 const char kAbandoned[] =
     "component=pool challenge_abandoned difficulty=64 seconds=1.000 limit_seconds=60 reason=beyond_device "
     "action=reconnect\n";
@@ -178,13 +172,11 @@ TEST(HostilePoolTest, OnlyTopLevelMethodsMakeNotificationsAndOnlyOurIdsMakeRepli
     SCOPED_TRACE(c.name);
     ScriptedPool pool;
     pool.run([&c](ScriptedPool& p) {
-      int32_t id = 1;
-      auto link = p.accept();
-      serve_handshake(*link, id);
-      link->read_line();  // the share
-      for (const std::string& line : c.during_wait) link->send_line(line);
-      if (c.reply_follows) link->send_line(ok_reply(4));
-      EXPECT_TRUE(link->closed_by_miner());
+      serve_session(p, [&c](PeerLink& link, int32_t&) {
+        link.read_line();  // the share
+        for (const std::string& line : c.during_wait) link.send_line(line);
+        if (c.reply_follows) link.send_line(ok_reply(4));
+      });
     });
     FakeClock clock;
     LogCapture log;
@@ -247,12 +239,10 @@ TEST(HostilePoolTest, ParkedRepliesToOurOwnRequestsStayBounded) {
 TEST(HostilePoolTest, APolledReplyWithAMethodInsideItChangesNothing) {
   ScriptedPool pool;
   pool.run([](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    link->send_line("{\"id\":2,\"result\":" + notify_with("{", "job-2") + ",\"error\":null}");
-    link->send_line(notify_with("{\"id\":9,", "job-3"));
-    EXPECT_TRUE(link->closed_by_miner());
+    serve_session(p, [](PeerLink& link, int32_t&) {
+      link.send_line("{\"id\":2,\"result\":" + notify_with("{", "job-2") + ",\"error\":null}");
+      link.send_line(notify_with("{\"id\":9,", "job-3"));
+    });
   });
   FakeClock clock;
   LogCapture log;
@@ -290,15 +280,13 @@ TEST(HostilePoolTest, AShareWhoseJobWasReplacedMeanwhileIsHeldBack) {
     SCOPED_TRACE(c.name);
     ScriptedPool pool;
     pool.run([&c](ScriptedPool& p) {
-      int32_t id = 1;
-      auto link = p.accept();
-      serve_handshake(*link, id);
-      link->send_line(c.waiting);
-      if (c.sent) {
-        link->expect_line("{\"id\":4,\"method\":\"mining.submit\",\"params\":[\"vex1miner.rig0\",\"job-1\",\"cA==\"]}");
-        link->send_line(ok_reply(4));
-      }
-      EXPECT_TRUE(link->closed_by_miner());  // and nothing else sent
+      serve_session(p, [&c](PeerLink& link, int32_t&) {  // and nothing else sent before the close
+        link.send_line(c.waiting);
+        if (c.sent) {
+          link.expect_line("{\"id\":4,\"method\":\"mining.submit\",\"params\":[\"vex1miner.rig0\",\"job-1\",\"cA==\"]}");
+          link.send_line(ok_reply(4));
+        }
+      });
     });
     FakeClock clock;
     LogCapture log;

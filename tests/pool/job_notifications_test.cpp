@@ -27,21 +27,10 @@ MiningJob poll_after_line(PoolConnection& conn) {
   return job;
 }
 
-struct DebugLogs {
-  bool saved = log_debug_enabled;
-  DebugLogs() { log_debug_enabled = true; }
-  ~DebugLogs() { log_debug_enabled = saved; }
-};
-
 TEST(JobNotificationsTest, FirstJobCarriesTheScaledCompactTarget) {
-  DebugLogs debug;
+  DebugLog debug;
   ScriptedPool pool;
-  pool.run([](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    EXPECT_TRUE(link->closed_by_miner());
-  });
+  pool.run([](ScriptedPool& p) { serve_session(p); });
   FakeClock clock;
   LogCapture log;
   MiningJob job;
@@ -124,15 +113,13 @@ TEST(JobNotificationsTest, PasswordDifficultyAndSetDifficultyRetargetJobs) {
 TEST(JobNotificationsTest, ChangedProfileClearsTheJobAndScalesByTheNewK) {
   ScriptedPool pool;
   pool.run([](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    link->send_line(mining_params_line());  // unchanged: the job stays
-    link->read_line();
-    link->send_line(mining_params_line(256, 256, 8192));
-    link->read_line();
-    link->send_line(notify_line("\"job-2\"", "1d00ffff", true));
-    EXPECT_TRUE(link->closed_by_miner());
+    serve_session(p, [](PeerLink& link, int32_t&) {
+      link.send_line(mining_params_line());  // unchanged: the job stays
+      link.read_line();
+      link.send_line(mining_params_line(256, 256, 8192));
+      link.read_line();
+      link.send_line(notify_line("\"job-2\"", "1d00ffff", true));
+    });
   });
   FakeClock clock;
   LogCapture log;

@@ -138,12 +138,7 @@ TEST(MalformedLinesTest, ShareRepliesOutOfOrderNeverCountAsAccepted) {
     });
     FakeClock clock;
     LogCapture log;
-    std::string reply;
-    {
-      auto conn = make_test_connection(pool_test_config(pool.port()), clock);
-      connect_and_handshake(*conn);
-      reply = submit_share(*conn, "cA==", conn->job);
-    }
+    const std::string reply = submit_one_share(pool, clock);
     pool.join();
     log.finish();
     EXPECT_EQ(reply, c.returned);

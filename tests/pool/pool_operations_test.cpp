@@ -24,12 +24,7 @@ std::string submit_line(int32_t id, const std::string& job_id_json, const std::s
 
 TEST(PollConnectionTest, PollReturnsTheHeldJobAndSkipsABusyConnection) {
   ScriptedPool pool;
-  pool.run([](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    EXPECT_TRUE(link->closed_by_miner());
-  });
+  pool.run([](ScriptedPool& p) { serve_session(p); });
   FakeClock clock;
   LogCapture log;
   auto conn = make_test_connection(pool_test_config(pool.port()), clock);

@@ -13,6 +13,8 @@
 #include <stdexcept>
 
 #include "blake3.h"
+#include "pool/pool_handshake.h"
+#include "pool/pool_operations.h"
 
 PeerLink::~PeerLink() { close(); }
 
@@ -270,6 +272,14 @@ void LogCapture::finish() {
 
 LogCapture::~LogCapture() { finish(); }
 
+void serve_session(ScriptedPool& p, const std::function<void(PeerLink&, int32_t&)>& body) {
+  int32_t id = 1;
+  auto link = p.accept();
+  serve_handshake(*link, id);
+  if (body) body(*link, id);
+  EXPECT_TRUE(link->closed_by_miner());
+}
+
 void serve_session_then_reconnect(ScriptedPool& p, const std::function<bool(PeerLink&, int32_t&)>& first) {
   int32_t id = 1;
   {
@@ -280,4 +290,10 @@ void serve_session_then_reconnect(ScriptedPool& p, const std::function<bool(Peer
   auto link = p.accept();
   serve_handshake(*link, id);
   EXPECT_TRUE(link->closed_by_miner());
+}
+
+std::string submit_one_share(ScriptedPool& pool, FakeClock& clock, const std::string& proof) {
+  auto conn = make_test_connection(pool_test_config(pool.port()), clock);
+  connect_and_handshake(*conn);
+  return submit_share(*conn, proof, conn->job);
 }

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/config.h"
+#include "core/log.h"
 #include "pool/pool_connection.h"
 
 // One accepted connection, as the pool sees it.
@@ -69,6 +70,10 @@ struct HandshakeScript {
 };
 void serve_handshake(PeerLink& link, int32_t& next_id, const HandshakeScript& script = {});
 
+// One handshaken session that `body` scripts (nothing when empty), ended by
+// the miner's close.
+void serve_session(ScriptedPool& p, const std::function<void(PeerLink&, int32_t& next_id)>& body = {});
+
 // A handshaken session that `first` scripts; when `first` returns true the
 // miner is expected back, and its reconnection is handshaken (ids go on from
 // `next_id` as `first` left it) and then closed by the miner.
@@ -117,3 +122,14 @@ struct LogCapture {
 
 // A connection with the fake clock and the CPU solver installed, not yet connected.
 std::unique_ptr<PoolConnection> make_test_connection(const Config& config, FakeClock& clock);
+
+// Connects to `pool` with `clock`, submits `proof` for the first job and
+// closes the connection: what submit_share returned.
+std::string submit_one_share(ScriptedPool& pool, FakeClock& clock, const std::string& proof = "cA==");
+
+// Debug lines on for the scope of a test.
+struct DebugLog {
+  bool saved = log_debug_enabled;
+  DebugLog() { log_debug_enabled = true; }
+  ~DebugLog() { log_debug_enabled = saved; }
+};

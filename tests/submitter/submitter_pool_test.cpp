@@ -53,6 +53,14 @@ class SubmitterPoolTest : public HostDeviceTest {
     connection.reset();
     pool.join();
   }
+  // Lets both workers empty their queues, stops them and raises a worker's
+  // failure before finishing.
+  void drain_and_finish(ScriptedPool& pool) {
+    submitter->wait_until_idle();
+    submitter->stop();
+    submitter->rethrow_worker_error();
+    finish(pool);
+  }
 
   FakeClock clock;
   std::unique_ptr<PoolConnection> connection;
@@ -82,10 +90,7 @@ TEST_F(SubmitterPoolTest, OnlyAcceptedSharesCountAsWork) {
   LogCapture log;
   connect(pool);
   for (int i = 0; i < 4; ++i) hand_over(job);
-  submitter->wait_until_idle();
-  submitter->stop();
-  submitter->rethrow_worker_error();
-  finish(pool);
+  drain_and_finish(pool);
   log.finish();
   EXPECT_EQ(recorded, 1);
   EXPECT_EQ(count_of(log.out, "gpu=gpu2 component=share submitted job=job-1"), 1u) << log.out;
@@ -100,11 +105,7 @@ TEST_F(SubmitterPoolTest, OnlyAcceptedSharesCountAsWork) {
 TEST_F(SubmitterPoolTest, StopFinishesEveryQueuedProofAndShare) {
   ScriptedPool pool;
   pool.run([](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    accept_shares(*link, id, 3);
-    EXPECT_TRUE(link->closed_by_miner());
+    serve_session(p, [](PeerLink& link, int32_t& id) { accept_shares(link, id, 3); });
   });
   LogCapture log;
   connect(pool);
@@ -118,18 +119,24 @@ TEST_F(SubmitterPoolTest, StopFinishesEveryQueuedProofAndShare) {
   finish(pool);
 }
 
+// Replaces job-1; the miner is then to close without a mining.submit.
+void send_job_2(PeerLink& link, std::promise<void>& sent) {
+  link.send_line(notify_line("\"job-2\"", "1d00ffff", true));
+  sent.set_value();
+}
+
+const char kDroppedAtSubmit[] =
+    "gpu=gpu2 component=share dropped reason=obsolete_job stage=submit job=job-1 generation=1 active_generation=2";
+
 TEST_F(SubmitterPoolTest, ShareOfAJobReplacedMeanwhileIsNotSent) {
   std::promise<void> go;
   std::promise<void> sent;
   ScriptedPool pool;
   pool.run([&](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    go.get_future().wait();
-    link->send_line(notify_line("\"job-2\"", "1d00ffff", true));
-    sent.set_value();
-    EXPECT_TRUE(link->closed_by_miner());  // no mining.submit before the close
+    serve_session(p, [&](PeerLink& link, int32_t&) {
+      go.get_future().wait();
+      send_job_2(link, sent);
+    });
   });
   LogCapture log;
   connect(pool);
@@ -137,16 +144,10 @@ TEST_F(SubmitterPoolTest, ShareOfAJobReplacedMeanwhileIsNotSent) {
   go.set_value();
   sent.get_future().wait();
   hand_over(job);  // only the submit worker's own poll sees job-2
-  submitter->wait_until_idle();
-  submitter->stop();
-  submitter->rethrow_worker_error();
-  finish(pool);
+  drain_and_finish(pool);
   log.finish();
   EXPECT_EQ(recorded, 0);
-  EXPECT_NE(log.out.find("gpu=gpu2 component=share dropped reason=obsolete_job stage=submit job=job-1 "
-                         "generation=1 active_generation=2"),
-            std::string::npos)
-      << log.out;
+  EXPECT_NE(log.out.find(kDroppedAtSubmit), std::string::npos) << log.out;
 }
 
 // The replacement job waits on the socket while the mining thread holds the
@@ -156,14 +157,7 @@ TEST_F(SubmitterPoolTest, ShareOfAJobReplacedMeanwhileIsNotSent) {
 TEST_F(SubmitterPoolTest, ShareIsNotSentWhenItsJobWasReplacedWhileTheConnectionWasBusy) {
   std::promise<void> sent;
   ScriptedPool pool;
-  pool.run([&](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    link->send_line(notify_line("\"job-2\"", "1d00ffff", true));
-    sent.set_value();
-    EXPECT_TRUE(link->closed_by_miner());  // no mining.submit before the close
-  });
+  pool.run([&](ScriptedPool& p) { serve_session(p, [&](PeerLink& link, int32_t&) { send_job_2(link, sent); }); });
   LogCapture log;
   connect(pool);
   submitter->set_active_job(job);
@@ -176,27 +170,17 @@ TEST_F(SubmitterPoolTest, ShareIsNotSentWhenItsJobWasReplacedWhileTheConnectionW
       return read_locked<uint64_t>(*submitter, [](const auto& s) { return s.submits_in_flight; }) == 1;
     }));
   }
-  submitter->wait_until_idle();
-  submitter->stop();
-  submitter->rethrow_worker_error();
-  finish(pool);
+  drain_and_finish(pool);
   log.finish();
   EXPECT_EQ(recorded, 0);
-  EXPECT_NE(log.out.find("gpu=gpu2 component=share dropped reason=obsolete_job stage=submit job=job-1 "
-                         "generation=1 active_generation=2"),
-            std::string::npos)
-      << log.out;
+  EXPECT_NE(log.out.find(kDroppedAtSubmit), std::string::npos) << log.out;
 }
 
 TEST_F(SubmitterPoolTest, MiningThreadWaitsWhileMoreThan255SharesWait) {
   constexpr int kShares = 258;
   ScriptedPool pool;
   pool.run([](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    accept_shares(*link, id, kShares);
-    EXPECT_TRUE(link->closed_by_miner());
+    serve_session(p, [](PeerLink& link, int32_t& id) { accept_shares(link, id, kShares); });
   });
   LogCapture log;
   connect(pool);
@@ -224,11 +208,7 @@ TEST_F(SubmitterPoolTest, MiningThreadWaitsWhileMoreThan255SharesWait) {
 TEST_F(SubmitterPoolTest, SubmitWorkerFailureIsRaisedOnTheMiningThread) {
   ScriptedPool pool;
   pool.run([](ScriptedPool& p) {
-    int32_t id = 1;
-    auto link = p.accept();
-    serve_handshake(*link, id);
-    accept_shares(*link, id, 1);
-    EXPECT_TRUE(link->closed_by_miner());
+    serve_session(p, [](PeerLink& link, int32_t& id) { accept_shares(link, id, 1); });
   });
   LogCapture log;
   record_failure = true;
