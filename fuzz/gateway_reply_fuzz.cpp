@@ -5,9 +5,9 @@
 #include <stdexcept>
 #include <vector>
 
-#include "core/config.h"
 #include "pool/gateway_client.h"
 #include "pool/gateway_connection.h"
+#include "small_shape.h"
 #include "socket_pair.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -15,13 +15,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   GatewayConnection gateway;
   gateway.fd = peer.release_near();
   gateway.timeout_ms = 1000;
-  Config config;
-  config.m = 256;
-  config.n = 256;
-  config.k = 256;
-  config.rank = 16;
   try {
-    gateway_get_mining_info(gateway, config);
+    gateway_get_mining_info(gateway, small_shape());
   } catch (const std::runtime_error&) {
   }
   return 0;

@@ -8,9 +8,9 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/config.h"
 #include "pool/pool_connection.h"
 #include "pool/pool_notifications.h"
+#include "small_shape.h"
 
 namespace {
 
@@ -24,15 +24,6 @@ bool handled(Handle&& handler) {
   } catch (const std::out_of_range&) {
   }
   return false;
-}
-
-Config small_shape() {
-  Config config;
-  config.m = 256;
-  config.n = 256;
-  config.k = 256;
-  config.rank = 16;
-  return config;
 }
 
 }  // namespace

@@ -10,24 +10,11 @@
 #include <stdexcept>
 #include <string>
 
-#include "core/config.h"
 #include "pool/line_kind.h"
 #include "pool/pool_connection.h"
 #include "pool/pool_rpc.h"
+#include "small_shape.h"
 #include "socket_pair.h"
-
-namespace {
-
-Config small_shape() {
-  Config config;
-  config.m = 256;
-  config.n = 256;
-  config.k = 256;
-  config.rank = 16;
-  return config;
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string stream(reinterpret_cast<const char*>(data), size);
