@@ -5,10 +5,10 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
 #include "core/gpu_api.h"
+#include "fresh_thread.h"
 #include "hostgpu/inspect.h"
 
 class HostDeviceTest : public ::testing::Test {
@@ -45,14 +45,3 @@ hostgpu::inspect::LaunchRecord last_launch();
 
 // 32 pseudo-random bytes for a test seed.
 std::vector<uint8_t> test_seed(uint8_t salt);
-
-// Runs `body` on a new thread with device 0 current: state that belongs to
-// the calling thread (the B300 slot's bfloat16 copies) starts empty.
-template <typename Body>
-void on_fresh_thread(Body&& body) {
-  std::thread worker([&body] {
-    cudaSetDevice(0);
-    body();
-  });
-  worker.join();
-}

@@ -6,13 +6,13 @@
 #include <cstdlib>
 #include <stdexcept>
 #include <string>
-#include <thread>
 
 #include "backends/backend_descriptor.h"
 #include "core/config.h"
 #include "core/log.h"
 #include "engine/b300_exactness.h"
 #include "engine/run_miner.h"
+#include "fresh_thread.h"
 #include "host_device_fixture.h"
 
 namespace {
@@ -25,15 +25,6 @@ const GpuBackendDescriptor& forced(const char* name) {
 
 // The B300 row's bfloat16 copies belong to the calling thread and outlive a
 // reinitialised host device: every launch here runs on a thread of its own.
-template <typename Body>
-void on_fresh_thread(Body&& body) {
-  std::thread worker([&body] {
-    cudaSetDevice(0);
-    body();
-  });
-  worker.join();
-}
-
 class Bf16ExactnessTest : public HostDeviceTest {
  protected:
   void TearDown() override {
