@@ -38,6 +38,7 @@ struct Fixture {
   dim3 cluster = dim3(1);
   unsigned blocks_per_sm = 0;
   std::vector<Setting> settings = {};  // besides the hostile ones
+  const void* kernel = nullptr;  // the launched kernel, for faults that name it
 };
 
 struct Outcome {
@@ -56,6 +57,7 @@ inline Outcome run(const Fixture& f, bool mended, const char* seed) {
   launch.dynamic_shared_bytes = f.shared_bytes;
   launch.cluster = f.cluster;
   launch.blocks_per_sm = f.blocks_per_sm;
+  launch.kernel = f.kernel;
   Outcome outcome;
   outcome.result = hostgpu::execute_grid(launch, [&] { f.body(mended, out.data()); });
   outcome.fault = outcome.result == cudaSuccess ? "" : hostgpu::last_kernel_fault();

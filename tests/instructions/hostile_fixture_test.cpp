@@ -12,7 +12,7 @@
 #include "core/gpu_platform.h"
 #include "core/instructions/proxy_fence.h"
 #include "hostgpu/executor.h"
-#include "tile_map.h"
+#include "fixture_runner.h"
 
 namespace {
 
@@ -147,104 +147,58 @@ __global__ void generic_pair_operand_kernel(bool mended, int* out) {
   if (threadIdx.x < 32) tmem_dealloc_pair(d, 32);
 }
 
-struct Fixture {
-  const char* fault;
-  dim3 grid;
-  std::function<void(bool mended, const CUtensorMap*, int*)> body;
-  std::function<int(unsigned)> expected;  // per output slot
-  unsigned outputs;
-  const char* fault_text;  // a launch fault naming this, or null: a wrong result
-  uint32_t shared_bytes = kThreads * sizeof(int);
-  dim3 cluster = dim3(1);
-};
-
+using fixtures::Fixture;
 using fixtures::tile_bytes;
 
-std::vector<Fixture> fixtures() {
+constexpr uint32_t kStaged = kThreads * sizeof(int);
+
+// The tile's map, made once for the kernels that copy it.
+const CUtensorMap* tile() {
+  static const CUtensorMap map = fixtures::tile_map(kThreads);
+  return &map;
+}
+
+std::vector<Fixture> table() {
+  const dim3 block(kThreads);
   return {
-      {"missing block barrier", dim3(1), [](bool m, const CUtensorMap*, int* o) { neighbour_kernel(m, o); },
-       [](unsigned t) { return static_cast<int>(t); }, kThreads, nullptr},
-      {"missing warp sync", dim3(1), [](bool m, const CUtensorMap*, int* o) { warp_publish_kernel(m, o); },
-       [](unsigned t) { return 100 + static_cast<int>(t / 32); }, kThreads, nullptr},
-      {"read before the copy's wait", dim3(1),
-       [](bool m, const CUtensorMap* map, int* o) { early_reader_kernel(m, map, o); },
-       [](unsigned t) { return static_cast<int>(tile_bytes()[t]); }, kThreads, nullptr},
-      {"value carried in static shared memory", dim3(4), [](bool m, const CUtensorMap*, int* o) { carried_kernel(m, o); },
-       [](unsigned) { return 42; }, 4, nullptr},
-      {"shuffle from lanes outside the mask", dim3(1),
-       [](bool m, const CUtensorMap*, int* o) { partial_sum_kernel(m, o); }, [](unsigned) { return 92; }, 8, nullptr},
-      {"generic stores then a wgmma operand read without the proxy fence", dim3(1),
-       [](bool m, const CUtensorMap*, int* o) { generic_operand_kernel(m, o); }, [](unsigned) { return 32; },
-       kThreads, "a wgmma operand read", kOperandBytes},
-      {"generic stores then a tcgen05.mma operand read without the proxy fence", dim3(2),
-       [](bool m, const CUtensorMap*, int* o) { generic_pair_operand_kernel(m, o); }, [](unsigned) { return 32; },
-       2 * kThreads, "a tcgen05.mma operand read", kPairOperandBytes + sizeof(PairState), dim3(2)},
+      {"missing block barrier", dim3(1), block, [](bool m, int* o) { neighbour_kernel(m, o); },
+       [](unsigned t) { return static_cast<int>(t); }, kThreads, nullptr, kStaged},
+      {"missing warp sync", dim3(1), block, [](bool m, int* o) { warp_publish_kernel(m, o); },
+       [](unsigned t) { return 100 + static_cast<int>(t / 32); }, kThreads, nullptr, kStaged},
+      {"read before the copy's wait", dim3(1), block, [](bool m, int* o) { early_reader_kernel(m, tile(), o); },
+       [](unsigned t) { return static_cast<int>(tile_bytes()[t]); }, kThreads, nullptr, kStaged},
+      {"value carried in static shared memory", dim3(4), block, [](bool m, int* o) { carried_kernel(m, o); },
+       [](unsigned) { return 42; }, 4, nullptr, kStaged},
+      {"shuffle from lanes outside the mask", dim3(1), block, [](bool m, int* o) { partial_sum_kernel(m, o); },
+       [](unsigned) { return 92; }, 8, nullptr, kStaged},
+      {"generic stores then a wgmma operand read without the proxy fence", dim3(1), block,
+       [](bool m, int* o) { generic_operand_kernel(m, o); }, [](unsigned) { return 32; }, kThreads,
+       "a wgmma operand read", kOperandBytes},
+      {"generic stores then a tcgen05.mma operand read without the proxy fence", dim3(2), block,
+       [](bool m, int* o) { generic_pair_operand_kernel(m, o); }, [](unsigned) { return 32; }, 2 * kThreads,
+       "a tcgen05.mma operand read", kPairOperandBytes + sizeof(PairState), dim3(2)},
       // Kept last: the fault-text test below launches it by name.
-      {"generic stores then a bulk copy without the proxy fence", dim3(1),
-       [](bool m, const CUtensorMap* map, int* o) { refill_kernel(m, map, o); },
-       [](unsigned t) { return static_cast<int>(tile_bytes()[t]); }, kThreads, "fence.proxy.async"},
+      {"generic stores then a bulk copy without the proxy fence", dim3(1), block,
+       [](bool m, int* o) { refill_kernel(m, tile(), o); },
+       [](unsigned t) { return static_cast<int>(tile_bytes()[t]); }, kThreads, "fence.proxy.async", kStaged},
   };
 }
 
-struct Outcome {
-  cudaError_t result;
-  std::string fault;
-  bool right;
-};
-
-Outcome run(const Fixture& f, bool mended, const char* hostile, const void* kernel = nullptr) {
-  if (hostile != nullptr) setenv("HOSTGPU_HOSTILE", hostile, 1);
-  const CUtensorMap map = fixtures::tile_map(kThreads);
-  std::vector<int> out(f.outputs, -1);
-  hostgpu::GridLaunch launch;
-  launch.grid = f.grid;
-  launch.block = dim3(kThreads);
-  launch.dynamic_shared_bytes = f.shared_bytes;
-  launch.cluster = f.cluster;
-  launch.kernel = kernel;
-  Outcome outcome;
-  outcome.result = hostgpu::execute_grid(launch, [&] { f.body(mended, &map, out.data()); });
-  outcome.fault = hostgpu::last_kernel_fault();
-  unsetenv("HOSTGPU_HOSTILE");
-  outcome.right = true;
-  for (unsigned i = 0; i < f.outputs; ++i) outcome.right = outcome.right && out[i] == f.expected(i);
-  return outcome;
-}
-
-// Fixed seeds, so that the table replays; each is one hostile run.
-const char* const kSeeds[] = {"1", "20261211", "987654321"};
-
 TEST(HostileFixtureTest, EachFaultIsCaughtUnderTheHostileSettings) {
-  for (const Fixture& f : fixtures()) {
-    for (const char* seed : kSeeds) {
-      const Outcome o = run(f, false, seed);
-      if (f.fault_text != nullptr) {
-        EXPECT_EQ(o.result, cudaErrorLaunchFailure) << f.fault << ", seed " << seed;
-        EXPECT_NE(o.fault.find(f.fault_text), std::string::npos) << f.fault << ": " << o.fault;
-      } else {
-        EXPECT_TRUE(o.result != cudaSuccess || !o.right) << f.fault << " passed under seed " << seed;
-      }
-    }
-  }
+  for (const Fixture& f : table()) fixtures::expect_caught(f);
 }
 
 TEST(HostileFixtureTest, EachMendedKernelPassesOrderedAndHostile) {
-  for (const Fixture& f : fixtures()) {
-    for (const char* seed : {static_cast<const char*>(nullptr), kSeeds[0], kSeeds[1], kSeeds[2]}) {
-      const Outcome o = run(f, true, seed);
-      EXPECT_EQ(o.result, cudaSuccess) << f.fault << ", seed " << (seed ? seed : "none") << ": " << o.fault;
-      EXPECT_TRUE(o.right) << f.fault << ", seed " << (seed ? seed : "none");
-    }
-  }
+  for (const Fixture& f : table()) fixtures::expect_mended_passes(f);
 }
 
 TEST(HostileFixtureTest, TheProxyFaultNamesTheBlockTheStoringThreadAndTheAddress) {
   // The check is always on. A kernel's first launch learns that it uses the
   // async proxy; its later launches know each storing thread.
-  const Fixture f = fixtures().back();
-  const void* kernel = reinterpret_cast<const void*>(&refill_kernel);
-  run(f, false, nullptr, kernel);
-  const Outcome o = run(f, false, nullptr, kernel);
+  Fixture f = table().back();
+  f.kernel = reinterpret_cast<const void*>(&refill_kernel);
+  fixtures::run(f, false, nullptr);
+  const fixtures::Outcome o = fixtures::run(f, false, nullptr);
   ASSERT_EQ(o.result, cudaErrorLaunchFailure);
   EXPECT_NE(o.fault.find("kernel "), std::string::npos) << o.fault;
   EXPECT_NE(o.fault.find("block (0,0,0), thread (0,0,0): a bulk tensor copy at shared address 0x"), std::string::npos)
@@ -284,6 +238,7 @@ TEST(HostileFixtureTest, OperandsOnlyABulkCopyWroteNeedNoFence) {
                                    element_strides, CU_TENSOR_MAP_INTERLEAVE_NONE, CU_TENSOR_MAP_SWIZZLE_128B,
                                    CU_TENSOR_MAP_L2_PROMOTION_NONE, CU_TENSOR_MAP_FLOAT_OOB_FILL_NONE),
             CUDA_SUCCESS);
+  using fixtures::kSeeds;
   for (const char* seed : {static_cast<const char*>(nullptr), kSeeds[0], kSeeds[1], kSeeds[2]}) {
     if (seed != nullptr) setenv("HOSTGPU_HOSTILE", seed, 1);
     std::vector<int> out(kThreads, -1);
