@@ -64,9 +64,7 @@ TEST(HostilePoolTest, AChallengeOutOfReachIsGivenUpAndTheMinerReconnects) {
       EXPECT_TRUE(link->closed_by_miner());
     }
     auto link = p.accept();
-    HandshakeScript again;
-    again.job_lines = {notify_line("\"job-3\"", "1d00ffff", true)};
-    serve_handshake(*link, id, again);
+    serve_handshake(*link, id, offering("\"job-3\""));
     EXPECT_TRUE(link->closed_by_miner());
   });
   FakeClock clock;
@@ -321,8 +319,7 @@ TEST(HostilePoolTest, PoolTextsInTheLogReadBackAsSingleValues) {
   const std::string error_reply = R"({"id":4,"result":null,"error":[23,"bad \" job=forged action=keep"]})";
   ScriptedPool pool;
   pool.run([&](ScriptedPool& p) {
-    HandshakeScript script;
-    script.job_lines = {notify_line(job_json, "1d00ffff", true)};
+    const HandshakeScript script = offering(job_json);
     int32_t id = 1;
     {
       auto link = p.accept();

@@ -57,9 +57,7 @@ TEST(PollConnectionTest, PeerCloseDuringAPollReconnectsWithIdsCounting) {
     }
     auto link = p.accept();
     EXPECT_EQ(id, 4);
-    HandshakeScript second;
-    second.job_lines = {notify_line("\"job-2\"", "1d00ffff", true)};
-    serve_handshake(*link, id, second);
+    serve_handshake(*link, id, offering("\"job-2\""));
     EXPECT_TRUE(link->closed_by_miner());
   });
   FakeClock clock;
@@ -178,9 +176,7 @@ TEST(SubmitShareTest, RepliesAcceptedRejectedAndLost) {
     pool.run([&c](ScriptedPool& p) {
       int32_t id = 1;
       auto link = p.accept();
-      HandshakeScript script;
-      script.job_lines = {notify_line(R"("a\"b\\c")", "1d00ffff", true)};
-      serve_handshake(*link, id, script);
+      serve_handshake(*link, id, offering(R"("a\"b\\c")"));
       // The job id goes back exactly as the pool wrote it.
       link->expect_line(submit_line(id++, R"("a\"b\\c")", "UHJvb2Y="));
       if (c.pool_reply == nullptr) {
@@ -222,9 +218,7 @@ TEST(SubmitShareTest, AJobIdWithControlCharactersGoesBackWholeAndLogsOnOneLine) 
   pool.run([&id_json](ScriptedPool& p) {
     int32_t id = 1;
     auto link = p.accept();
-    HandshakeScript script;
-    script.job_lines = {notify_line(id_json, "1d00ffff", true)};
-    serve_handshake(*link, id, script);
+    serve_handshake(*link, id, offering(id_json));
     link->expect_line(submit_line(id, id_json, "UHJvb2Y="));
     link->send_line(ok_reply(id));
     EXPECT_TRUE(link->closed_by_miner());

@@ -70,6 +70,16 @@ struct HandshakeScript {
 };
 void serve_handshake(PeerLink& link, int32_t& next_id, const HandshakeScript& script = {});
 
+std::string notify_line(const std::string& job_id_json, const std::string& nbits, bool clean,
+                        const std::string& header_hex = "00112233");
+
+// The default handshake, whose one job has the given id (its JSON text).
+inline HandshakeScript offering(const std::string& job_id_json) {
+  HandshakeScript script;
+  script.job_lines = {notify_line(job_id_json, "1d00ffff", true)};
+  return script;
+}
+
 // One handshaken session that `body` scripts (nothing when empty), ended by
 // the miner's close.
 void serve_session(ScriptedPool& p, const std::function<void(PeerLink&, int32_t& next_id)>& body = {});
@@ -85,8 +95,6 @@ inline const char kGreeting[] = "{\"id\":null,\"method\":\"client.show_message\"
 
 std::string mining_params_line(int m = 256, int n = 256, int k = 4096, int rank = 128,
                                const std::string& rows = "[0,32]", const std::string& cols = "");
-std::string notify_line(const std::string& job_id_json, const std::string& nbits, bool clean,
-                        const std::string& header_hex = "00112233");
 std::string ok_reply(int32_t id, const std::string& result = "true");
 
 // The Config of a device mining 256 x 256 (rank 128) against the scripted pools.
