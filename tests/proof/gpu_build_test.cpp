@@ -98,6 +98,14 @@ TEST_P(GpuProofBuildTest, NodeHashesEqualTheCpuTree) {
   }
 }
 
+// A device copy of `matrix` followed by bytes of other data, as a matrix
+// inside a larger allocation is: a short last chunk must read as zeros past
+// the matrix, never as what follows it.
+std::vector<int8_t> followed_by_other_data(std::vector<int8_t> matrix) {
+  matrix.resize(matrix.size() + 64, static_cast<int8_t>(0x5a));
+  return matrix;
+}
+
 TEST_P(GpuProofBuildTest, FilledTemplateEqualsTheCpuProof) {
   // Short last chunks in both matrices, rows and columns repeated and unsorted.
   Config shape;
@@ -112,8 +120,10 @@ TEST_P(GpuProofBuildTest, FilledTemplateEqualsTheCpuProof) {
   const TreeLevels tree_a = merkle_tree_levels(a.size());
   const TreeLevels tree_b = merkle_tree_levels(b.size());
 
-  const DeviceCopy device_a(a.data(), a.size());
-  const DeviceCopy device_b(b.data(), b.size());
+  const std::vector<int8_t> a_then_other = followed_by_other_data(a);
+  const std::vector<int8_t> b_then_other = followed_by_other_data(b);
+  const DeviceCopy device_a(a_then_other.data(), a_then_other.size());
+  const DeviceCopy device_b(b_then_other.data(), b_then_other.size());
   const DeviceCopy device_key(key.data(), key.size());
   const DeviceCopy nodes_a(nullptr, tree_a.total * 32);
   const DeviceCopy nodes_b(nullptr, tree_b.total * 32);
