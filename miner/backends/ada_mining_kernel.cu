@@ -78,12 +78,14 @@ __host__ __device__ inline int candidate_value_of(int row, int col) {
 }
 
 // The block's product over k of the tile (tile_m, tile_n): k / 128 steps, each
-// loaded into one of two shared stages while the other is multiplied. Once the
-// accumulators hold the first k_pos columns every thread runs
-// contribute(k_pos), then comes the barrier that frees the stage, then
-// collect(k_pos); the next step's barrier comes before its contribute. So
-// what contribute writes to shared memory for other threads is theirs to
-// read in collect, without a barrier of its own.
+// loaded into one of two shared stages while the other is multiplied, one
+// block barrier per K tile. Every thread runs contribute(k_pos, set) once
+// the accumulators hold the first k_pos columns, before the next K tile's
+// MMAs change them (so that its register work fills the issue slots among
+// those MMAs), and collect(k_pos, set) after the next barrier. The two sets
+// of fold words alternate by K tile, so that a set is taken from while the
+// other is added to; a set is added to again only after the barrier that
+// follows its take.
 template <class Problem, class CtaTiler, class AStride, class ASmem, class ACopy, class AS2R,
           class BStride, class BSmem, class BCopy, class BS2R, class Mma, class Accumulators,
           class Contribute, class Collect>
@@ -129,24 +131,30 @@ __device__ void accumulate_tile(int tile_m, int tile_n, Problem shape_mnk, CtaTi
   korvath_cute::cp_async_fence();
   for (int k_tile = 0; k_tile < k_tiles; ++k_tile) {
     const int stage = k_tile % kStages;
-    // The other stage was released by the barrier that ended the last step.
+    korvath_cute::cp_async_wait<0>();
+    // The tile has landed for every thread, every thread is done with the
+    // other stage and with the fold words it takes next.
+    __syncthreads();
     if (k_tile + 1 < k_tiles) {
       copy(copy_a, tAgA(_, _, _, k_tile + 1), tAsA(_, _, _, stage ^ 1));
       copy(copy_b, tBgB(_, _, _, k_tile + 1), tBsB(_, _, _, stage ^ 1));
+      korvath_cute::cp_async_fence();
     }
-    korvath_cute::cp_async_fence();  // possibly empty: keeps one group per step
-    korvath_cute::cp_async_wait<1>();
-    __syncthreads();
+    collect((k_tile - 1) * kTileK, stage ^ 1);
+    contribute(k_tile * kTileK, stage);
     CUTE_UNROLL
     for (int k_block = 0; k_block < size<2>(tCrA); ++k_block) {
       copy(s2r_a, tXsA(_, _, k_block, stage), tXrA(_, _, k_block));
       copy(s2r_b, tXsB(_, _, k_block, stage), tXrB(_, _, k_block));
       gemm(mma, tCrA(_, _, k_block), tCrB(_, _, k_block), accumulators);
     }
-    contribute((k_tile + 1) * kTileK);
-    __syncthreads();
-    collect((k_tile + 1) * kTileK);
   }
+  const int last = (k_tiles - 1) % kStages;
+  __syncthreads();
+  collect((k_tiles - 1) * kTileK, last);
+  contribute(k_tiles * kTileK, last ^ 1);
+  __syncthreads();
+  collect(k_tiles * kTileK, last ^ 1);
 }
 
 // Jackpot dump: every accumulator into its mining thread's value record of
@@ -193,8 +201,9 @@ __global__ void __launch_bounds__(kThreads)
   const int tile_n = static_cast<int>(grouped_n);
 
   const int thread = static_cast<int>(threadIdx.x);
-  __shared__ uint32_t folds[wide_tile_folds::kCandidates];
-  folds[thread] = 0u;  // the pipeline's first barrier comes before any fold
+  __shared__ uint32_t folds[kStages][wide_tile_folds::kCandidates];
+  folds[0][thread] = 0u;  // the pipeline's first barrier comes before any fold
+  folds[1][thread] = 0u;
 
   const MiningOutputs outputs{header, sync, target, seed, entries, values, value_counts, capacity};
   MiningThreadPlace place;
@@ -220,24 +229,29 @@ __global__ void __launch_bounds__(kThreads)
   const auto dumping = [&](int step) {
     return kDump && entries && values && value_counts && step < capacity;
   };
-  const auto contribute = [&](int k_pos) {
-    if (k_pos % rank != 0) return;
+  // Whether the accumulators have just ended a step (none has at k_pos 0).
+  const auto step_end = [rank](int k_pos) { return k_pos > 0 && k_pos % rank == 0; };
+  const auto contribute = [&](int k_pos, int set) {
+    const bool ended = step_end(k_pos);
     if constexpr (kDump) {
       const int step = k_pos / rank - 1;
-      if (dumping(step)) {
+      if (ended && dumping(step)) {
         Tensor coordinates =
             mma.get_slice(thread).partition_C(make_identity_tensor(select<0, 1>(cta_tiler)));
         scatter_dump_values(accumulators, coordinates, values, first_entry_of_block, steps, step);
       }
     }
-    wide_tile_folds::contribute(accumulators, folds);
+    // Every K tile, whether a step ended or not: no branch parts it from the MMAs.
+    uint32_t lane[2][2];
+    wide_tile_folds::lane_sums(accumulators, lane);
+    if (ended) wide_tile_folds::add(lane, folds[set]);
   };
-  const auto collect = [&](int k_pos) {
-    if (k_pos % rank != 0) return;
-    const uint32_t fold = wide_tile_folds::take(folds);
+  const auto collect = [&](int k_pos, int set) {
+    const bool ended = step_end(k_pos);
+    const uint32_t fold = wide_tile_folds::take(folds[set]);  // 0 when nothing was added
     if constexpr (kDump) {
       const int step = k_pos / rank - 1;
-      if (dumping(step)) {
+      if (ended && dumping(step)) {
         // The scattered values, behind the step's barrier.
         const int32_t* own =
             values + (first_entry_of_block + static_cast<uint64_t>(thread) * steps + step) *
@@ -246,11 +260,8 @@ __global__ void __launch_bounds__(kThreads)
         return;
       }
     }
-    // The folds stand for the cells: hand the epilogue the fold as the only
-    // non-zero value.
-    epilogue.end_step<false>(k_pos,
-                             [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                             positions);
+    // The folds stand for the cells: the fold is the step's only value.
+    epilogue.end_step_if(ended, fold);
   };
   accumulate_tile(tile_m, tile_n, shape_mnk, cta_tiler, a, stride_a, smem_layout_a, copy_a,
                   s2r_atom_a, b, stride_b, smem_layout_b, copy_b, s2r_atom_b, mma, accumulators,
@@ -274,8 +285,8 @@ __global__ void __launch_bounds__(kThreads)
   Tensor accumulators = partition_fragment_C(mma, select<0, 1>(cta_tiler));
   clear(accumulators);
   accumulate_tile(0, 0, shape_mnk, cta_tiler, a, stride_a, smem_layout_a, copy_a, s2r_atom_a, b,
-                  stride_b, smem_layout_b, copy_b, s2r_atom_b, mma, accumulators, [](int) {},
-                  [](int) {});
+                  stride_b, smem_layout_b, copy_b, s2r_atom_b, mma, accumulators,
+                  [](int, int) {}, [](int, int) {});
   const auto product_stride = make_stride(static_cast<int64_t>(get<1>(shape_mnk)), _1{});
   Tensor mP = make_tensor(make_gmem_ptr(product), select<0, 1>(shape_mnk), product_stride);
   Tensor mC = make_tensor(make_gmem_ptr(counts), select<0, 1>(shape_mnk), product_stride);

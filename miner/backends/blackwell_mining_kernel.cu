@@ -22,6 +22,8 @@ using namespace blackwell_tile;
 
 constexpr int kSharedBytes = 2 * (kStageBytesA + kStageBytesB);
 static_assert(kSharedBytes == 98304, "two stages of A and B tiles");
+// Two sets of fold words (2 KiB beside the tiles): one barrier a K tile.
+constexpr int kFoldSets = 2;
 
 using SwizzleAtom = decltype(composition(Swizzle<2, 4, 3>{},
                                          Layout<Shape<_8, Int<kTileK>>, Stride<Int<kTileK>, _1>>{}));
@@ -40,12 +42,12 @@ __global__ void __launch_bounds__(kThreads) headless_mine_kernel(
     uint32_t* extra) {
   static_assert(!kSecond, "one variant per dump flag");
   (void)extra;
-  blackwell_tile::mine_block<kJackpotDump>(
+  blackwell_tile::mine_block<kJackpotDump, kFoldSets>(
       shape, rank, header, sync, target, seed, entries, values, value_counts, capacity,
       [&](int tile_m, int tile_n, auto& accumulators, auto&& contribute, auto&& collect) {
-        multiply_tile<SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride, tile_m,
-                                                    tile_n, accumulators, CpAsyncLoads{},
-                                                    contribute, collect);
+        multiply_tile<kFoldSets, SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride,
+                                                               tile_m, tile_n, accumulators,
+                                                               CpAsyncLoads{}, contribute, collect);
       });
 }
 
@@ -55,8 +57,9 @@ __global__ void __launch_bounds__(kThreads) debug_gemm_tile_kernel(
     GlobalToShared, SharedToRegisterA, const int8_t* b, OperandStride b_stride, SharedLayoutB,
     GlobalToShared, SharedToRegisterB, int* product, int* counts, TiledMma) {
   blackwell_tile::debug_tile(shape, product, counts, [&](auto& accumulators) {
-    multiply_tile<SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride, 0, 0,
-                                                accumulators, CpAsyncLoads{}, [](int) {}, [](int) {});
+    multiply_tile<kFoldSets, SharedLayoutA, SharedLayoutB>(
+        shape, a, a_stride, b, b_stride, 0, 0, accumulators, CpAsyncLoads{}, [](int, int) {},
+        [](int, int) {});
   });
 }
 

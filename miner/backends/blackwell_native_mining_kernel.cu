@@ -38,6 +38,9 @@ constexpr int kTileBytes = 2 * (kStageBytesA + kStageBytesB);
 // The stage barriers live in the 32 bytes past the tiles.
 constexpr int kMiningSharedBytes = kTileBytes + 32;
 static_assert(kTileBytes == 98304 && kMiningSharedBytes == 98336, "two stages and the barriers");
+// One set of fold words: a second set's 1 KiB would not fit beside the
+// tiles and the barriers, so the K tiles take two barriers each.
+constexpr int kFoldSets = 1;
 
 // The pattern of the 128-byte TMA swizzle: 16-byte units of each 128-byte
 // row XORed with the row's index within its 1024 bytes.
@@ -89,7 +92,7 @@ struct TmaLoader {
     device_instructions::tma_load_2d(shared + 2 * kStageBytesA + stage * kStageBytesB, map_b,
                                      k_tile * kTileK, tile_n * kTileN, barrier);
   }
-  __device__ void wait(int k_tile, bool /*more_in_flight*/) {
+  __device__ void wait(int k_tile) {
     device_instructions::mbarrier_wait_parity(&barriers[k_tile & 1],
                                               static_cast<uint32_t>(k_tile >> 1) & 1u);
   }
@@ -110,16 +113,16 @@ __global__ void __launch_bounds__(kThreads) headless_mine_kernel(
   static_assert(!(kJackpotDump && kRank128), "the dump runs the general kernel");
   (void)extra;
   const int rank = kRank128 ? 128 : rank_argument;
-  blackwell_tile::mine_block<kJackpotDump>(
+  blackwell_tile::mine_block<kJackpotDump, kFoldSets>(
       shape, rank, header, sync, target, seed, entries, values, value_counts, capacity,
       [&](int tile_m, int tile_n, auto& accumulators, auto&& contribute, auto&& collect) {
         const auto tma_loader = [&](auto&, auto&, auto&, auto&, int8_t* shared) {
           return TmaLoader{&tma_a.map, &tma_b.map, shared,
                            reinterpret_cast<uint64_t*>(shared + kTileBytes), tile_m, tile_n};
         };
-        multiply_tile<SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride, tile_m,
-                                                    tile_n, accumulators, tma_loader, contribute,
-                                                    collect);
+        multiply_tile<kFoldSets, SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride,
+                                                               tile_m, tile_n, accumulators,
+                                                               tma_loader, contribute, collect);
       });
 }
 
@@ -129,8 +132,9 @@ __global__ void __launch_bounds__(kThreads) debug_gemm_tile_kernel(
     GlobalToShared, SharedToRegisterA, const int8_t* b, OperandStride b_stride, SharedLayoutB,
     GlobalToShared, SharedToRegisterB, int* product, int* counts, TiledMma) {
   blackwell_tile::debug_tile(shape, product, counts, [&](auto& accumulators) {
-    multiply_tile<SharedLayoutA, SharedLayoutB>(shape, a, a_stride, b, b_stride, 0, 0,
-                                                accumulators, CpAsyncLoads{}, [](int) {}, [](int) {});
+    multiply_tile<kFoldSets, SharedLayoutA, SharedLayoutB>(
+        shape, a, a_stride, b, b_stride, 0, 0, accumulators, CpAsyncLoads{}, [](int, int) {},
+        [](int, int) {});
   });
 }
 

@@ -79,13 +79,8 @@ struct CpAsyncLoader {
     copy(copy_unit, from_b(_, _, _, k_tile), to_b(_, _, _, stage));
     korvath_cute::cp_async_fence();
   }
-  __device__ void wait(int /*k_tile*/, bool more_in_flight) {
-    if (more_in_flight) {
-      korvath_cute::cp_async_wait<1>();
-    } else {
-      korvath_cute::cp_async_wait<0>();
-    }
-  }
+  // The tile's copies are the only ones in flight.
+  __device__ void wait(int /*k_tile*/) { korvath_cute::cp_async_wait<0>(); }
 };
 
 template <class SourceA, class TargetA, class SourceB, class TargetB>
@@ -107,17 +102,21 @@ struct CpAsyncLoads {
 
 // The 128 x 256 product of tile (tile_m, tile_n) over all of k into the
 // accumulators, two K tiles in flight in the unit's shared layouts, loaded
-// by make_loader(gA, sA, gB, sB, shared). After each K tile's products every
-// thread runs contribute(k_tile), then comes the barrier that frees the
-// stage, then collect(k_tile); the next K tile's barrier comes before its
-// contribute. So what contribute writes to shared memory for other threads
-// is theirs to read in collect, without a barrier of its own.
-template <class LayoutA, class LayoutB, class Accumulators, class LoaderFactory, class Contribute,
-          class Collect>
+// by make_loader(gA, sA, gB, sB, shared); a K tile's copy is issued once the
+// barrier at the start of the K tile before has freed its stage. Every thread
+// runs contribute(k_pos, set) once the accumulators hold the first k_pos
+// columns, before the next K tile's MMAs change them (so that its register
+// work fills the issue slots among those MMAs), and collect(k_pos, set) after
+// the next barrier. With two sets of fold words (kFoldSets), alternating by
+// K tile, a set is taken from while the other is added to, and one barrier a
+// K tile does; with one set, a second barrier parts the takes from the adds.
+template <int kFoldSets, class LayoutA, class LayoutB, class Accumulators, class LoaderFactory,
+          class Contribute, class Collect>
 __device__ void multiply_tile(ProblemShape shape, const int8_t* a, OperandStride a_stride,
                               const int8_t* b, OperandStride b_stride, int tile_m, int tile_n,
                               Accumulators& accumulators, LoaderFactory&& make_loader,
                               Contribute&& contribute, Collect&& collect) {
+  static_assert(kFoldSets == 1 || kFoldSets == 2, "one set of fold words, or one per stage");
   const int thread = static_cast<int>(threadIdx.x);
   const int k = get<2>(shape);
   Tensor mA = make_tensor(make_gmem_ptr(a), make_shape(get<0>(shape), k), a_stride);
@@ -146,27 +145,33 @@ __device__ void multiply_tile(ProblemShape shape, const int8_t* a, OperandStride
   loader.start();
   for (int k_tile = 0; k_tile < k_tiles; ++k_tile) {
     const int stage = k_tile & 1;
-    const bool more = k_tile + 1 < k_tiles;
-    if (more) loader.load(k_tile + 1, stage ^ 1);
-    loader.wait(k_tile, more);
+    loader.wait(k_tile);
+    // The tile has landed for every thread, every thread is done with the
+    // other stage and has added to the fold words taken next.
     __syncthreads();
+    if (k_tile + 1 < k_tiles) loader.load(k_tile + 1, stage ^ 1);
+    collect((k_tile - 1) * kTileK, (k_tile + 1) % kFoldSets);
+    if constexpr (kFoldSets == 1) __syncthreads();  // every take before the next adds
+    contribute(k_tile * kTileK, k_tile % kFoldSets);
     CUTE_UNROLL
     for (int k_block = 0; k_block < size<2>(fragment_a); ++k_block) {
       copy(copy_a, shared_a(_, _, k_block, stage), registers_a(_, _, k_block));
       copy(copy_b, shared_b(_, _, k_block, stage), registers_b(_, _, k_block));
       gemm(mma, fragment_a(_, _, k_block), fragment_b(_, _, k_block), accumulators);
     }
-    contribute(k_tile);
-    // Nobody reads the stage any more; the next load into it comes after collect.
-    __syncthreads();
-    collect(k_tile);
   }
+  __syncthreads();
+  collect((k_tiles - 1) * kTileK, (k_tiles - 1) % kFoldSets);
+  if constexpr (kFoldSets == 1) __syncthreads();
+  contribute(k_tiles * kTileK, k_tiles % kFoldSets);
+  __syncthreads();
+  collect(k_tiles * kTileK, k_tiles % kFoldSets);
 }
 
 // One block's mining: the product of its tile over all of k, through the
 // unit's multiply(tile_m, tile_n, accumulators, contribute, collect), folded into
 // the candidates' transcripts after every rank step, with the jackpot dump.
-template <bool kJackpotDump, class Multiply>
+template <bool kJackpotDump, int kFoldSets, class Multiply>
 __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader* header,
                                   HostSignalSync* sync, const uint32_t* target,
                                   const uint32_t* seed, VexalHeadlessJackpotDumpEntry* entries,
@@ -209,8 +214,10 @@ __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader
   const uint64_t steps = static_cast<uint64_t>(k / rank);
   const uint64_t first_candidate =
       (static_cast<uint64_t>(tiles_m) * tile_n + tile_m) * static_cast<uint64_t>(kThreads);
-  __shared__ uint32_t folds[wide_tile_folds::kCandidates];
-  folds[thread] = 0u;  // the pipeline's first barrier comes before any fold
+  __shared__ uint32_t folds[kFoldSets][wide_tile_folds::kCandidates];
+  // The pipeline's first barrier comes before any fold.
+  CUTE_UNROLL
+  for (int set = 0; set < kFoldSets; ++set) folds[set][thread] = 0u;
 
   TiledMma mma;
   auto mma_thread = mma.get_slice(thread);
@@ -225,13 +232,17 @@ __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader
                 "accumulator fragment of the 2 x 4 warp layout");
   clear(accumulators);
 
-  const auto contribute = [&](int k_tile) {
-    const int k_pos = (k_tile + 1) * kTileK;
-    if (k_pos % rank != 0) return;
-    wide_tile_folds::contribute(accumulators, folds);
+  // Whether the accumulators have just ended a step (none has at k_pos 0).
+  const auto step_end = [rank](int k_pos) { return k_pos > 0 && k_pos % rank == 0; };
+  const auto contribute = [&](int k_pos, int set) {
+    const bool ended = step_end(k_pos);
+    // Every K tile, whether a step ended or not: no branch parts it from the MMAs.
+    uint32_t lane[2][2];
+    wide_tile_folds::lane_sums(accumulators, lane);
+    if (ended) wide_tile_folds::add(lane, folds[set]);
     if constexpr (kJackpotDump) {
       const int step = k_pos / rank - 1;
-      if (dump && step < capacity) {
+      if (ended && dump && step < capacity) {
         // Each thread files its own values under their candidates.
         CUTE_UNROLL
         for (int v = 0; v < size(accumulators); ++v) {
@@ -246,16 +257,13 @@ __device__ inline void mine_block(ProblemShape shape, int rank, HostSignalHeader
       }
     }
   };
-  const auto collect = [&](int k_tile) {
-    const int k_pos = (k_tile + 1) * kTileK;
-    if (k_pos % rank != 0) return;
-    const uint32_t fold = wide_tile_folds::take(folds);
-    epilogue.end_step<false>(k_pos,
-                             [fold](int v) { return v == 0 ? static_cast<int32_t>(fold) : 0; },
-                             candidate_positions);
+  const auto collect = [&](int k_pos, int set) {
+    const bool ended = step_end(k_pos);
+    const uint32_t fold = wide_tile_folds::take(folds[set]);  // 0 when nothing was added
+    epilogue.end_step_if(ended, fold);
     if constexpr (kJackpotDump) {
       const int step = k_pos / rank - 1;
-      if (dump && step < capacity) {
+      if (ended && dump && step < capacity) {
         VexalHeadlessJackpotDumpEntry record;
         record.block_x = blockIdx.x;
         record.block_y = blockIdx.y;

@@ -110,6 +110,17 @@ class MiningEpilogue {
     }
   }
 
+  // end_step<false> with `fold` as the only value, taken only when `ended`;
+  // without a branch, so that a kernel can run it on every K tile among its
+  // MMAs.
+  __device__ void end_step_if(bool ended, uint32_t fold) {
+    const uint32_t word = fold ^ transcript_rotl13(words_[0]);
+#pragma unroll
+    for (int i = 0; i < 15; ++i) words_[i] = ended ? words_[i + 1] : words_[i];
+    words_[15] = ended ? word : words_[15];
+    steps_ += ended ? 1 : 0;
+  }
+
   // A transcript computed elsewhere (in transcript order, all its steps
   // taken), for a kernel that folds outside end_step.
   __device__ void take_transcript(const uint32_t (&state)[16]) {

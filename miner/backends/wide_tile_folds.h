@@ -8,11 +8,12 @@
 // g = (c / 32) mod 2, q = c / 64), so a thread's cells of one candidate differ
 // only in e, i mod 2 and j mod 2, and the four lanes of a quad share their
 // candidates. Each thread XORs its 16 candidates' cells, the quad splits the
-// sums among its lanes with four shuffles' worth of exchanges, and each lane
-// adds its 4 sums to the candidates' words in shared memory; the four warps
-// of one m half meet there. No barrier inside: the caller puts one between
-// contribute and take, and take (which clears the word) before the next
-// step's contribute.
+// sums among its lanes with four shuffles' worth of exchanges (lane_sums,
+// registers only, so that it can run among the next step's MMAs), and each
+// lane adds its 4 sums to the candidates' words in shared memory (add); the
+// four warps of one m half meet there. No barrier inside: the caller puts one
+// between add and take, and take (which clears the word) before the next add
+// into the same words.
 #include <cstdint>
 
 #include <cute/tensor.hpp>
@@ -24,14 +25,12 @@ namespace wide_tile_folds {
 constexpr int kCandidates = 256;
 
 template <class Accumulators>
-__device__ void contribute(const Accumulators& acc, uint32_t* folds) {
+__device__ void lane_sums(const Accumulators& acc, uint32_t (&lane)[2][2]) {
   using namespace cute;
   static_assert(decltype(size<0>(acc))::value == 4 && decltype(size<1>(acc))::value == 4 &&
                     decltype(size<2>(acc))::value == 8,
                 "the fragment of the 2 x 4 warps' 16 x 8 x 32 MMA over a 128 x 256 tile");
-  const int thread = static_cast<int>(threadIdx.x);
-  const int lane = thread % 32;
-  const int quad_lane = lane % 4;
+  const int quad_lane = static_cast<int>(threadIdx.x) % 4;
   // sums[q][g][h]: this thread's cells of the candidate of column group q,
   // row group g and row half h.
   uint32_t sums[4][2][2];
@@ -73,15 +72,27 @@ __device__ void contribute(const Accumulators& acc, uint32_t* folds) {
   }
   // Lane pairs 1 apart: each keeps column group quad_lane.
   const bool odd = (quad_lane & 1) != 0;
-  const int row_in_group = 16 * ((thread / 32) % 2) + lane / 4;
   CUTE_UNROLL
   for (int g = 0; g < 2; ++g) {
     CUTE_UNROLL
     for (int h = 0; h < 2; ++h) {
       const uint32_t keep = odd ? kept[1][g][h] : kept[0][g][h];
       const uint32_t give = odd ? kept[0][g][h] : kept[1][g][h];
-      const uint32_t sum = keep ^ __shfl_xor_sync(0xffffffffu, give, 1);
-      atomicXor(&folds[64 * quad_lane + 32 * g + row_in_group + 8 * h], sum);
+      lane[g][h] = keep ^ __shfl_xor_sync(0xffffffffu, give, 1);
+    }
+  }
+}
+
+// The lane's sums into their candidates' words.
+__device__ inline void add(const uint32_t (&lane)[2][2], uint32_t* folds) {
+  const int thread = static_cast<int>(threadIdx.x);
+  const int row_in_group = 16 * ((thread / 32) % 2) + (thread % 32) / 4;
+  const int quad_lane = thread % 4;
+  CUTE_UNROLL
+  for (int g = 0; g < 2; ++g) {
+    CUTE_UNROLL
+    for (int h = 0; h < 2; ++h) {
+      atomicXor(&folds[64 * quad_lane + 32 * g + row_in_group + 8 * h], lane[g][h]);
     }
   }
 }

@@ -182,11 +182,15 @@ PROTOCOLS: Dict[str, Protocol] = {
                            TileOrder("grouped", 128, 128, group=8), trip_syncs=1, fold_syncs=1),
     "cmp170hx": _synchronous("cmp170hx", {80: "CMP 170HX"}, 4, 2, 128, (128, 128),
                              TileOrder("grouped", 128, 128, group=16), trip_syncs=1, fold_syncs=1),
+    # The 128 x 256 rows fold inside the trip: the step's register sums run
+    # among the next K tile's MMAs. ada and sm120 alternate two sets of fold
+    # words (one barrier a trip); native has room for one set (two).
     "ada": _synchronous("ada", {89: "RTX 4090"}, 8, 2, 128, (128, 256),
-                        TileOrder("grouped", 128, 256, group=64), trip_syncs=2, fold_syncs=0),
+                        TileOrder("grouped", 128, 256, group=64), trip_syncs=1, fold_syncs=0,
+                        fold=False),
     "blackwell": _synchronous("blackwell", {120: "RTX 5090"}, 8, 2, 128, (128, 256),
-                              TileOrder("grouped", 128, 256, group=64), trip_syncs=2, fold_syncs=0),
-    # The rank-128 kernel folds inside every trip (each K tile ends a step).
+                              TileOrder("grouped", 128, 256, group=64), trip_syncs=1, fold_syncs=0,
+                              fold=False),
     "blackwell-native": _synchronous("blackwell-native", {120: "RTX 5090"}, 8, 2, 128, (128, 256),
                                      TileOrder("grouped", 128, 256, group=64), trip_syncs=2,
                                      fold_syncs=0, fold=False),
@@ -203,8 +207,8 @@ FLOORS: Dict[Tuple[str, int], float] = {
     ("ampere", 80): 0.89,
     ("ampere", 86): 0.94,
     ("cmp170hx", 80): 0.88,
-    ("ada", 89): 0.84,
-    ("blackwell", 120): 0.84,
+    ("ada", 89): 0.94,
+    ("blackwell", 120): 0.94,
     ("blackwell-native", 120): 0.92,
     ("hopper", 90): 0.73,
     ("blackwell-b200", 100): 0.69,

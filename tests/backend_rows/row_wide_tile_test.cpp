@@ -1,10 +1,15 @@
-// The debug GEMM tile of the rows with 128 x 256 tiles, over one whole tile
-// (their coordinate dump: row_coordinates_test.cpp).
+// The rows with 128 x 256 tiles: the debug GEMM tile over one whole tile
+// (their coordinate dump: row_coordinates_test.cpp), and steps of several K
+// tiles, whose folds come from fewer K tiles than the kernels run.
+#include <cstring>
 #include <string>
 #include <vector>
 
+#include "core/config.h"
 #include "engine/cpu_operand_reference.h"
+#include "engine/cpu_tile_transcript.h"
 #include "mining_attempt.h"
+#include "proof/plain_proof.h"
 #include "row_device_test.h"
 
 namespace {
@@ -64,5 +69,59 @@ INSTANTIATE_TEST_SUITE_P(Rows, RowWideTileTest,
                          ::testing::Values(WideCase{"blackwell", "blackwell", kRtx5090Device, 98304, false},
                                            WideCase{"native", "blackwell-native", kRtx5090Device, 98304, true}),
                          [](const ::testing::TestParamInfo<WideCase>& info) { return std::string(info.param.what); });
+
+struct StepCase {
+  const char* what;
+  const char* force;
+  const char* device;
+  int k;
+  int rank;
+};
+
+using RowWideStepTest = RowDeviceTest<StepCase>;
+
+// Mines given operands (slot 4; the sm120 row has none) under an all-ones
+// target: candidate 0 of the only tile reports the CPU transcript of its two
+// rows and 64 columns.
+TEST_P(RowWideStepTest, CandidateZeroCarriesTheCpuTranscript) {
+  const StepCase& c = GetParam();
+  const std::vector<int8_t> a = cpu_fill_int8(61, int64_t(kTileM) * c.k);
+  const std::vector<int8_t> b = cpu_fill_int8(62, int64_t(kTileN) * c.k);
+  const std::vector<uint8_t> seed = test_seed(9);
+  DeviceArray<int8_t> da(a), db(b);
+  DeviceArray<uint32_t> target(all_ones_target());
+  DeviceArray<uint8_t> seed_bytes(seed);
+  DeviceArray<HostSignalHeader> header(1);
+  DeviceArray<HostSignalSync> sync(1);
+  ASSERT_EQ(forced_row(c.force).launch_headless_mine(
+                da.ptr, db.ptr, kTileM, kTileN, c.k, header.ptr, sync.ptr, target.ptr,
+                reinterpret_cast<const uint32_t*>(seed_bytes.ptr), c.rank, nullptr, nullptr),
+            cudaSuccess);
+  ASSERT_EQ(cudaDeviceSynchronize(), cudaSuccess);
+  const HostSignalHeader h = header.download()[0];
+  ASSERT_EQ(h.status, 1u);
+  EXPECT_EQ(h.candidate_thread, 0);
+  OpenedRowsCols opened;
+  opened.rows = {0, 32};
+  for (uint64_t j = 0; j < 64; ++j) opened.cols.push_back(j);
+  std::vector<int8_t> rows, cols;
+  for (uint64_t r : opened.rows) rows.insert(rows.end(), a.begin() + r * c.k, a.begin() + (r + 1) * c.k);
+  for (uint64_t j : opened.cols) cols.insert(cols.end(), b.begin() + j * c.k, b.begin() + (j + 1) * c.k);
+  Config config;
+  config.k = c.k;
+  config.rank = c.rank;
+  uint32_t words[16];
+  uint8_t digest[32];
+  cpu_tile_transcript(digest, rows, cols, opened, seed.data(), config, words);
+  EXPECT_EQ(0, std::memcmp(h.transcript, words, sizeof(words)));
+  EXPECT_EQ(0, std::memcmp(h.kernel_hash, digest, 32));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, RowWideStepTest,
+    ::testing::Values(StepCase{"ada_rank256", "ada", kAdaDevice, 512, 256},
+                      StepCase{"ada_rank384", "ada", kAdaDevice, 768, 384},
+                      StepCase{"native_rank384", "blackwell-native", kRtx5090Device, 768, 384}),
+    [](const ::testing::TestParamInfo<StepCase>& info) { return std::string(info.param.what); });
 
 }  // namespace
