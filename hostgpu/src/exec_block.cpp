@@ -190,6 +190,12 @@ const BarrierRecord* BlockRun::barrier_record(const void* barrier) const {
   return found == barriers_.end() ? nullptr : &found->second;
 }
 
+void BlockRun::fence_barrier_inits(unsigned thread) {
+  for (auto& [barrier, record] : barriers_) {
+    if (record.init_thread == thread) record.async_visible = true;
+  }
+}
+
 void BlockRun::signal_sync(const char* how) {
   const char* held = threads_[running_].unfenced;
   if (held != nullptr) {

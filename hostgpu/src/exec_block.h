@@ -45,6 +45,10 @@ struct BarrierRecord {
   // Warp collectives completed in its warp before: a thread of that warp may
   // use it once it has passed the next one.
   unsigned long long init_warp_syncs = 0;
+  // The async proxy (bulk copies) sees the initialisation only once the
+  // initialising thread has fenced it (fence.mbarrier_init or
+  // fence.proxy.async).
+  bool async_visible = false;
 };
 
 constexpr uint64_t kNoPoll = 0;
@@ -129,6 +133,8 @@ class BlockRun {
   // Mbarriers initialised in the block's shared memory.
   void record_barrier(const void* barrier, const BarrierRecord& record) { barriers_[barrier] = record; }
   const BarrierRecord* barrier_record(const void* barrier) const;
+  // A fence by `thread` makes the barriers it initialised visible to the async proxy.
+  void fence_barrier_inits(unsigned thread);
   const std::unordered_map<const void*, BarrierRecord>& barriers() const { return barriers_; }
 
   // Tensor memory: the slices of its SM's 512 columns the block holds, and

@@ -203,6 +203,8 @@ void async_proxy_wrote(const void* shared, size_t bytes) {
 void async_proxy_fence() {
   detail::BlockRun& block = require_block("fence.proxy.async");
   block.shadow().fence(block.running_thread());
+  // It orders the thread's mbarrier.init writes for the async proxy too.
+  block.fence_barrier_inits(block.running_thread());
 }
 
 }  // namespace hostgpu

@@ -59,6 +59,20 @@ BarrierUse check_barrier_use(const void* barrier, const char* what) {
   return BarrierUse{&cluster, rank};
 }
 
+BarrierUse check_async_barrier_use(const void* barrier, const char* what) {
+  const BarrierUse use = check_barrier_use(barrier, what);
+  BlockRun& owner = use.cluster->block(use.rank);
+  const BarrierRecord* record = owner.barrier_record(barrier);
+  if (!record->async_visible) {
+    running_block()->fail(std::string(what) + " on the mbarrier at shared offset " +
+                          offset_text(*use.cluster, use.rank, barrier) + " of " + owner.block_name() +
+                          ", whose initialisation by " + owner.thread_name(record->init_thread) +
+                          " was not fenced for the async proxy (no fence.mbarrier_init or fence.proxy.async "
+                          "by that thread after its mbarrier.init)");
+  }
+  return use;
+}
+
 }  // namespace detail
 
 namespace mbarrier {
@@ -80,7 +94,14 @@ void init(uint64_t* barrier, uint32_t arrivals) {
   block.cluster().note_change();
 }
 
+void init_fence() {
+  detail::BlockRun& block = detail::require_block("fence.mbarrier_init");
+  block.fence_barrier_inits(block.running_thread());
+}
+
 void check(const uint64_t* barrier, const char* what) { detail::check_barrier_use(barrier, what); }
+
+void check_bulk_copy(const uint64_t* barrier, const char* what) { detail::check_async_barrier_use(barrier, what); }
 
 void arrive(uint64_t* barrier, uint32_t count) {
   detail::BarrierUse use = detail::check_barrier_use(barrier, "mbarrier.arrive");
@@ -100,7 +121,7 @@ void arrive_expect_tx(uint64_t* barrier, uint32_t bytes) {
 }
 
 void complete_tx(uint64_t* barrier, uint32_t bytes) {
-  detail::BarrierUse use = detail::check_barrier_use(barrier, "a bulk copy's complete_tx");
+  detail::BarrierUse use = detail::check_async_barrier_use(barrier, "a bulk copy's complete_tx");
   apply_complete_tx(barrier, bytes);
   use.cluster->note_change();
 }

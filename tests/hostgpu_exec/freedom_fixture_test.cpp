@@ -86,7 +86,10 @@ __global__ void clear_under_copy_kernel(bool mended, const CUtensorMap* map, int
     for (unsigned c = 0; c < kCopies; ++c) stage[c * kThreads + threadIdx.x] = 0;
     fence_proxy_async_shared();
   }
-  if (threadIdx.x == 0) mbarrier_init(&full, 1);
+  if (threadIdx.x == 0) {
+    mbarrier_init(&full, 1);
+    mbarrier_init_fence();
+  }
   __syncthreads();
   if (threadIdx.x == 0) {
     mbarrier_arrive_expect_tx(&full, kCopies * kThreads);

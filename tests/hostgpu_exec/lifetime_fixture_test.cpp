@@ -58,6 +58,7 @@ __global__ void unawaited_multicast_kernel(bool mended, const CUtensorMap* map, 
   const uint32_t rank = cluster_block_rank();
   if (threadIdx.x == 0) {
     mbarrier_init(&full, 1);
+    mbarrier_init_fence();
     mbarrier_arrive_expect_tx(&full, kCopies * kThreads);
   }
   cluster_sync();

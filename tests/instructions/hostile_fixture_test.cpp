@@ -44,6 +44,7 @@ __global__ void early_reader_kernel(bool mended, const CUtensorMap* map, int* ou
   unsigned char* stage = korvath_dynamic_shared<unsigned char>();
   if (threadIdx.x == 0) {
     mbarrier_init(&full, 1);
+    mbarrier_init_fence();
     mbarrier_arrive_expect_tx(&full, kThreads);
     tma_load_2d(stage, map, 0, 0, &full);
   }
@@ -76,7 +77,31 @@ __global__ void refill_kernel(bool mended, const CUtensorMap* map, int* out) {
   unsigned char* stage = korvath_dynamic_shared<unsigned char>();
   stage[threadIdx.x] = 0xFF;
   if (mended) fence_proxy_async_shared();
+  if (threadIdx.x == 0) {
+    mbarrier_init(&full, 1);
+    mbarrier_init_fence();
+  }
+  __syncthreads();
+  if (threadIdx.x == 0) {
+    mbarrier_arrive_expect_tx(&full, kThreads);
+    tma_load_2d(stage, map, 0, 0, &full);
+  }
+  mbarrier_wait_parity(&full, 0);
+  out[threadIdx.x] = stage[threadIdx.x];
+}
+
+// Thread 0 initialises the copy's barrier, a thread fences the
+// initialisation for the async proxy (the bulk copy unit), thread 0 copies
+// a tile. The fence counts only for the barriers its own thread initialised.
+enum class InitFence { none, mbarrier_init, proxy_async };
+
+__global__ void init_fence_kernel(InitFence fence, unsigned fencer, const CUtensorMap* map, int* out) {
+  __shared__ uint64_t full;
+  unsigned char* stage = korvath_dynamic_shared<unsigned char>();
   if (threadIdx.x == 0) mbarrier_init(&full, 1);
+  __syncthreads();
+  if (threadIdx.x == fencer && fence == InitFence::mbarrier_init) mbarrier_init_fence();
+  if (threadIdx.x == fencer && fence == InitFence::proxy_async) fence_proxy_async_shared();
   __syncthreads();
   if (threadIdx.x == 0) {
     mbarrier_arrive_expect_tx(&full, kThreads);
@@ -158,9 +183,25 @@ const CUtensorMap* tile() {
   return &map;
 }
 
+// A row of init_fence_kernel: the faulty form fences as `fault` says, the
+// mended one by the initialising thread.
+Fixture unfenced_init(const char* fault, InitFence faulty, unsigned fencer, InitFence mended) {
+  return {fault, dim3(1), dim3(kThreads),
+          [=](bool m, int* o) { init_fence_kernel(m ? mended : faulty, m ? 0 : fencer, tile(), o); },
+          [](unsigned t) { return static_cast<int>(tile_bytes()[t]); }, kThreads,
+          "of block (0,0,0), whose initialisation by thread (0,0,0) was not fenced for the async proxy",
+          kStaged, dim3(1), 0, {}, reinterpret_cast<const void*>(&init_fence_kernel)};
+}
+
 std::vector<Fixture> table() {
   const dim3 block(kThreads);
   return {
+      unfenced_init("a bulk copy on a barrier whose initialisation no fence.mbarrier_init ordered",
+                    InitFence::none, 0, InitFence::mbarrier_init),
+      unfenced_init("a bulk copy on a barrier whose initialisation no fence.proxy.async ordered",
+                    InitFence::none, 0, InitFence::proxy_async),
+      unfenced_init("the initialisation fenced by a thread other than the initialising one",
+                    InitFence::mbarrier_init, 32, InitFence::mbarrier_init),
       {"missing block barrier", dim3(1), block, [](bool m, int* o) { neighbour_kernel(m, o); },
        [](unsigned t) { return static_cast<int>(t); }, kThreads, nullptr, kStaged},
       {"missing warp sync", dim3(1), block, [](bool m, int* o) { warp_publish_kernel(m, o); },
@@ -210,7 +251,10 @@ TEST(HostileFixtureTest, TheProxyFaultNamesTheBlockTheStoringThreadAndTheAddress
 __global__ void copied_operand_kernel(const CUtensorMap* map, int* out) {
   __shared__ uint64_t full;
   unsigned char* tiles = korvath_dynamic_shared<unsigned char>();
-  if (threadIdx.x == 0) mbarrier_init(&full, 1);
+  if (threadIdx.x == 0) {
+    mbarrier_init(&full, 1);
+    mbarrier_init_fence();
+  }
   __syncthreads();
   if (threadIdx.x == 0) {
     mbarrier_arrive_expect_tx(&full, kOperandBytes);

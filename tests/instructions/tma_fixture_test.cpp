@@ -61,6 +61,7 @@ __global__ void copy_kernel(const CUtensorMap* map, uint32_t box_bytes, uint32_t
   unsigned char* stage = korvath_dynamic_shared<unsigned char>() + offset;
   if (threadIdx.x == 0) {
     mbarrier_init(&full, 1);
+    mbarrier_init_fence();
     mbarrier_arrive_expect_tx(&full, box_bytes);
     tma_load_2d(stage, map, 0, 0, &full);
   }

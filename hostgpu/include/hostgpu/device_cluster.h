@@ -35,7 +35,8 @@
 //                            that its thread did not order by fence.proxy.async
 //                            ends the launch with a fault
 //   async_proxy_wrote(p, n)  the async proxy wrote n bytes at p
-//   async_proxy_fence()      fence.proxy.async by the running thread
+//   async_proxy_fence()      fence.proxy.async by the running thread (also
+//                            fences its mbarrier initialisations, device_mbarrier.h)
 // The blocks of a cluster are resident together and take turns with their
 // threads; a launch without clusters is made of clusters of one block.
 #include <cstddef>

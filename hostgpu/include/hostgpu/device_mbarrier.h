@@ -64,15 +64,22 @@ inline void apply_arrival(uint64_t* barrier, uint32_t count) {
 // block a cluster barrier. Every change may give the turn
 // away (a yield point) and wakes the waiters.
 
-// mbarrier.init on the running block's own shared memory.
+// mbarrier.init on the running block's own shared memory. The async proxy
+// does not see the initialisation until the initialising thread fences it.
 void init(uint64_t* barrier, uint32_t arrivals);
+// fence.mbarrier_init: the running thread's initialisations become visible
+// to the async proxy (as they do after its fence.proxy.async).
+void init_fence();
 // Checks a use without changing the barrier (what: the instruction, for the fault).
 void check(const uint64_t* barrier, const char* what);
+// The same for a bulk copy that will count its bytes on the barrier, which
+// also needs the initialisation fenced for the async proxy.
+void check_bulk_copy(const uint64_t* barrier, const char* what);
 // `count` arrivals that land now (late ones are posted, device_async_arrival.h).
 void arrive(uint64_t* barrier, uint32_t count = 1);
 // One arrival announcing `bytes` of bulk copies for the current phase.
 void arrive_expect_tx(uint64_t* barrier, uint32_t bytes);
-// `bytes` of bulk copies counted on the barrier at issue.
+// `bytes` of bulk copies counted on the barrier at issue (checked as check_bulk_copy).
 void complete_tx(uint64_t* barrier, uint32_t bytes);
 // The test of a wait: lands the copies in flight on the barrier, then
 // whether the phase of `parity` has completed.

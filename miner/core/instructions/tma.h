@@ -11,8 +11,9 @@
 // not completed gives the turn to the other threads of the cluster; one that
 // no thread can complete any more ends the launch with a fault. The barriers
 // are hostgpu's (device_mbarrier.h), which checks every use against their
-// initialisation and their block's lifetime; an arrival on a peer's barrier
-// is posted and may land late (device_async_arrival.h).
+// initialisation and their block's lifetime, and a bulk copy's barrier for
+// an initialisation fenced for the async proxy; an arrival on a peer's
+// barrier is posted and may land late (device_async_arrival.h).
 #include <cstdint>
 
 #if defined(KORVATH_FLAVOUR_HOST)
@@ -66,6 +67,8 @@ KORVATH_DEVICE_INSTRUCTION void mbarrier_init_fence() {
 #else
   __trap();
 #endif
+#else
+  hostgpu::mbarrier::init_fence();
 #endif
 }
 
@@ -270,7 +273,7 @@ inline void read_box(const void* destination, const CUtensorMap* map, int32_t x,
 
 // Lands the box now and counts its bytes, or holds it until the barrier is observed.
 inline void deliver(void* destination, uint64_t* barrier, const std::vector<unsigned char>& box) {
-  hostgpu::mbarrier::check(barrier, "a bulk tensor copy");
+  hostgpu::mbarrier::check_bulk_copy(barrier, "a bulk tensor copy");
   hostgpu::async_proxy_access(destination, box.size(), "a bulk tensor copy");
   if (hostgpu::late_copies()) {
     hostgpu::hold_bulk_copy(barrier, destination, box.data(), box.size());
