@@ -457,7 +457,10 @@ void GridRun::make_runnable(unsigned slot, std::vector<unsigned> threads) {
       // One warp of the released threads runs ahead: to the front of the
       // queue, now and then keeping its lead for several collectives.
       const unsigned warp = threads[random_() % threads.size()] / 32;
-      lead_ = Lead{slot, warp, chance(2) ? static_cast<unsigned>(random_() % 64) : 0u};
+      // Sometimes until it waits for the others: a warp's run of MMAs and
+      // shuffles between two block barriers can be hundreds of collectives.
+      const unsigned releases = chance(2) ? 0u : chance(2) ? static_cast<unsigned>(random_() % 64) : ~0u;
+      lead_ = Lead{slot, warp, releases};
       std::vector<unsigned> ahead;
       std::vector<unsigned> rest;
       for (unsigned t : threads) (t / 32 == warp ? ahead : rest).push_back(t);
