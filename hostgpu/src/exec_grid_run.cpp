@@ -441,14 +441,32 @@ void GridRun::make_runnable(unsigned slot, std::vector<unsigned> threads) {
     case ScheduleKind::reverse: std::sort(threads.rbegin(), threads.rend()); break;
     case ScheduleKind::shuffle: std::shuffle(threads.begin(), threads.end(), random_); break;
   }
-  if (settings_.run_ahead && threads.size() > 1 && chance(4)) {
-    // One warp of the released threads runs ahead: to the front of the queue.
-    const unsigned warp = threads[random_() % threads.size()] / 32;
-    std::vector<unsigned> ahead;
-    std::vector<unsigned> rest;
-    for (unsigned t : threads) (t / 32 == warp ? ahead : rest).push_back(t);
-    for (auto t = ahead.rbegin(); t != ahead.rend(); ++t) push(Entry{slot, *t}, true);
-    threads = std::move(rest);
+  if (settings_.run_ahead && !threads.empty()) {
+    const bool leader_only = lead_.releases_left > 0 && slot == lead_.slot &&
+                             std::all_of(threads.begin(), threads.end(),
+                                         [this](unsigned t) { return t / 32 == lead_.warp; });
+    if (leader_only) {
+      // A warp whose peers are stalled goes through its own collectives
+      // (shuffles, ldmatrix, mma.sync) ahead of them, until it waits for them.
+      --lead_.releases_left;
+      for (auto t = threads.rbegin(); t != threads.rend(); ++t) push(Entry{slot, *t}, true);
+      return;
+    }
+    lead_.releases_left = 0;
+    if (threads.size() > 1 && chance(4)) {
+      // One warp of the released threads runs ahead: to the front of the
+      // queue, now and then keeping its lead for several collectives.
+      const unsigned warp = threads[random_() % threads.size()] / 32;
+      // Sometimes until it waits for the others: a warp's run of MMAs and
+      // shuffles between two block barriers can be hundreds of collectives.
+      const unsigned releases = chance(2) ? 0u : chance(2) ? static_cast<unsigned>(random_() % 64) : ~0u;
+      lead_ = Lead{slot, warp, releases};
+      std::vector<unsigned> ahead;
+      std::vector<unsigned> rest;
+      for (unsigned t : threads) (t / 32 == warp ? ahead : rest).push_back(t);
+      for (auto t = ahead.rbegin(); t != ahead.rend(); ++t) push(Entry{slot, *t}, true);
+      threads = std::move(rest);
+    }
   }
   for (unsigned thread : threads) push(Entry{slot, thread}, false);
 }

@@ -169,6 +169,13 @@ class GridRun {
   std::list<std::unique_ptr<ClusterRun>> resident_;
 
   std::deque<Entry> queue_;
+  // The warp running ahead of its block and how many more of its own
+  // releases (warp collectives) keep it at the front.
+  struct Lead {
+    unsigned slot = 0;
+    unsigned warp = 0;
+    unsigned releases_left = 0;
+  } lead_;
   size_t stale_queued_ = 0;         // entries whose thread failed a poll since the last change
   uint64_t epoch_ = 1;              // advanced by every change
   uint64_t turns_since_change_ = 0;

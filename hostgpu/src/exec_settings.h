@@ -16,7 +16,8 @@
 //                          kInterleavedLoneBlocks), interleaved
 //   HOSTGPU_STAGGER        the blocks of a cluster start at different times
 //   HOSTGPU_RUN_AHEAD      released threads sometimes go to the front of the
-//                          queue, so a warp runs ahead of its block
+//                          queue, so a warp runs ahead of its block, now and
+//                          then through several of its own collectives
 //   HOSTGPU_YIELDS         arrivals, atomics, fences and mbarrier tests may
 //                          give the turn away
 //   HOSTGPU_EARLY_COPIES   with late copies, some copies land at issue anyway

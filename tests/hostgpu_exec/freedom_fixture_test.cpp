@@ -31,6 +31,26 @@ __global__ void refill_after_syncwarp_kernel(bool mended, int* out) {
   out[threadIdx.x] = sum;
 }
 
+// Each round starts at a block barrier; warp 1 reads the stage, and thread 0
+// refills it eight shuffles later with no block barrier between: warps that
+// keep within a collective or two of each other always read before the
+// refill, but a warp whose peers are stalled runs through its own
+// collectives ahead of them.
+__global__ void refill_after_collectives_kernel(bool mended, int* out) {
+  constexpr int kCollectives = 8;
+  __shared__ int stage;
+  if (threadIdx.x == 0) stage = 0;
+  int sum = 0;
+  for (int round = 1; round <= kRounds; ++round) {
+    __syncthreads();  // the last refill before the reads
+    if (threadIdx.x / 32 == 1) sum += stage;
+    for (int c = 0; c < kCollectives; ++c) sum += __shfl_xor_sync(~0u, 0, 1);
+    if (mended) __syncthreads();  // the reads before the refill
+    if (threadIdx.x == 0) stage = round;
+  }
+  out[blockIdx.x * kThreads + threadIdx.x] = sum;
+}
+
 // Thread 0 publishes a value, but stores it after the arrival that tells the
 // others it is there.
 __global__ void store_after_arrive_kernel(bool mended, int* out) {
@@ -150,6 +170,10 @@ std::vector<Fixture> fixtures_table() {
       {"a warp refills what another still reads after a __syncwarp", dim3(1), dim3(kThreads),
        [](bool m, int* o) { refill_after_syncwarp_kernel(m, o); },
        [](unsigned) { return kRounds * (kRounds + 1) / 2; }, kThreads, nullptr},
+      {"a warp refills a stage several collectives after another warp read it", dim3(2), dim3(kThreads),
+       [](bool m, int* o) { refill_after_collectives_kernel(m, o); },
+       [](unsigned i) { return i % kThreads / 32 == 1 ? kRounds * (kRounds - 1) / 2 : 0; }, 2 * kThreads,
+       nullptr},
       {"a value stored after the arrival that publishes it", dim3(1), dim3(kThreads),
        [](bool m, int* o) { store_after_arrive_kernel(m, o); },
        [](unsigned) { return kRounds * (kRounds + 1) / 2; }, kThreads, nullptr},

@@ -21,7 +21,7 @@ constexpr unsigned kConsumers = 128;  // one warp group
 constexpr unsigned kThreads = 256;    // and a producer warp group, of which one thread works
 constexpr uint32_t kTileA = 64 * 128;
 constexpr uint32_t kTileB = 128 * 128;
-constexpr int kRounds = 6;
+constexpr int kRounds = 12;
 
 // Stage value of round r; a product cell is 128 x value^2 (four K steps).
 int value_of(int round) { return 1 + round % 3; }
