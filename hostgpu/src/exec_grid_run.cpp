@@ -434,6 +434,10 @@ void GridRun::note_change() {
   turns_since_change_ = 0;
 }
 
+void GridRun::push_ahead(unsigned slot, const std::vector<unsigned>& threads) {
+  for (auto t = threads.rbegin(); t != threads.rend(); ++t) push(Entry{slot, *t}, true);
+}
+
 void GridRun::make_runnable(unsigned slot, std::vector<unsigned> threads) {
   note_change();
   switch (settings_.schedule) {
@@ -449,7 +453,7 @@ void GridRun::make_runnable(unsigned slot, std::vector<unsigned> threads) {
       // A warp whose peers are stalled goes through its own collectives
       // (shuffles, ldmatrix, mma.sync) ahead of them, until it waits for them.
       --lead_.releases_left;
-      for (auto t = threads.rbegin(); t != threads.rend(); ++t) push(Entry{slot, *t}, true);
+      push_ahead(slot, threads);
       return;
     }
     lead_.releases_left = 0;
@@ -464,7 +468,7 @@ void GridRun::make_runnable(unsigned slot, std::vector<unsigned> threads) {
       std::vector<unsigned> ahead;
       std::vector<unsigned> rest;
       for (unsigned t : threads) (t / 32 == warp ? ahead : rest).push_back(t);
-      for (auto t = ahead.rbegin(); t != ahead.rend(); ++t) push(Entry{slot, *t}, true);
+      push_ahead(slot, ahead);
       threads = std::move(rest);
     }
   }

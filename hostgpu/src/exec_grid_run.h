@@ -143,6 +143,8 @@ class GridRun {
   void retire(Slot& slot);
   void tear_down(Slot& slot);
   void push(const Entry& entry, bool front);
+  // Queues `threads` at the front, in their order: they run before all others.
+  void push_ahead(unsigned slot, const std::vector<unsigned>& threads);
   bool stale(const Entry& entry) const;
   // Picks what runs next: -1 when the launch ended (done or faulted).
   int pick();
